@@ -1,0 +1,289 @@
+// Real and virtual clocks, the clock in force, and thread names.
+// This file is the only place in the tree that reads the system time or sleeps.
+#include "clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+
+namespace vx {
+
+namespace {
+thread_local std::string tl_name = "thread";
+thread_local Clock* tl_participant_of = nullptr;
+
+RealClock& process_real_clock() {
+  static RealClock c;
+  return c;
+}
+std::atomic<Clock*> g_clock{nullptr};
+}  // namespace
+
+Duration from_seconds(double s) {
+  if (!(s > 0)) return Duration{0};
+  const double ns = s * 1e9;
+  if (ns >= static_cast<double>(std::numeric_limits<Duration::rep>::max()) / 2) return kForever;
+  return Duration{static_cast<Duration::rep>(std::llround(ns))};
+}
+
+double to_seconds(Duration d) { return static_cast<double>(d.count()) / 1e9; }
+
+void set_thread_name(std::string name) { tl_name = std::move(name); }
+const std::string& thread_name() { return tl_name; }
+
+Clock& clock() {
+  Clock* c = g_clock.load(std::memory_order_acquire);
+  return c ? *c : process_real_clock();
+}
+
+ClockScope::ClockScope(Clock& c) : previous_(g_clock.exchange(&c, std::memory_order_acq_rel)) {}
+ClockScope::~ClockScope() { g_clock.store(previous_, std::memory_order_release); }
+
+// ---- Participant -------------------------------------------------------------------
+
+Participant& Participant::operator=(Participant&& o) noexcept {
+  if (this != &o) {
+    retire();
+    clock_ = o.clock_;
+    o.clock_ = nullptr;
+  }
+  return *this;
+}
+
+void Participant::adopt(std::string name) {
+  set_thread_name(std::move(name));
+  if (clock_) {
+    tl_participant_of = clock_;
+    clock_->on_adopt();
+  }
+}
+
+void Participant::retire() {
+  if (!clock_) return;
+  if (tl_participant_of == clock_) tl_participant_of = nullptr;
+  clock_->on_retire();
+  clock_ = nullptr;
+}
+
+Participant Clock::enroll() {
+  on_enroll();
+  return Participant(this);
+}
+
+void Clock::sleep_for(Duration d) {
+  const Time start = now();
+  sleep_until(d >= kForever - start ? kForever : start + d);
+}
+
+void Clock::sleep_until(Time t) {
+  WaitChannel ch;
+  std::unique_lock lk(mutex_);
+  while (now_locked() < t) {
+    if (!wait_until(lk, ch, t, "sleep")) break;
+  }
+}
+
+// ---- RealClock ---------------------------------------------------------------------
+
+RealClock::RealClock() : start_(std::chrono::steady_clock::now()) {}
+
+Time RealClock::now() {
+  return std::chrono::duration_cast<Time>(std::chrono::steady_clock::now() - start_);
+}
+
+bool RealClock::wait_until(std::unique_lock<std::mutex>& lk, WaitChannel& ch, Time deadline,
+                           const char*) {
+  if (deadline == kForever) {
+    ch.cv_.wait(lk);
+    return true;
+  }
+  return ch.cv_.wait_until(lk, start_ + deadline) == std::cv_status::no_timeout;
+}
+
+void RealClock::notify_all(WaitChannel& ch) { ch.cv_.notify_all(); }
+
+// ---- VirtualClock ------------------------------------------------------------------
+
+struct VirtualWaiter {
+  std::condition_variable cv;
+  Time deadline;
+  WaitChannel* channel;
+  const char* what;
+  const std::string* thread;
+  bool participant;
+  bool woken = false;
+  bool timed_out = false;
+};
+
+VirtualClock::VirtualClock(std::chrono::milliseconds watchdog) : watchdog_limit_(watchdog) {
+  watchdog_ = std::thread([this] { watchdog_main(); });
+}
+
+VirtualClock::~VirtualClock() {
+  {
+    std::lock_guard lk(mutex_);
+    stopping_ = true;
+  }
+  watchdog_cv_.notify_all();
+  watchdog_.join();
+}
+
+Time VirtualClock::now() {
+  std::lock_guard lk(mutex_);
+  return now_;
+}
+
+int VirtualClock::participants() {
+  std::lock_guard lk(mutex_);
+  return participants_;
+}
+
+void VirtualClock::set_deadlock_handler(Handler h) {
+  std::lock_guard lk(mutex_);
+  deadlock_ = std::move(h);
+}
+
+void VirtualClock::set_watchdog_handler(Handler h) {
+  std::lock_guard lk(mutex_);
+  watchdog_handler_ = std::move(h);
+}
+
+void VirtualClock::on_enroll() {
+  std::lock_guard lk(mutex_);
+  ++participants_;
+  ++runnable_;
+  ++activity_;
+}
+
+void VirtualClock::on_adopt() {
+  std::lock_guard lk(mutex_);
+  ++activity_;
+}
+
+void VirtualClock::on_retire() {
+  std::unique_lock lk(mutex_);
+  --participants_;
+  --runnable_;
+  ++activity_;
+  advance_if_idle(lk);
+}
+
+void VirtualClock::wake(VirtualWaiter* w, bool timed_out) {
+  if (w->woken) return;
+  w->woken = true;
+  w->timed_out = timed_out;
+  if (w->participant) ++runnable_;
+  auto& cw = w->channel->waiters_;
+  cw.erase(std::remove(cw.begin(), cw.end(), w), cw.end());
+  waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), w), waiting_.end());
+  w->cv.notify_one();
+}
+
+bool VirtualClock::wait_until(std::unique_lock<std::mutex>& lk, WaitChannel& ch, Time deadline,
+                              const char* what) {
+  VirtualWaiter w{{}, deadline, &ch, what, &thread_name(), tl_participant_of == this};
+  ++activity_;
+  if (deadline <= now_ && !w.participant) return false;
+  ch.waiters_.push_back(&w);
+  waiting_.push_back(&w);
+  if (w.participant) --runnable_;
+  advance_if_idle(lk);
+  while (!w.woken) w.cv.wait(lk);
+  ++activity_;
+  return !w.timed_out;
+}
+
+void VirtualClock::settle() {
+  WaitChannel ch;
+  std::unique_lock lk(mutex_);
+  if (tl_participant_of != this) return;
+  wait_until(lk, ch, now_, "settle");
+}
+
+void VirtualClock::notify_all(WaitChannel& ch) {
+  // Copy: wake() edits the channel's list.
+  const std::vector<VirtualWaiter*> ws = ch.waiters_;
+  for (VirtualWaiter* w : ws) wake(w, false);
+}
+
+std::string VirtualClock::describe_waiters() const {
+  std::ostringstream os;
+  for (const VirtualWaiter* w : waiting_) {
+    os << "  thread '" << *w->thread << "' in " << w->what;
+    if (w->deadline != kForever) os << " until " << to_seconds(w->deadline) << " s";
+    os << "\n";
+  }
+  return os.str();
+}
+
+void VirtualClock::advance_if_idle(std::unique_lock<std::mutex>& lk) {
+  while (runnable_ == 0 && participants_ > 0) {
+    Time next = kForever;
+    for (const VirtualWaiter* w : waiting_) next = std::min(next, w->deadline);
+    if (next == kForever) {
+      std::ostringstream os;
+      os << "virtual clock: deadlock at " << to_seconds(now_)
+         << " s: every thread is blocked and nothing is due\n"
+         << describe_waiters();
+      Handler h = deadlock_;
+      const std::string report = os.str();
+      if (!h) {
+        std::fputs(report.c_str(), stderr);
+        std::fflush(stderr);
+        std::abort();
+      }
+      lk.unlock();
+      h(report);
+      lk.lock();
+      const std::vector<VirtualWaiter*> ws = waiting_;
+      for (VirtualWaiter* w : ws) wake(w, true);
+      return;
+    }
+    now_ = std::max(now_, next);
+    ++activity_;
+    const std::vector<VirtualWaiter*> ws = waiting_;
+    for (VirtualWaiter* w : ws)
+      if (w->deadline <= now_) wake(w, true);
+  }
+}
+
+void VirtualClock::watchdog_main() {
+  set_thread_name("clock-watchdog");
+  std::unique_lock lk(mutex_);
+  std::uint64_t seen = activity_;
+  auto last_change = std::chrono::steady_clock::now();
+  while (!stopping_) {
+    watchdog_cv_.wait_for(lk, std::chrono::milliseconds(200));
+    if (stopping_) break;
+    const auto wall = std::chrono::steady_clock::now();
+    if (activity_ != seen || runnable_ == 0) {
+      seen = activity_;
+      last_change = wall;
+      continue;
+    }
+    if (wall - last_change < watchdog_limit_) continue;
+    std::ostringstream os;
+    os << "virtual clock: watchdog: " << runnable_ << " thread(s) ran for "
+       << std::chrono::duration_cast<std::chrono::seconds>(wall - last_change).count()
+       << " s of real time without blocking on the clock, at virtual time " << to_seconds(now_)
+       << " s; blocked:\n"
+       << describe_waiters();
+    Handler h = watchdog_handler_;
+    const std::string report = os.str();
+    if (!h) {
+      std::fputs(report.c_str(), stderr);
+      std::fflush(stderr);
+      std::abort();
+    }
+    lk.unlock();
+    h(report);
+    lk.lock();
+    last_change = std::chrono::steady_clock::now();
+  }
+}
+
+}  // namespace vx

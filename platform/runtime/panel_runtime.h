@@ -1,0 +1,103 @@
+// The panel run-time's interface as the program calls it: run-time initialisation,
+// panels and controls, the user-event queue, timer controls, event processing, popups,
+// pauses, the console and the thread pool. Values pass as int or double; a call with
+// any other value type does not compile.
+//
+// The implementation (runtime.cpp) is headless; a window front end attaches to it
+// through the host interface of runtime_host.h.
+#pragma once
+
+// ---- constants ------------------------------------------------------------------------
+
+enum {
+  EVENT_NONE = 0,
+  EVENT_COMMIT = 1,
+  EVENT_TIMER_TICK = 15,
+};
+
+enum {
+  CTRL_TIMER = 490,
+};
+
+enum {
+  ATTR_CALLBACK_FUNCTION_POINTER = 513,
+  ATTR_VISIBLE = 620,
+  ATTR_INTERVAL = 1270,
+  ATTR_ENABLED = 1271,
+};
+
+enum {
+  VAL_WAIT = 1,  // GetUserEvent: block until an event is there
+  VAL_NO_WAIT = 0,
+};
+
+enum {
+  SLEEP_MORE = 3,  // SetSleepPolicy: sleep while waiting for events
+};
+
+// Thread pool.
+enum {
+  DEFAULT_THREAD_PRIORITY = -99,
+  EVENT_TP_THREAD_FUNCTION_BEGIN = 1,
+  EVENT_TP_THREAD_FUNCTION_END = 2,
+  OPT_TP_PROCESS_EVENTS_WHILE_WAITING = 0,
+};
+
+// Negative results.
+enum {
+  UIEInvalidPanel = -42,
+  UIEInvalidControl = -45,
+  UIETypeMismatch = -47,
+  UIEFileNotFound = -12,
+  UIEBadFile = -13,
+  UIECallbackNotFound = -14,
+  UIEOutOfMemory = -15,
+  UIENotInitialized = -16,
+};
+
+typedef int CmtThreadPoolHandle;
+typedef int CmtThreadFunctionID;
+typedef int (*ThreadFunctionPtr)(void* functionData);
+typedef void (*ThreadFunctionCallbackPtr)(CmtThreadPoolHandle poolHandle, CmtThreadFunctionID functionID,
+                                          unsigned int event, int value, void* callbackData);
+typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void* callbackData, int eventData1,
+                               int eventData2);
+
+// ---- operations -----------------------------------------------------------------------
+
+// hInstance is the program's module handle: the run-time looks up callback names in it.
+int InitCVIRTEEx(void* hInstance, char** argv, void* reserved);
+int SetSleepPolicy(int policy);
+int SetStdioPort(int port);
+
+int CmtNewThreadPool(int maximumNumberOfThreads, CmtThreadPoolHandle* poolHandle);
+int CmtScheduleThreadPoolFunctionAdv(CmtThreadPoolHandle poolHandle, ThreadFunctionPtr threadFunction,
+                                     void* threadFunctionData, int threadFunctionPriority,
+                                     ThreadFunctionCallbackPtr threadFunctionCallback, int eventMask,
+                                     void* callbackData, int callbackThreadID,
+                                     CmtThreadFunctionID* threadFunctionID);
+
+int LoadPanel(int parentPanelHandle, const char* filename, int panelResourceID);
+int DisplayPanel(int panelHandle);
+int SetActiveCtrl(int panelHandle, int controlID);
+
+int GetUserEvent(int waitMode, int* panel, int* control);
+int QueueUserEvent(int eventNumber, int panel, int control);
+int ProcessSystemEvents(void);
+
+int GetCtrlVal(int panelHandle, int controlID, int* value);
+int GetCtrlVal(int panelHandle, int controlID, double* value);
+int SetCtrlVal(int panelHandle, int controlID, int value);
+int SetCtrlVal(int panelHandle, int controlID, double value);
+template <class T> int GetCtrlVal(int, int, T*) = delete;
+template <class T> int SetCtrlVal(int, int, T) = delete;
+
+int NewPanel(int parentPanelHandle, const char* title, int top, int left, int height, int width);
+int NewCtrl(int panelHandle, int controlStyle, const char* label, int top, int left);
+int SetCtrlAttribute(int panelHandle, int controlID, int attribute, int value);
+int SetCtrlAttribute(int panelHandle, int controlID, int attribute, double value);
+int SetCtrlAttribute(int panelHandle, int controlID, int attribute, CtrlCallbackPtr value);
+template <class T> int SetCtrlAttribute(int, int, int, T) = delete;
+
+int MessagePopup(const char* title, const char* message);
+int Delay(double seconds);

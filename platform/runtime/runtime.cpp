@@ -1,0 +1,738 @@
+// The panel run-time's headless core: live panels and controls, the user-event queue,
+// timer controls and their ticks, the thread pool, popups and pauses, and the C-style
+// operations that forward to the installed Runtime.
+//
+// Locks: control values and panel structure are guarded by `mu` (never held while a
+// callback, a host method or the clock runs). The event queue, the timers and the pool's
+// job queue are guarded by the clock's mutex, because the threads that wait for them
+// wait on the clock. `mu` is never taken while the clock's mutex is held.
+//
+// Timer ticks are delivered only in the thread that created the timer's panel, inside
+// its GetUserEvent or ProcessSystemEvents. Ticks that fall due while that thread is busy
+// are merged: the next event processing delivers one tick, and the timer's next tick
+// falls at the next multiple of its interval after that moment. A burst of stale ticks
+// after a long busy spell would only repeat work that is already out of date.
+#include "platform/runtime/runtime.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
+
+namespace vx::rt {
+
+namespace {
+
+struct Control {
+  int id = 0;
+  std::string name;
+  Kind kind = Kind::Command;
+  Value value;
+  int visible = 1;
+};
+
+struct Panel {
+  int handle = 0;
+  std::thread::id owner;
+  std::string file;  // panel file it came from; empty for NewPanel
+  PanelSpec spec;
+  std::map<int, Control> controls;
+  bool displayed = false;
+  int active = 0;
+};
+
+struct Timer {
+  int panel = 0;
+  int control = 0;
+  std::thread::id owner;
+  bool enabled = false;
+  Duration interval = std::chrono::seconds(1);
+  Time next_due{0};
+  CtrlCallbackPtr callback = nullptr;
+};
+
+struct Event {
+  int event, panel, control;
+};
+
+struct Job {
+  ThreadFunctionPtr fn;
+  void* data;
+  ThreadFunctionCallbackPtr cb;
+  int mask;
+  void* cb_data;
+  CmtThreadFunctionID id;
+};
+
+struct Pool {
+  CmtThreadPoolHandle handle = 0;
+  int max_threads = 1;
+  int idle = 0;
+  std::deque<Job> jobs;
+  std::vector<std::thread> threads;
+  WaitChannel channel;
+};
+
+std::string describe(const Panel* p) {
+  if (!p) return "?";
+  if (!p->file.empty()) return std::filesystem::path(p->file).filename().string();
+  return "panel \"" + p->spec.title + "\"";
+}
+
+const char* value_type_name(DataType t) { return type_name(t); }
+
+}  // namespace
+
+struct Runtime::State {
+  Host* host;
+  Options options;
+  Clock& clock;
+
+  mutable std::mutex mu;  // panels, controls, reports
+  std::map<int, std::unique_ptr<Panel>> panels;
+  int next_panel = 1;
+  int main_panel = 0;
+  void* instance = nullptr;
+  std::set<std::tuple<int, int, int>> reported;  // (panel, control, kind of fault)
+
+  // Under clock.mutex():
+  std::deque<Event> events;
+  WaitChannel events_ch;
+  std::vector<Timer> timers;
+  std::map<int, std::unique_ptr<Pool>> pools;
+  int next_pool = 1;
+  int next_job = 1;
+  bool stopping = false;
+
+  State(Host* h, Options o, Clock& c) : host(h), options(o), clock(c) {}
+
+  Panel* panel(int h) {
+    auto it = panels.find(h);
+    return it == panels.end() ? nullptr : it->second.get();
+  }
+  const Panel* panel(int h) const {
+    auto it = panels.find(h);
+    return it == panels.end() ? nullptr : it->second.get();
+  }
+
+  // Reports a fault of a control access once per (panel, control, fault).
+  void report_once(int p, int c, int fault, const std::string& text) {
+    if (!reported.insert({p, c, fault}).second) return;
+    std::fprintf(stderr, "panel run-time: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
+
+  Timer* timer(int p, int c) {
+    for (Timer& t : timers)
+      if (t.panel == p && t.control == c) return &t;
+    return nullptr;
+  }
+
+  // Delivers the due ticks of the calling thread's timers. Called and returns with the
+  // clock's lock held; releases it around the callbacks. Returns whether any ran.
+  bool fire_due(std::unique_lock<std::mutex>& lk) {
+    const auto me = std::this_thread::get_id();
+    const Time now = clock.now_locked();
+    struct Due {
+      int panel, control;
+      CtrlCallbackPtr cb;
+    };
+    std::vector<Due> due;
+    for (Timer& t : timers) {
+      if (t.owner != me || !t.enabled || t.next_due > now) continue;
+      const auto missed = (now - t.next_due) / t.interval;
+      t.next_due += t.interval * (missed + 1);
+      due.push_back({t.panel, t.control, t.callback});
+    }
+    if (due.empty()) return false;
+    lk.unlock();
+    for (const Due& d : due)
+      if (d.cb) d.cb(d.panel, d.control, EVENT_TIMER_TICK, nullptr, 0, 0);
+    lk.lock();
+    return true;
+  }
+
+  Time next_due_of_this_thread() const {
+    const auto me = std::this_thread::get_id();
+    Time next = kForever;
+    for (const Timer& t : timers)
+      if (t.owner == me && t.enabled) next = std::min(next, t.next_due);
+    return next;
+  }
+};
+
+namespace {
+std::atomic<Runtime*> g_runtime{nullptr};
+}
+
+Runtime& current() {
+  Runtime* r = g_runtime.load(std::memory_order_acquire);
+  if (r) return *r;
+  static Runtime fallback;
+  return fallback;
+}
+
+RuntimeScope::RuntimeScope(Runtime& r) : previous_(g_runtime.exchange(&r, std::memory_order_acq_rel)) {}
+RuntimeScope::~RuntimeScope() { g_runtime.store(previous_, std::memory_order_release); }
+
+std::string resolve_panel_path(const std::string& name) {
+  namespace fs = std::filesystem;
+  if (name.find('/') != std::string::npos) return name;
+  std::error_code ec;
+  if (fs::exists(name, ec)) return name;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path beside = exe.parent_path() / name;
+    if (fs::exists(beside, ec)) return beside.string();
+  }
+  return name;
+}
+
+Runtime::Runtime(Host* host, Options options) : s_(std::make_unique<State>(host, options, vx::clock())) {}
+
+Runtime::~Runtime() {
+  std::vector<std::thread> threads;
+  {
+    std::unique_lock lk(s_->clock.mutex());
+    s_->stopping = true;
+    for (auto& [h, p] : s_->pools) {
+      s_->clock.notify_all(p->channel);
+      for (auto& t : p->threads) threads.push_back(std::move(t));
+    }
+  }
+  for (auto& t : threads) t.join();
+}
+
+// ---- the operator's side ----------------------------------------------------------------
+
+void Runtime::commit(int panel, int control) { queue_user_event(EVENT_COMMIT, panel, control); }
+
+int Runtime::set_value(int panel, int control, const Value& v) { return set(panel, control, v); }
+
+std::optional<Value> Runtime::value(int panel, int control) const {
+  std::lock_guard lk(s_->mu);
+  const Panel* p = s_->panel(panel);
+  if (!p) return std::nullopt;
+  auto it = p->controls.find(control);
+  if (it == p->controls.end()) return std::nullopt;
+  return it->second.value;
+}
+
+const PanelSpec* Runtime::spec(int panel) const {
+  std::lock_guard lk(s_->mu);
+  const Panel* p = s_->panel(panel);
+  return p ? &p->spec : nullptr;
+}
+
+int Runtime::main_panel() const {
+  std::lock_guard lk(s_->mu);
+  return s_->main_panel;
+}
+
+bool Runtime::displayed(int panel) const {
+  std::lock_guard lk(s_->mu);
+  const Panel* p = s_->panel(panel);
+  return p && p->displayed;
+}
+
+std::vector<int> Runtime::panels() const {
+  std::lock_guard lk(s_->mu);
+  std::vector<int> out;
+  for (auto& [h, p] : s_->panels) out.push_back(h);
+  return out;
+}
+
+std::string Runtime::panel_file(int panel) const {
+  std::lock_guard lk(s_->mu);
+  const Panel* p = s_->panel(panel);
+  return p ? p->file : std::string();
+}
+
+std::optional<Value> Runtime::timer_interval(int panel, int control) const {
+  std::lock_guard lk(s_->clock.mutex());
+  const Timer* t = s_->timer(panel, control);
+  if (!t) return std::nullopt;
+  return Value::of(to_seconds(t->interval));
+}
+
+std::optional<bool> Runtime::timer_enabled(int panel, int control) const {
+  std::lock_guard lk(s_->clock.mutex());
+  const Timer* t = s_->timer(panel, control);
+  if (!t) return std::nullopt;
+  return t->enabled;
+}
+
+// ---- initialisation -------------------------------------------------------------------------
+
+int Runtime::init(void* instance) {
+  if (s_->options.fail_init) return 0;
+  std::lock_guard lk(s_->mu);
+  s_->instance = instance;
+  return 1;
+}
+
+int Runtime::set_sleep_policy(int) { return 0; }
+
+int Runtime::set_stdio_port(int port) {
+  if (s_->host) s_->host->stdio_port(port);
+  return 0;
+}
+
+// ---- panels ---------------------------------------------------------------------------------
+
+int Runtime::load_panel(int parent, const char* file, int resource) {
+  const std::string name = file ? file : "";
+  const std::string path = resolve_panel_path(name);
+  std::string error;
+  auto pf = load_panel_file(path, error);
+  if (!pf) {
+    std::fprintf(stderr, "LoadPanel: %s\n", error.c_str());
+    std::fflush(stderr);
+    return access(path.c_str(), R_OK) == 0 ? UIEBadFile : UIEFileNotFound;
+  }
+  const PanelSpec* found = nullptr;
+  for (const PanelSpec& ps : pf->panels)
+    if (ps.resource == resource) found = &ps;
+  if (!found) {
+    std::fprintf(stderr, "LoadPanel: %s: no panel with resource id %d\n", path.c_str(), resource);
+    std::fflush(stderr);
+    return UIEBadFile;
+  }
+
+  auto panel = std::make_unique<Panel>();
+  panel->owner = std::this_thread::get_id();
+  panel->file = path;
+  panel->spec = *found;
+  std::vector<Timer> timers;
+  void* instance;
+  {
+    std::lock_guard lk(s_->mu);
+    instance = s_->instance;
+  }
+  for (const ControlSpec& cs : found->controls) {
+    Control c;
+    c.id = cs.id;
+    c.name = cs.name;
+    c.kind = cs.kind;
+    c.value.type = cs.type;
+    if (cs.type == DataType::Int) c.value.i = static_cast<int>(cs.initial);
+    if (cs.type == DataType::Double) c.value.d = cs.initial;
+    panel->controls[cs.id] = c;
+    CtrlCallbackPtr cb = nullptr;
+    if (!cs.callback.empty()) {
+      void* sym = instance ? dlsym(instance, cs.callback.c_str()) : nullptr;
+      if (!sym) {
+        std::fprintf(stderr,
+                     "LoadPanel: %s:%d:%d: control %s (id %d) names the callback '%s', which the "
+                     "program does not define\n",
+                     path.c_str(), cs.line, cs.column, cs.name.c_str(), cs.id, cs.callback.c_str());
+        std::fflush(stderr);
+        return UIECallbackNotFound;
+      }
+      cb = reinterpret_cast<CtrlCallbackPtr>(sym);
+    }
+    if (cs.kind == Kind::Timer) {
+      Timer t;
+      t.control = cs.id;
+      t.owner = panel->owner;
+      t.enabled = cs.enabled;
+      t.interval = from_seconds(cs.interval);
+      if (t.interval <= Duration{0}) t.interval = std::chrono::milliseconds(1);
+      t.callback = cb;
+      timers.push_back(t);
+    }
+  }
+  int handle;
+  {
+    std::lock_guard lk(s_->mu);
+    handle = s_->next_panel++;
+    panel->handle = handle;
+    if (!s_->main_panel) s_->main_panel = handle;
+    s_->panels[handle] = std::move(panel);
+  }
+  {
+    std::unique_lock lk(s_->clock.mutex());
+    const Time now = s_->clock.now_locked();
+    for (Timer& t : timers) {
+      t.panel = handle;
+      t.next_due = now + t.interval;
+      s_->timers.push_back(t);
+    }
+    s_->clock.notify_all(s_->events_ch);
+  }
+  if (s_->host) {
+    const PanelSpec* sp = spec(handle);
+    s_->host->panel_loaded(handle, *sp);
+  }
+  return handle;
+}
+
+int Runtime::new_panel(int parent, const char* title, int top, int left, int height, int width) {
+  auto panel = std::make_unique<Panel>();
+  panel->owner = std::this_thread::get_id();
+  panel->spec.title = title ? title : "";
+  panel->spec.width = width;
+  panel->spec.height = height;
+  std::lock_guard lk(s_->mu);
+  const int handle = s_->next_panel++;
+  panel->handle = handle;
+  s_->panels[handle] = std::move(panel);
+  return handle;
+}
+
+int Runtime::new_ctrl(int panel, int style, const char* label, int top, int left) {
+  if (style != CTRL_TIMER) return UIEInvalidControl;
+  int id;
+  std::thread::id owner;
+  {
+    std::lock_guard lk(s_->mu);
+    Panel* p = s_->panel(panel);
+    if (!p) return UIEInvalidPanel;
+    id = p->controls.empty() ? 2 : p->controls.rbegin()->first + 1;
+    Control c;
+    c.id = id;
+    c.name = label ? label : "";
+    c.kind = Kind::Timer;
+    p->controls[id] = c;
+    ControlSpec cs;
+    cs.id = id;
+    cs.kind = Kind::Timer;
+    cs.label = c.name;
+    cs.top = top;
+    cs.left = left;
+    p->spec.controls.push_back(cs);
+    owner = p->owner;
+  }
+  std::unique_lock lk(s_->clock.mutex());
+  const Time now = s_->clock.now_locked();
+  Timer t;
+  t.panel = panel;
+  t.control = id;
+  t.owner = owner;
+  t.enabled = true;
+  t.next_due = now + t.interval;
+  s_->timers.push_back(t);
+  s_->clock.notify_all(s_->events_ch);
+  return id;
+}
+
+int Runtime::display_panel(int panel) {
+  {
+    std::lock_guard lk(s_->mu);
+    Panel* p = s_->panel(panel);
+    if (!p) return UIEInvalidPanel;
+    p->displayed = true;
+  }
+  if (s_->host) s_->host->panel_displayed(panel);
+  return 0;
+}
+
+int Runtime::set_active_ctrl(int panel, int control) {
+  std::lock_guard lk(s_->mu);
+  Panel* p = s_->panel(panel);
+  if (!p) return UIEInvalidPanel;
+  if (!p->controls.count(control)) return UIEInvalidControl;
+  p->active = control;
+  return 0;
+}
+
+// ---- control values -------------------------------------------------------------------------
+
+int Runtime::get(int panel, int control, DataType want, int* iv, double* dv) {
+  std::lock_guard lk(s_->mu);
+  Panel* p = s_->panel(panel);
+  if (!p) {
+    s_->report_once(panel, control, 0,
+                    "GetCtrlVal: no panel with handle " + std::to_string(panel) + " (control " +
+                        std::to_string(control) + ")");
+    return UIEInvalidPanel;
+  }
+  auto it = p->controls.find(control);
+  if (it == p->controls.end()) {
+    s_->report_once(panel, control, 1,
+                    "GetCtrlVal: " + describe(p) + " has no control " + std::to_string(control));
+    return UIEInvalidControl;
+  }
+  const Control& c = it->second;
+  if (c.value.type != want) {
+    s_->report_once(panel, control, 2,
+                    "GetCtrlVal: control " + c.name + " (id " + std::to_string(control) + ") of " +
+                        describe(p) + " holds " + value_type_name(c.value.type) +
+                        ", but was read as " + value_type_name(want));
+    return UIETypeMismatch;
+  }
+  if (want == DataType::Int && iv) *iv = c.value.i;
+  if (want == DataType::Double && dv) *dv = c.value.d;
+  return 0;
+}
+
+int Runtime::set(int panel, int control, const Value& v) {
+  {
+    std::lock_guard lk(s_->mu);
+    Panel* p = s_->panel(panel);
+    if (!p) {
+      s_->report_once(panel, control, 3,
+                      "SetCtrlVal: no panel with handle " + std::to_string(panel) + " (control " +
+                          std::to_string(control) + ")");
+      return UIEInvalidPanel;
+    }
+    auto it = p->controls.find(control);
+    if (it == p->controls.end()) {
+      s_->report_once(panel, control, 4,
+                      "SetCtrlVal: " + describe(p) + " has no control " + std::to_string(control));
+      return UIEInvalidControl;
+    }
+    Control& c = it->second;
+    if (c.value.type != v.type) {
+      s_->report_once(panel, control, 5,
+                      "SetCtrlVal: control " + c.name + " (id " + std::to_string(control) + ") of " +
+                          describe(p) + " holds " + value_type_name(c.value.type) +
+                          ", but was written as " + value_type_name(v.type));
+      return UIETypeMismatch;
+    }
+    c.value = v;
+  }
+  if (s_->host) s_->host->control_written(panel, control, v);
+  return 0;
+}
+
+// ---- attributes -----------------------------------------------------------------------------
+
+int Runtime::set_attribute(int panel, int control, int attribute, const Value& v) {
+  {
+    std::lock_guard lk(s_->mu);
+    Panel* p = s_->panel(panel);
+    if (!p) return UIEInvalidPanel;
+    auto it = p->controls.find(control);
+    if (it == p->controls.end()) return UIEInvalidControl;
+    if (attribute == ATTR_VISIBLE) {
+      if (v.type != DataType::Int) return UIETypeMismatch;
+      it->second.visible = v.i;
+      return 0;
+    }
+  }
+  if (attribute != ATTR_ENABLED && attribute != ATTR_INTERVAL) return UIEInvalidControl;
+  std::unique_lock lk(s_->clock.mutex());
+  const Time now = s_->clock.now_locked();
+  Timer* t = s_->timer(panel, control);
+  if (!t) return attribute == ATTR_ENABLED ? 0 : UIEInvalidControl;
+  if (attribute == ATTR_ENABLED) {
+    if (v.type != DataType::Int) return UIETypeMismatch;
+    const bool on = v.i != 0;
+    if (on && !t->enabled) t->next_due = now + t->interval;
+    t->enabled = on;
+  } else {
+    const double s = v.number();
+    if (!std::isfinite(s) || s <= 0) return UIETypeMismatch;
+    t->interval = from_seconds(s);
+    if (t->interval <= Duration{0}) t->interval = Duration{1};
+    t->next_due = now + t->interval;
+  }
+  s_->clock.notify_all(s_->events_ch);
+  return 0;
+}
+
+int Runtime::set_callback(int panel, int control, CtrlCallbackPtr cb) {
+  {
+    std::lock_guard lk(s_->mu);
+    Panel* p = s_->panel(panel);
+    if (!p) return UIEInvalidPanel;
+    if (!p->controls.count(control)) return UIEInvalidControl;
+  }
+  std::unique_lock lk(s_->clock.mutex());
+  if (Timer* t = s_->timer(panel, control)) t->callback = cb;
+  return 0;
+}
+
+// ---- events ---------------------------------------------------------------------------------
+
+int Runtime::queue_user_event(int event, int panel, int control) {
+  std::unique_lock lk(s_->clock.mutex());
+  s_->events.push_back({event, panel, control});
+  s_->clock.notify_all(s_->events_ch);
+  return 0;
+}
+
+int Runtime::get_user_event(int wait, int* panel, int* control) {
+  bool told_idle = false;
+  for (;;) {
+    std::unique_lock lk(s_->clock.mutex());
+    if (s_->fire_due(lk)) continue;
+    if (!s_->events.empty()) {
+      const Event e = s_->events.front();
+      s_->events.pop_front();
+      if (panel) *panel = e.panel;
+      if (control) *control = e.control;
+      return e.event;
+    }
+    if (!wait) return 0;
+    if (!told_idle && s_->host) {
+      told_idle = true;
+      lk.unlock();
+      s_->host->idle();
+      continue;
+    }
+    told_idle = false;
+    s_->clock.wait_until(lk, s_->events_ch, s_->next_due_of_this_thread(), "GetUserEvent");
+  }
+}
+
+int Runtime::process_system_events() {
+  std::unique_lock lk(s_->clock.mutex());
+  s_->fire_due(lk);
+  return 0;
+}
+
+// ---- popups and pauses ----------------------------------------------------------------------
+
+int Runtime::message_popup(const char* title, const char* message) {
+  const std::string t = title ? title : "";
+  const std::string m = message ? message : "";
+  if (s_->host) {
+    s_->host->popup(t, m);
+  } else {
+    std::fprintf(stderr, "popup \"%s\": %s\n", t.c_str(), m.c_str());
+    std::fflush(stderr);
+  }
+  return 1;
+}
+
+int Runtime::delay(double seconds) {
+  s_->clock.sleep_for(from_seconds(seconds));
+  return 0;
+}
+
+// ---- thread pool ----------------------------------------------------------------------------
+
+int Runtime::new_pool(int max_threads, CmtThreadPoolHandle* handle) {
+  if (s_->options.fail_pool || max_threads < 1) {
+    if (handle) *handle = 0;
+    return -1;
+  }
+  std::unique_lock lk(s_->clock.mutex());
+  auto pool = std::make_unique<Pool>();
+  pool->handle = s_->next_pool++;
+  pool->max_threads = max_threads;
+  if (handle) *handle = pool->handle;
+  s_->pools[pool->handle] = std::move(pool);
+  return 0;
+}
+
+int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, void* data, int,
+                      ThreadFunctionCallbackPtr cb, int mask, void* cb_data, int cb_thread,
+                      CmtThreadFunctionID* id) {
+  // End callbacks run on the thread that ran the function; no other thread is offered.
+  if (!fn || cb_thread != 0) return -1;
+  std::unique_lock lk(s_->clock.mutex());
+  auto it = s_->pools.find(pool_handle);
+  if (it == s_->pools.end() || s_->stopping) return -1;
+  Pool& pool = *it->second;
+  const CmtThreadFunctionID job_id = s_->next_job++;
+  pool.jobs.push_back({fn, data, cb, mask, cb_data, job_id});
+  if (id) *id = job_id;
+  if (pool.idle >= static_cast<int>(pool.jobs.size())) {
+    s_->clock.notify_all(pool.channel);
+    return 0;
+  }
+  if (static_cast<int>(pool.threads.size()) < pool.max_threads) {
+    Participant token = s_->clock.enroll();
+    const std::string name = "pool-" + std::to_string(pool.threads.size() + 1);
+    State* s = s_.get();
+    Pool* pp = &pool;
+    pool.threads.emplace_back([s, pp, name, token = std::move(token)]() mutable {
+      token.adopt(name);
+      std::unique_lock lk(s->clock.mutex());
+      for (;;) {
+        while (pp->jobs.empty() && !s->stopping) {
+          ++pp->idle;
+          s->clock.wait_until(lk, pp->channel, kForever, "thread pool (idle)");
+          --pp->idle;
+        }
+        if (pp->jobs.empty()) break;
+        const Job job = pp->jobs.front();
+        pp->jobs.pop_front();
+        lk.unlock();
+        if (job.cb && (job.mask & EVENT_TP_THREAD_FUNCTION_BEGIN))
+          job.cb(pp->handle, job.id, EVENT_TP_THREAD_FUNCTION_BEGIN, 0, job.cb_data);
+        const int value = job.fn(job.data);
+        if (job.cb && (job.mask & EVENT_TP_THREAD_FUNCTION_END))
+          job.cb(pp->handle, job.id, EVENT_TP_THREAD_FUNCTION_END, value, job.cb_data);
+        lk.lock();
+      }
+      lk.unlock();
+      token.retire();
+    });
+  }
+  s_->clock.notify_all(pool.channel);
+  return 0;
+}
+
+}  // namespace vx::rt
+
+// ---- the operations of panel_runtime.h ------------------------------------------------------
+
+using vx::rt::current;
+using vx::rt::DataType;
+using vx::rt::Value;
+
+int InitCVIRTEEx(void* hInstance, char**, void*) { return current().init(hInstance); }
+int SetSleepPolicy(int policy) { return current().set_sleep_policy(policy); }
+int SetStdioPort(int port) { return current().set_stdio_port(port); }
+int CmtNewThreadPool(int n, CmtThreadPoolHandle* pool) { return current().new_pool(n, pool); }
+int CmtScheduleThreadPoolFunctionAdv(CmtThreadPoolHandle pool, ThreadFunctionPtr fn, void* data,
+                                     int priority, ThreadFunctionCallbackPtr cb, int mask,
+                                     void* cb_data, int cb_thread, CmtThreadFunctionID* id) {
+  return current().schedule(pool, fn, data, priority, cb, mask, cb_data, cb_thread, id);
+}
+int LoadPanel(int parent, const char* file, int resource) {
+  return current().load_panel(parent, file, resource);
+}
+int DisplayPanel(int panel) { return current().display_panel(panel); }
+int SetActiveCtrl(int panel, int control) { return current().set_active_ctrl(panel, control); }
+int GetUserEvent(int wait, int* panel, int* control) {
+  return current().get_user_event(wait, panel, control);
+}
+int QueueUserEvent(int event, int panel, int control) {
+  return current().queue_user_event(event, panel, control);
+}
+int ProcessSystemEvents() { return current().process_system_events(); }
+int GetCtrlVal(int panel, int control, int* value) {
+  return current().get(panel, control, DataType::Int, value, nullptr);
+}
+int GetCtrlVal(int panel, int control, double* value) {
+  return current().get(panel, control, DataType::Double, nullptr, value);
+}
+int SetCtrlVal(int panel, int control, int value) { return current().set(panel, control, Value::of(value)); }
+int SetCtrlVal(int panel, int control, double value) {
+  return current().set(panel, control, Value::of(value));
+}
+int NewPanel(int parent, const char* title, int top, int left, int height, int width) {
+  return current().new_panel(parent, title, top, left, height, width);
+}
+int NewCtrl(int panel, int style, const char* label, int top, int left) {
+  return current().new_ctrl(panel, style, label, top, left);
+}
+int SetCtrlAttribute(int panel, int control, int attribute, int value) {
+  return current().set_attribute(panel, control, attribute, Value::of(value));
+}
+int SetCtrlAttribute(int panel, int control, int attribute, double value) {
+  return current().set_attribute(panel, control, attribute, Value::of(value));
+}
+int SetCtrlAttribute(int panel, int control, int attribute, CtrlCallbackPtr value) {
+  if (attribute != ATTR_CALLBACK_FUNCTION_POINTER) return UIETypeMismatch;
+  return current().set_callback(panel, control, value);
+}
+int MessagePopup(const char* title, const char* message) {
+  return current().message_popup(title, message);
+}
+int Delay(double seconds) { return current().delay(seconds); }

@@ -1,0 +1,118 @@
+// The panel run-time's headless core as a class: panels and their controls, the
+// user-event queue, timer controls, event processing, popups and the thread pool. The
+// C-style operations of panel_runtime.h forward to the installed Runtime.
+//
+// Whoever hosts the run-time (the process entry, the session runner, a window, a test)
+// installs one with RuntimeScope and may attach a Host to see what the program does and
+// to act for the operator: commit a control, type a value, dismiss a popup.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock/clock.h"
+#include "platform/runtime/panel_model.h"
+#include "platform/runtime/panel_runtime.h"
+
+namespace vx::rt {
+
+struct Value {
+  DataType type = DataType::None;
+  int i = 0;
+  double d = 0;
+  static Value of(int v) { return {DataType::Int, v, 0}; }
+  static Value of(double v) { return {DataType::Double, 0, v}; }
+  double number() const { return type == DataType::Double ? d : static_cast<double>(i); }
+};
+
+// What a host is told. Every method may be called from any thread of the program, with
+// no run-time lock held.
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual void panel_loaded(int panel, const PanelSpec& spec) {}
+  virtual void panel_displayed(int panel) {}
+  virtual void control_written(int panel, int control, const Value& v) {}
+  // The program's thread blocks until this returns: the popup's dismissal.
+  virtual void popup(const std::string& title, const std::string& message) {}
+  // The calling thread is about to block in GetUserEvent with nothing to do.
+  virtual void idle() {}
+  virtual void stdio_port(int port) {}
+};
+
+struct Options {
+  bool fail_init = false;   // InitCVIRTEEx returns 0
+  bool fail_pool = false;   // CmtNewThreadPool fails
+};
+
+class Runtime {
+ public:
+  // Uses the clock in force at construction for every wait.
+  explicit Runtime(Host* host = nullptr, Options options = {});
+  ~Runtime();  // ends the pool's threads once their functions have returned
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  // ---- the operator's side
+  void commit(int panel, int control);  // as a click on a command
+  int set_value(int panel, int control, const Value& v);  // as typing in an input
+  std::optional<Value> value(int panel, int control) const;
+  const PanelSpec* spec(int panel) const;  // what the panel was made from; stays valid
+  int main_panel() const;  // the first panel loaded from a file, 0 before
+  bool displayed(int panel) const;
+  std::optional<Value> timer_interval(int panel, int control) const;
+  std::optional<bool> timer_enabled(int panel, int control) const;
+  std::vector<int> panels() const;
+  std::string panel_file(int panel) const;
+
+  // ---- the operations of panel_runtime.h
+  int init(void* instance);
+  int set_sleep_policy(int policy);
+  int set_stdio_port(int port);
+  int new_pool(int max_threads, CmtThreadPoolHandle* handle);
+  int schedule(CmtThreadPoolHandle pool, ThreadFunctionPtr fn, void* data, int priority,
+               ThreadFunctionCallbackPtr cb, int mask, void* cb_data, int cb_thread,
+               CmtThreadFunctionID* id);
+  int load_panel(int parent, const char* file, int resource);
+  int display_panel(int panel);
+  int set_active_ctrl(int panel, int control);
+  int get_user_event(int wait, int* panel, int* control);
+  int queue_user_event(int event, int panel, int control);
+  int process_system_events();
+  int get(int panel, int control, DataType want, int* iv, double* dv);
+  int set(int panel, int control, const Value& v);
+  int new_panel(int parent, const char* title, int top, int left, int height, int width);
+  int new_ctrl(int panel, int style, const char* label, int top, int left);
+  int set_attribute(int panel, int control, int attribute, const Value& v);
+  int set_callback(int panel, int control, CtrlCallbackPtr cb);
+  int message_popup(const char* title, const char* message);
+  int delay(double seconds);
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> s_;
+};
+
+// The run-time the operations use: the innermost installed one, else a process-wide
+// default without a host.
+Runtime& current();
+
+class RuntimeScope {
+ public:
+  explicit RuntimeScope(Runtime& r);
+  ~RuntimeScope();
+  RuntimeScope(const RuntimeScope&) = delete;
+  RuntimeScope& operator=(const RuntimeScope&) = delete;
+
+ private:
+  Runtime* previous_;
+};
+
+// Where a bare panel-file name is found: the working directory, then the directory of
+// the executable. A name with a directory is taken as it is.
+std::string resolve_panel_path(const std::string& name);
+
+}  // namespace vx::rt

@@ -1,0 +1,56 @@
+// Operator scripts for the session runner: one statement a line, '#' starts a comment.
+// The parser checks every line before anything runs; a malformed line is reported as
+// "FILE:LINE: message".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vx::session {
+
+enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit };
+enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
+
+const char* cmp_text(Cmp c);
+bool compare(double lhs, Cmp c, double rhs);
+
+// A control as the script names it: a constant ("PANEL_QUIT") or an id ("2").
+struct ControlRef {
+  std::string name;  // empty when named by id
+  int id = 0;
+  std::string text() const { return name.empty() ? std::to_string(id) : name; }
+};
+
+struct Statement {
+  Op op = Op::Start;
+  int line = 0;
+  // fault
+  std::string fault;  // open, info, stall, message, status, drop, delay, channel, position, disable, init, pool
+  std::string axis;   // X, Y, Z or a serial number; empty for init and pool
+  std::vector<double> args;
+  // set, press, until, expect, show, watch
+  std::vector<ControlRef> controls;
+  Cmp cmp = Cmp::Eq;
+  double value = 0;
+  // wait, until
+  double seconds = 0;
+  std::optional<double> within;
+};
+
+struct Script {
+  std::string file;
+  std::vector<Statement> statements;
+};
+
+// Parses a whole script. On failure returns nothing and sets `error` to
+// "FILE:LINE: message" for the first malformed line.
+std::optional<Script> parse_script(std::string_view text, const std::string& file, std::string& error);
+
+// A number as scripts write it: an integer, a decimal ("12.5", "1e-3"), inf or nan with
+// an optional sign, or "0x" hex. A hex literal is a 32-bit pattern: 0x80000000 to
+// 0xffffffff stand for the negative ints with those bits.
+std::optional<double> parse_number(std::string_view word);
+
+}  // namespace vx::session

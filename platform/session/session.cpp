@@ -1,0 +1,402 @@
+// The session runner's engine: the stages, the run-time host that prints popups and
+// watched writes, the program's thread, and the statements.
+#include "platform/session/session.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "driver/axs.h"
+#include "platform/clock/clock.h"
+#include "platform/entry/os.h"
+#include "platform/runtime/runtime.h"
+#include "platform/stagesim/simulator.h"
+
+namespace vx::session {
+
+namespace {
+
+// How long the runner waits for the program to end after a quit, and for an until
+// without its own bound: virtual seconds (a homing may take 180 s before the quit is
+// served).
+constexpr double kQuitBound = 3600;
+constexpr double kUntilBound = 3600;
+
+std::string format_double(double v) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+std::string format_value(const rt::Value& v) {
+  if (v.type == rt::DataType::Int) return std::to_string(v.i);
+  if (v.type == rt::DataType::Double) return format_double(v.d);
+  return "(none)";
+}
+
+// Whole lines on standard output, in order with the program's printf lines.
+void say(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+std::string serial_of(const std::string& axis) {
+  if (axis == "X") return serialNumbers[0];
+  if (axis == "Y") return serialNumbers[1];
+  if (axis == "Z") return serialNumbers[2];
+  return axis;
+}
+
+class Session final : public rt::Host {
+ public:
+  Session(const Script& script, const Options& options)
+      : script_(script), options_(options) {}
+
+  int run();
+
+  // ---- rt::Host
+  void control_written(int panel, int control, const rt::Value& v) override {
+    {
+      std::lock_guard lk(watch_mu_);
+      if (panel == main_panel() && watched_.count(control)) {
+        char t[32];
+        std::snprintf(t, sizeof t, "%.3f", to_seconds(clock_->now()));
+        say(std::string("@ ") + t + " " + name_of(control) + " = " + format_value(v) + "\n");
+      }
+    }
+    poke();
+  }
+  void popup(const std::string& title, const std::string& message) override {
+    say("@ popup \"" + title + "\" \"" + message + "\"\n");
+  }
+  void idle() override {
+    std::lock_guard lk(clock_->mutex());
+    idle_seen_ = true;
+    clock_->notify_all(channel_);
+  }
+
+ private:
+  int main_panel() const { return runtime_ ? runtime_->main_panel() : 0; }
+
+  std::string name_of(int id) const {
+    if (const rt::PanelSpec* sp = runtime_->spec(main_panel()))
+      for (const rt::ControlSpec& c : sp->controls)
+        if (c.id == id && !c.name.empty()) return c.name;
+    return std::to_string(id);
+  }
+
+  void poke() {
+    std::lock_guard lk(clock_->mutex());
+    clock_->notify_all(channel_);
+  }
+
+  // Blocks until pred() holds (checked with the clock's lock held) or until the deadline.
+  template <class Pred>
+  bool wait_for(Pred pred, Time deadline, const char* what) {
+    std::unique_lock lk(clock_->mutex());
+    while (!pred()) {
+      if (clock_->now_locked() >= deadline) return false;
+      clock_->wait_until(lk, channel_, deadline, what);
+    }
+    return true;
+  }
+
+  Time deadline_after(double seconds) {
+    const Time now = clock_->now();
+    const Duration d = from_seconds(seconds);
+    return d >= kForever - now ? kForever : now + d;
+  }
+
+  bool program_done() {
+    std::lock_guard lk(clock_->mutex());
+    return done_;
+  }
+
+  std::optional<int> resolve(const ControlRef& ref, const Statement& st) {
+    if (ref.name.empty()) return ref.id;
+    if (const rt::PanelSpec* sp = runtime_ ? runtime_->spec(main_panel()) : nullptr)
+      for (const rt::ControlSpec& c : sp->controls)
+        if (c.name == ref.name) return c.id;
+    fail(st, "no control " + ref.name + " on the panel");
+    return std::nullopt;
+  }
+
+  void fail(const Statement& st, const std::string& msg) {
+    say("@ FAIL " + std::to_string(st.line) + ": " + msg + "\n");
+    failed_ = true;
+  }
+
+  bool need_panel(const Statement& st) {
+    if (main_panel()) return true;
+    fail(st, "the program has no panel (start it first)");
+    return false;
+  }
+
+  void apply_fault(const Statement& st);
+  void start();
+  void execute(const Statement& st);
+  void finish_program(const Statement* st);
+
+  const Script& script_;
+  Options options_;
+  std::unique_ptr<Clock> owned_clock_;
+  Clock* clock_ = nullptr;
+  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<rt::Runtime> runtime_;
+  std::optional<rt::RuntimeScope> runtime_scope_;
+  rt::Options rt_options_;
+  std::thread program_;
+  WaitChannel channel_;
+  bool done_ = false;       // under the clock's mutex
+  bool idle_seen_ = false;  // under the clock's mutex
+  int exit_code_ = 0;
+  bool failed_ = false;
+  bool exited_ = false;
+  std::mutex watch_mu_;
+  std::set<int> watched_;
+};
+
+void Session::apply_fault(const Statement& st) {
+  const std::string serial = serial_of(st.axis);
+  const auto& a = st.args;
+  auto arg = [&](size_t k, double dflt) { return k < a.size() ? a[k] : dflt; };
+  auto as_int = [](double v) -> long long {
+    if (!std::isfinite(v)) return 0;
+    return static_cast<long long>(std::fmax(-9.2e18, std::fmin(9.2e18, v)));
+  };
+  if (st.fault == "init") rt_options_.fail_init = true;
+  else if (st.fault == "pool") rt_options_.fail_pool = true;
+  else if (st.fault == "open") sim_->fail_open(serial, static_cast<short>(as_int(a[0])));
+  else if (st.fault == "info") sim_->fail_info(serial);
+  else if (st.fault == "stall") sim_->stall(serial, arg(0, 1) != 0);
+  else if (st.fault == "message")
+    sim_->inject_message(serial, static_cast<WORD>(as_int(a[0])), static_cast<WORD>(as_int(a[1])),
+                         static_cast<DWORD>(as_int(arg(2, 0))));
+  else if (st.fault == "status")
+    sim_->force_status(serial, static_cast<DWORD>(as_int(a[0])), static_cast<DWORD>(as_int(arg(1, 0))));
+  else if (st.fault == "drop") sim_->drop_completions(serial, static_cast<int>(as_int(arg(0, -1))));
+  else if (st.fault == "delay") sim_->delay_completions(serial, a[0]);
+  else if (st.fault == "channel") sim_->channel_return(serial, static_cast<short>(as_int(a[0])));
+  else if (st.fault == "position") sim_->set_position(serial, static_cast<int>(as_int(a[0])));
+  else if (st.fault == "disable") sim_->power_disable(serial);
+}
+
+void Session::start() {
+  runtime_ = std::make_unique<rt::Runtime>(this, rt_options_);
+  runtime_scope_.emplace(*runtime_);
+  Participant token = clock_->enroll();
+  program_ = std::thread([this, token = std::move(token)]() mutable {
+    token.adopt("main");
+    void* instance = dlopen(nullptr, RTLD_NOW);
+    char cmdline[] = "";
+    const int code = WinMain(instance, nullptr, cmdline, 1);
+    std::fflush(stdout);
+    {
+      std::lock_guard lk(clock_->mutex());
+      exit_code_ = code;
+      done_ = true;
+      clock_->notify_all(channel_);
+    }
+    token.retire();
+  });
+  // Start-up ends when the program first waits for an event (or returns).
+  wait_for([this] { return idle_seen_ || done_; }, kForever, "session: start");
+  clock_->settle();
+}
+
+void Session::execute(const Statement& st) {
+  switch (st.op) {
+    case Op::Fault:
+      if ((st.fault == "init" || st.fault == "pool") && runtime_) {
+        fail(st, "fault " + st.fault + " must come before start");
+        return;
+      }
+      apply_fault(st);
+      return;
+    case Op::Start:
+      if (runtime_) {
+        fail(st, "the program was started already");
+        return;
+      }
+      start();
+      return;
+    case Op::Set: {
+      if (!need_panel(st)) return;
+      auto id = resolve(st.controls[0], st);
+      if (!id) return;
+      auto current = runtime_->value(main_panel(), *id);
+      if (!current) return fail(st, "no control " + st.controls[0].text() + " on the panel");
+      rt::Value v;
+      if (current->type == rt::DataType::Int) {
+        if (!(std::isfinite(st.value) && st.value == std::trunc(st.value) && st.value >= -2147483648.0 &&
+              st.value <= 2147483647.0))
+          return fail(st, st.controls[0].text() + " holds an int; " + format_double(st.value) + " is not one");
+        v = rt::Value::of(static_cast<int>(st.value));
+      } else if (current->type == rt::DataType::Double) {
+        v = rt::Value::of(st.value);
+      } else {
+        return fail(st, st.controls[0].text() + " holds no value");
+      }
+      runtime_->set_value(main_panel(), *id, v);
+      return;
+    }
+    case Op::Press: {
+      if (!need_panel(st)) return;
+      auto id = resolve(st.controls[0], st);
+      if (id) runtime_->commit(main_panel(), *id);
+      return;
+    }
+    case Op::Wait:
+      clock_->sleep_for(from_seconds(st.seconds));
+      return;
+    case Op::Until:
+    case Op::Expect: {
+      if (!need_panel(st)) return;
+      auto id = resolve(st.controls[0], st);
+      if (!id) return;
+      const int panel = main_panel();
+      std::optional<rt::Value> seen;
+      auto holds = [&] {
+        seen = runtime_->value(panel, *id);
+        return seen && compare(seen->number(), st.cmp, st.value);
+      };
+      bool ok;
+      if (st.op == Op::Expect) {
+        ok = holds();
+      } else {
+        const double bound = st.within.value_or(kUntilBound);
+        const Time deadline = deadline_after(bound);
+        // The value is read outside the clock's lock: the run-time takes its own.
+        ok = false;
+        for (;;) {
+          if (holds()) {
+            ok = true;
+            break;
+          }
+          std::unique_lock lk(clock_->mutex());
+          if (clock_->now_locked() >= deadline) break;
+          clock_->wait_until(lk, channel_, deadline, "session: until");
+        }
+      }
+      if (!ok) {
+        std::string msg = st.controls[0].text() + " " + cmp_text(st.cmp) + " " + format_double(st.value);
+        msg += st.op == Op::Until ? " did not hold within " + format_double(st.within.value_or(kUntilBound)) + " s"
+                                  : " does not hold";
+        msg += seen ? " (it reads " + format_value(*seen) + ")" : " (no such control)";
+        fail(st, msg);
+      }
+      return;
+    }
+    case Op::Show:
+      if (!need_panel(st)) return;
+      for (const ControlRef& c : st.controls) {
+        auto id = resolve(c, st);
+        if (!id) return;
+        auto v = runtime_->value(main_panel(), *id);
+        say("@ " + name_of(*id) + " = " + (v ? format_value(*v) : "(no such control)") + "\n");
+      }
+      return;
+    case Op::Watch:
+      if (!need_panel(st)) return;
+      for (const ControlRef& c : st.controls) {
+        auto id = resolve(c, st);
+        if (!id) return;
+        std::lock_guard lk(watch_mu_);
+        watched_.insert(*id);
+      }
+      return;
+    case Op::Quit:
+      finish_program(&st);
+      return;
+  }
+}
+
+// Presses quit and waits for the program to return; reports a program that does not.
+void Session::finish_program(const Statement* st) {
+  if (!runtime_ || exited_) return;
+  if (!program_done()) {
+    if (const int panel = main_panel()) runtime_->commit(panel, 2);
+    if (!wait_for([this] { return done_; }, deadline_after(kQuitBound), "session: quit")) {
+      say("@ FAIL " + std::to_string(st ? st->line : 0) + ": the program did not end within " +
+          format_double(kQuitBound) + " s of the quit\n");
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
+  }
+  program_.join();
+  exited_ = true;
+  say("@ exit " + std::to_string(exit_code_) + "\n");
+}
+
+int Session::run() {
+  if (options_.realtime) {
+    owned_clock_ = std::make_unique<RealClock>();
+  } else {
+    owned_clock_ = std::make_unique<VirtualClock>();
+  }
+  clock_ = owned_clock_.get();
+  ClockScope clock_scope(*clock_);
+  Participant me = clock_->enroll();
+  me.adopt("session");
+  sim_ = std::make_unique<sim::Simulator>();
+  sim::SimulatorScope sim_scope(*sim_);
+  if (options_.trace) {
+    sim_->set_trace_sink([](const sim::TraceEntry& e) {
+      char t[32];
+      std::snprintf(t, sizeof t, "%.3f", to_seconds(e.time));
+      say(std::string("@ trace ") + t + " " + e.thread + " " + e.call + "\n");
+    });
+  }
+
+  for (const Statement& st : script_.statements) {
+    execute(st);
+    clock_->settle();
+    if (runtime_ && !exited_ && program_done()) finish_program(&st);
+    if (failed_ || exited_) break;
+  }
+  if (!exited_) finish_program(nullptr);
+  runtime_scope_.reset();
+  runtime_.reset();
+  sim_->set_trace_sink(nullptr);
+  if (failed_) return 1;
+  return exit_code_;
+}
+
+}  // namespace
+
+int run(const Script& script, const Options& options) {
+  Session s(script, options);
+  return s.run();
+}
+
+bool check_controls(const Script& script, std::string& error) {
+  std::string load_error;
+  auto pf = rt::load_panel_file(rt::resolve_panel_path("Varnix_ui.uir"), load_error);
+  if (!pf) return true;  // the program will say why it cannot load it
+  const rt::PanelSpec* main = nullptr;
+  for (const rt::PanelSpec& p : pf->panels)
+    if (p.resource == 1) main = &p;
+  if (!main) return true;
+  for (const Statement& st : script.statements)
+    for (const ControlRef& c : st.controls) {
+      bool found = false;
+      for (const rt::ControlSpec& cs : main->controls)
+        if (c.name.empty() ? cs.id == c.id : cs.name == c.name) found = true;
+      if (!found) {
+        error = script.file + ":" + std::to_string(st.line) + ": no control " + c.text() + " on the panel of " +
+                pf->path;
+        return false;
+      }
+    }
+  return true;
+}
+
+}  // namespace vx::session
