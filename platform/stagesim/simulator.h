@@ -78,7 +78,8 @@ class Simulator {
   void fail_info(const std::string& serial);                   // TLI_GetDeviceInfo fails
   void stall(const std::string& serial, bool on = true);      // accepts commands, never moves or completes
   void inject_message(const std::string& serial, WORD type, WORD id, DWORD data = 0);
-  void force_status(const std::string& serial, DWORD set, DWORD clear = 0);  // over the modelled bits
+  // Over the modelled bits, until changed; (0, 0) hands every bit back to the model.
+  void force_status(const std::string& serial, DWORD set, DWORD clear = 0);
   void drop_completions(const std::string& serial, int count);  // the next count are lost; -1: all
   void delay_completions(const std::string& serial, double seconds);  // added latency
   void channel_return(const std::string& serial, short code);  // Enable/DisableChannel return code;
@@ -94,7 +95,8 @@ class Simulator {
 
   std::vector<TraceEntry> trace() const;
   void clear_trace();
-  // Called for every traced call, in the caller's thread, as it happens.
+  // Called for every traced call, in the caller's thread, as it happens, under the
+  // trace's lock (which keeps the order): the sink must not call the library.
   void set_trace_sink(std::function<void(const TraceEntry&)> sink);
 
   // The library functions' side; not for tests.
