@@ -1,0 +1,407 @@
+// Tests of the panel-file reader and of the shipped panel file: the file must give the
+// program every control it addresses, with the kind and value type it reads or writes,
+// and the per-axis id tables must point at the right controls; malformed files must be
+// refused with the line and column of the mistake; no seed of the fuzz corpus may crash
+// the reader.
+#include "panel/Varnix_ui.h"
+#include "platform/runtime/panel_model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using vx::rt::ControlSpec;
+using vx::rt::DataType;
+using vx::rt::Format;
+using vx::rt::GroupSpec;
+using vx::rt::Kind;
+using vx::rt::PanelSpec;
+
+const std::string kShipped = VARNIX_SOURCE_DIR "/panel/Varnix_ui.uir";
+
+// The main panel of the shipped file, read once; a test that uses it fails with the
+// reader's message if the file does not load.
+const PanelSpec& main_panel() {
+  static const PanelSpec panel = [] {
+    std::string error;
+    const auto file = vx::rt::load_panel_file(kShipped, error);
+    if (!file) throw std::runtime_error(error);
+    for (const PanelSpec& p : file->panels)
+      if (p.resource == PANEL) return p;
+    throw std::runtime_error(kShipped + ": no panel resource 1");
+  }();
+  return panel;
+}
+
+const ControlSpec* control(int id) {
+  const auto& cs = main_panel().controls;
+  auto it = std::find_if(cs.begin(), cs.end(), [&](const ControlSpec& c) { return c.id == id; });
+  return it == cs.end() ? nullptr : &*it;
+}
+
+struct Contract {
+  int id;
+  const char* name;
+  Kind kind;
+  DataType type;
+};
+
+// Every control the program addresses but the status LEDs (checked through lid).
+const Contract kContract[] = {
+    {PANEL_QUIT, "PANEL_QUIT", Kind::Command, DataType::None},
+    {PANEL_DISABLE_Z, "PANEL_DISABLE_Z", Kind::Command, DataType::None},
+    {PANEL_ENABLE_Z, "PANEL_ENABLE_Z", Kind::Command, DataType::None},
+    {PANEL_DISABLE_Y, "PANEL_DISABLE_Y", Kind::Command, DataType::None},
+    {PANEL_ENABLE_Y, "PANEL_ENABLE_Y", Kind::Command, DataType::None},
+    {PANEL_STOP_Z, "PANEL_STOP_Z", Kind::Command, DataType::None},
+    {PANEL_STOP_Y, "PANEL_STOP_Y", Kind::Command, DataType::None},
+    {PANEL_STOP_X, "PANEL_STOP_X", Kind::Command, DataType::None},
+    {PANEL_DISABLE_X, "PANEL_DISABLE_X", Kind::Command, DataType::None},
+    {PANEL_ENABLE_X, "PANEL_ENABLE_X", Kind::Command, DataType::None},
+    {PANEL_HOME_Z, "PANEL_HOME_Z", Kind::Command, DataType::None},
+    {PANEL_HOME_Y, "PANEL_HOME_Y", Kind::Command, DataType::None},
+    {PANEL_HOME_X, "PANEL_HOME_X", Kind::Command, DataType::None},
+    {PANEL_RESET_1, "PANEL_RESET_1", Kind::Command, DataType::None},
+    {PANEL_RESET_2, "PANEL_RESET_2", Kind::Command, DataType::None},
+    {PANEL_RESET_3, "PANEL_RESET_3", Kind::Command, DataType::None},
+    {PANEL_STATUS_Z, "PANEL_STATUS_Z", Kind::NumericDisplay, DataType::Int},
+    {PANEL_STATUS_Y, "PANEL_STATUS_Y", Kind::NumericDisplay, DataType::Int},
+    {PANEL_STATUS_X, "PANEL_STATUS_X", Kind::NumericDisplay, DataType::Int},
+    {PANEL_JOG_Z_PLUS, "PANEL_JOG_Z_PLUS", Kind::Command, DataType::None},
+    {PANEL_JOG_Y_MINUS, "PANEL_JOG_Y_MINUS", Kind::Command, DataType::None},
+    {PANEL_JOG_Z_MINUS, "PANEL_JOG_Z_MINUS", Kind::Command, DataType::None},
+    {PANEL_JOG_X_PLUS, "PANEL_JOG_X_PLUS", Kind::Command, DataType::None},
+    {PANEL_JOG_Y_PLUS, "PANEL_JOG_Y_PLUS", Kind::Command, DataType::None},
+    {PANEL_JOG_X_MINUS, "PANEL_JOG_X_MINUS", Kind::Command, DataType::None},
+    {PANEL_TARGET_X, "PANEL_TARGET_X", Kind::NumericInput, DataType::Double},
+    {PANEL_TARGET_Z, "PANEL_TARGET_Z", Kind::NumericInput, DataType::Double},
+    {PANEL_POS_Z, "PANEL_POS_Z", Kind::NumericDisplay, DataType::Double},
+    {PANEL_TARGET_Y, "PANEL_TARGET_Y", Kind::NumericInput, DataType::Double},
+    {PANEL_POS_X, "PANEL_POS_X", Kind::NumericDisplay, DataType::Double},
+    {PANEL_POS_Y, "PANEL_POS_Y", Kind::NumericDisplay, DataType::Double},
+    {PANEL_GOTO_Z, "PANEL_GOTO_Z", Kind::Command, DataType::None},
+    {PANEL_GOTO_Y, "PANEL_GOTO_Y", Kind::Command, DataType::None},
+    {PANEL_GOTO_X, "PANEL_GOTO_X", Kind::Command, DataType::None},
+    {PANEL_GOTO_ALL, "PANEL_GOTO_ALL", Kind::Command, DataType::None},
+    {PANEL_SCANNING, "PANEL_SCANNING", Kind::Indicator, DataType::Int},
+    {PANEL_MOVING, "PANEL_MOVING", Kind::Indicator, DataType::Int},
+    {PANEL_CONNECTED, "PANEL_CONNECTED", Kind::Indicator, DataType::Int},
+    {PANEL_READ, "PANEL_READ", Kind::Command, DataType::None},
+    {PANEL_STOPSCAN, "PANEL_STOPSCAN", Kind::Command, DataType::None},
+    {PANEL_STARTSCAN, "PANEL_STARTSCAN", Kind::Command, DataType::None},
+    {PANEL_IZ, "PANEL_IZ", Kind::NumericDisplay, DataType::Int},
+    {PANEL_IY, "PANEL_IY", Kind::NumericDisplay, DataType::Int},
+    {PANEL_IX, "PANEL_IX", Kind::NumericDisplay, DataType::Int},
+    {PANEL_NZ, "PANEL_NZ", Kind::NumericInput, DataType::Int},
+    {PANEL_NY, "PANEL_NY", Kind::NumericInput, DataType::Int},
+    {PANEL_NX, "PANEL_NX", Kind::NumericInput, DataType::Int},
+    {PANEL_Z0, "PANEL_Z0", Kind::NumericInput, DataType::Double},
+    {PANEL_Y0, "PANEL_Y0", Kind::NumericInput, DataType::Double},
+    {PANEL_X0, "PANEL_X0", Kind::NumericInput, DataType::Double},
+    {PANEL_DZ, "PANEL_DZ", Kind::NumericInput, DataType::Double},
+    {PANEL_DY, "PANEL_DY", Kind::NumericInput, DataType::Double},
+    {PANEL_DX, "PANEL_DX", Kind::NumericInput, DataType::Double},
+    {PANEL_SCAN_Z, "PANEL_SCAN_Z", Kind::Toggle, DataType::Int},
+    {PANEL_SCAN_Y, "PANEL_SCAN_Y", Kind::Toggle, DataType::Int},
+    {PANEL_SCAN_X, "PANEL_SCAN_X", Kind::Toggle, DataType::Int},
+    {PANEL_PROGRESS, "PANEL_PROGRESS", Kind::NumericDisplay, DataType::Double},
+    {PANEL_TIMER, "PANEL_TIMER", Kind::Timer, DataType::None},
+};
+
+TEST(ShippedPanel, GivesEveryControlOfTheContractAndNoUnaddressedId) {
+  const PanelSpec& p = main_panel();
+  EXPECT_EQ(p.name, "PANEL");
+  EXPECT_EQ(p.title, "Varnix");
+
+  for (const Contract& want : kContract) {
+    SCOPED_TRACE(want.name);
+    const ControlSpec* c = control(want.id);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->name, want.name);
+    EXPECT_EQ(c->kind, want.kind) << vx::rt::kind_name(c->kind);
+    EXPECT_EQ(c->type, want.type) << vx::rt::type_name(c->type);
+  }
+  for (int id : {1, 82, 83, 84, 85, 86, 88, 106}) EXPECT_EQ(control(id), nullptr) << "id " << id;
+
+  // The contract, the 42 LEDs and nothing else: an extra control would be one the
+  // program never reads, a sign that an id slipped.
+  EXPECT_EQ(p.controls.size(), std::size(kContract) + 42);
+}
+
+TEST(ShippedPanel, AxisTablesPointAtTheirDisplaysAndLeds) {
+  const char* const groups[3] = {"AXIS_X", "AXIS_Y", "AXIS_Z"};
+  const std::map<int, std::string> labels = {
+      {0, "Fwd limit"}, {1, "Rev limit"}, {4, "Moving fwd"}, {5, "Moving rev"},
+      {9, "Homing"},    {10, "Homed"},    {29, "Busy"},      {31, "Enabled"}};
+  for (int a = 0; a < 3; ++a) {
+    SCOPED_TRACE("axis " + std::to_string(a));
+    const ControlSpec* pos = control(dpos[a]);
+    ASSERT_NE(pos, nullptr);
+    EXPECT_EQ(pos->kind, Kind::NumericDisplay);
+    EXPECT_EQ(pos->type, DataType::Double);
+    EXPECT_EQ(pos->group, groups[a]);
+
+    const ControlSpec* stat = control(dstat[a]);
+    ASSERT_NE(stat, nullptr);
+    EXPECT_EQ(stat->kind, Kind::NumericDisplay);
+    EXPECT_EQ(stat->type, DataType::Int);
+    EXPECT_EQ(stat->format, Format::Hex);
+    EXPECT_EQ(stat->group, groups[a]);
+
+    for (int col = 0; col < 14; ++col) {
+      const int bit = col < 12 ? col : col == 12 ? 29 : 31;
+      SCOPED_TRACE("bit " + std::to_string(bit));
+      const ControlSpec* led = control(lid[a][col]);
+      ASSERT_NE(led, nullptr);
+      EXPECT_EQ(led->kind, Kind::Indicator);
+      EXPECT_EQ(led->type, DataType::Int);
+      EXPECT_EQ(led->axis, a);
+      EXPECT_EQ(led->bit, bit);
+      EXPECT_EQ(led->group, groups[a]);
+      const auto known = labels.find(bit);
+      EXPECT_EQ(led->label, known != labels.end() ? known->second : "Bit " + std::to_string(bit));
+    }
+  }
+}
+
+TEST(ShippedPanel, StartsDisconnectedAndIdleWithTheRefreshTimerRunning) {
+  ASSERT_NE(control(PANEL_CONNECTED), nullptr);
+  ASSERT_NE(control(PANEL_SCANNING), nullptr);
+  EXPECT_EQ(control(PANEL_CONNECTED)->initial, 0);
+  EXPECT_EQ(control(PANEL_SCANNING)->initial, 0);
+
+  const ControlSpec* timer = control(PANEL_TIMER);
+  ASSERT_NE(timer, nullptr);
+  EXPECT_EQ(timer->callback, "TimerCB");
+  EXPECT_TRUE(timer->enabled);
+  EXPECT_GT(timer->interval, 0);
+  for (const ControlSpec& c : main_panel().controls) {
+    if (c.id != PANEL_TIMER) {
+      EXPECT_EQ(c.callback, "") << c.name << ": commands reach the program as events";
+    }
+  }
+}
+
+// What the operator sees: every control is labelled and explained, lies on the panel and
+// inside its group box, and no two controls cover each other.
+TEST(ShippedPanel, LayoutIsTidy) {
+  const PanelSpec& p = main_panel();
+  auto inside = [](const ControlSpec& c, int top, int left, int width, int height) {
+    return c.top >= top && c.left >= left && c.top + c.height <= top + height && c.left + c.width <= left + width;
+  };
+  std::vector<const ControlSpec*> drawn;
+  for (const ControlSpec& c : p.controls) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(c.label.empty());
+    EXPECT_FALSE(c.tooltip.empty());
+    if (c.kind == Kind::Timer) continue;
+    EXPECT_GT(c.width, 0);
+    EXPECT_GT(c.height, 0);
+    EXPECT_TRUE(inside(c, 0, 0, p.width, p.height));
+    if (!c.group.empty()) {
+      auto g = std::find_if(p.groups.begin(), p.groups.end(), [&](const GroupSpec& g) { return g.name == c.group; });
+      ASSERT_NE(g, p.groups.end());
+      EXPECT_TRUE(inside(c, g->top, g->left, g->width, g->height)) << "outside group " << g->name;
+    }
+    drawn.push_back(&c);
+  }
+  for (std::size_t i = 0; i < drawn.size(); ++i)
+    for (std::size_t j = i + 1; j < drawn.size(); ++j) {
+      const ControlSpec &a = *drawn[i], &b = *drawn[j];
+      const bool apart = a.left + a.width <= b.left || b.left + b.width <= a.left || a.top + a.height <= b.top ||
+                         b.top + b.height <= a.top;
+      EXPECT_TRUE(apart) << a.name << " overlaps " << b.name;
+    }
+}
+
+// ---- the reader -------------------------------------------------------------------------
+
+// A small panel that every malformed case below breaks in one place. Line numbers in
+// the cases refer to this text (the panel header is line 2).
+std::string panel_with(const std::string& control_lines, const std::string& panel_extra = "") {
+  return "version = 1\n"
+         "[[panel]]\n"  // line 2
+         "resource = 1\n"
+         "name = \"P\"\n"
+         "title = \"T\"\n"
+         "width = 100\n"
+         "height = 100\n" +  // line 7
+         panel_extra +
+         "[[panel.control]]\n"  // line 8 when panel_extra is empty
+         "id = 2\n"
+         "name = \"P_QUIT\"\n"
+         "kind = \"command\"\n"
+         "top = 0\nleft = 0\nwidth = 10\nheight = 10\n"  // lines 12-15
+         "[[panel.control]]\n"                          // line 16
+         + control_lines;
+}
+
+const std::string kNumeric =
+    "id = 3\nname = \"P_N\"\nkind = \"numeric-input\"\ntype = \"int\"\n"  // lines 17-20
+    "top = 20\nleft = 0\nwidth = 10\nheight = 10\n";                      // lines 21-24
+
+TEST(PanelFileReader, ReadsEveryKeyIntoTheModel) {
+  const std::string text = panel_with(kNumeric + "initial = 7.0\nmin = 1\nmax = 9\nlabel = \"Count\"\n"
+                                                 "tooltip = \"How many\"\ngroup = \"G\"\n",
+                                      "[[panel.group]]\nname = \"G\"\nlabel = \"Box\"\n"
+                                      "top = 1\nleft = 2\nwidth = 50\nheight = 60\n") +
+                           "[[panel.control]]\nid = 4\nname = \"P_T\"\nkind = \"timer\"\ninterval = 0.25\n"
+                           "enabled = false\ncallback = \"Tick\"\n"
+                           "[[panel.control]]\nid = 5\nname = \"P_L\"\nkind = \"indicator\"\ntype = \"int\"\n"
+                           "top = 40\nleft = 0\nwidth = 8\nheight = 8\naxis = 2\nbit = 29\ninitial = 1\n"
+                           "[[panel.control]]\nid = 6\nname = \"P_D\"\nkind = \"numeric-display\"\n"
+                           "type = \"double\"\ntop = 60\nleft = 0\nwidth = 8\nheight = 8\nformat = \"fixed\"\n"
+                           "precision = 2\ninitial = -1.5\n";
+  std::string error;
+  const auto file = vx::rt::parse_panel_file(text, "ok.uir", error);
+  ASSERT_TRUE(file) << error;
+  ASSERT_EQ(file->panels.size(), 1u);
+  const PanelSpec& p = file->panels[0];
+  EXPECT_EQ(file->path, "ok.uir");
+  EXPECT_EQ(p.resource, 1);
+  EXPECT_EQ(p.name, "P");
+  EXPECT_EQ(p.width, 100);
+  ASSERT_EQ(p.groups.size(), 1u);
+  EXPECT_EQ(p.groups[0].label, "Box");
+  EXPECT_EQ(p.groups[0].height, 60);
+  ASSERT_EQ(p.controls.size(), 5u);
+
+  const ControlSpec& n = p.controls[1];
+  EXPECT_EQ(n.kind, Kind::NumericInput);
+  EXPECT_EQ(n.type, DataType::Int);
+  EXPECT_EQ(n.initial, 7);
+  EXPECT_EQ(n.min, 1);
+  EXPECT_EQ(n.max, 9);
+  EXPECT_EQ(n.top, 20);
+  EXPECT_EQ(n.group, "G");
+  EXPECT_EQ(n.tooltip, "How many");
+  EXPECT_EQ(n.line, 23);  // below the seven lines of the group
+  EXPECT_EQ(n.column, 1);
+
+  const ControlSpec& t = p.controls[2];
+  EXPECT_EQ(t.kind, Kind::Timer);
+  EXPECT_EQ(t.type, DataType::None);
+  EXPECT_EQ(t.interval, 0.25);
+  EXPECT_FALSE(t.enabled);
+  EXPECT_EQ(t.callback, "Tick");
+
+  EXPECT_EQ(p.controls[3].axis, 2);
+  EXPECT_EQ(p.controls[3].bit, 29);
+  EXPECT_EQ(p.controls[3].initial, 1);
+  EXPECT_EQ(p.controls[4].format, Format::Fixed);
+  EXPECT_EQ(p.controls[4].precision, 2);
+  EXPECT_EQ(p.controls[4].initial, -1.5);
+}
+
+struct Malformed {
+  const char* what;
+  std::string text;
+  const char* where;    // "LINE:COLUMN"
+  const char* message;  // a part of what is wrong
+};
+
+std::vector<Malformed> malformed_cases() {
+  const std::string two_panels =
+      "[[panel]]\nresource = 1\nname = \"A\"\ntitle = \"\"\nwidth = 1\nheight = 1\n"
+      "[[panel]]\nresource = 1\nname = \"B\"\ntitle = \"\"\nwidth = 1\nheight = 1\n";
+  return {
+      {"syntax error", "version = 1\n[[panel]\n", "2:9", "expected ']'"},
+      {"unterminated string", "version = 1\nx = \"abc\n", "2:9", ""},
+      {"unknown key, a typo", panel_with(kNumeric + "lable = \"Count\"\n"), "25:1", "did you mean 'label'"},
+      {"unknown top-level key", "version = 1\npanels = []\n", "2:1", "unknown key 'panels'"},
+      {"missing kind", panel_with("id = 3\nname = \"P_N\"\ntop = 0\nleft = 0\nwidth = 1\nheight = 1\n"), "16:1",
+       "has no 'kind'"},
+      {"missing id", panel_with("name = \"P_N\"\nkind = \"command\"\n"), "16:1", "control 'P_N' has no 'id'"},
+      {"id of the wrong type", panel_with("id = \"3\"\nname = \"P_N\"\nkind = \"command\"\n"), "17:6",
+       "'id' must be an integer, not a string"},
+      {"duplicate id", panel_with("id = 2\nname = \"P_N\"\nkind = \"command\"\ntop = 0\nleft = 0\nwidth = 1\n"
+                                  "height = 1\n"),
+       "17:6", "control id 2 is already used by P_QUIT at line 9"},
+      {"duplicate name", panel_with("id = 3\nname = \"P_QUIT\"\nkind = \"command\"\ntop = 0\nleft = 0\n"
+                                    "width = 1\nheight = 1\n"),
+       "18:8", "control name 'P_QUIT' is already used by control 2 at line 10"},
+      {"command with a data type", panel_with("id = 3\nname = \"P_N\"\nkind = \"command\"\ntype = \"int\"\n"),
+       "20:8", "does not apply to a command"},
+      {"double indicator", panel_with("id = 3\nname = \"P_N\"\nkind = \"indicator\"\ntype = \"double\"\n"), "20:8",
+       "indicator controls carry int 0 or 1, not double"},
+      {"numeric without a type", panel_with("id = 3\nname = \"P_N\"\nkind = \"numeric-display\"\n"), "16:1",
+       "has no 'type'"},
+      {"unknown kind", panel_with("id = 3\nname = \"P_N\"\nkind = \"button\"\n"), "19:8", "unknown kind 'button'"},
+      {"int initial not whole", panel_with(kNumeric + "initial = 2.5\n"), "25:11", "whole number"},
+      {"int initial out of range", panel_with(kNumeric + "initial = 3000000000\n"), "25:11", "whole number"},
+      {"initial not a number", panel_with(kNumeric + "initial = nan\n"), "25:11", "finite"},
+      {"indicator initial not on or off", panel_with("id = 3\nname = \"P_N\"\nkind = \"toggle\"\ntype = \"int\"\n"
+                                                     "top = 0\nleft = 0\nwidth = 1\nheight = 1\ninitial = 2\n"),
+       "25:11", "toggle controls start at 0 (off) or 1 (on), not 2"},
+      {"negative size", panel_with("id = 3\nname = \"P_N\"\nkind = \"command\"\ntop = 0\nleft = 0\n"
+                                   "width = -1\nheight = 1\n"),
+       "22:9", "'width' must be from 0 to 32767, not -1"},
+      {"min above max", panel_with(kNumeric + "min = 5\nmax = 4\n"), "26:7", "'max' 4 is below 'min' 5"},
+      {"initial outside the range", panel_with(kNumeric + "min = 5\ninitial = 4\n"), "26:11", "'initial' 4 is below 'min' 5"},
+      {"hex of a double", panel_with("id = 3\nname = \"P_N\"\nkind = \"numeric-display\"\ntype = \"double\"\n"
+                                     "top = 0\nleft = 0\nwidth = 1\nheight = 1\nformat = \"hex\"\n"),
+       "25:10", "hex needs an int"},
+      {"unknown format", panel_with(kNumeric + "format = \"octal\"\n"), "25:10", "unknown format 'octal'"},
+      {"zero interval", panel_with("id = 3\nname = \"P_N\"\nkind = \"timer\"\ninterval = 0\n"), "20:12",
+       "'interval' must be from 0.001"},
+      {"infinite interval", panel_with("id = 3\nname = \"P_N\"\nkind = \"timer\"\ninterval = inf\n"), "20:12",
+       "finite"},
+      {"timer without interval", panel_with("id = 3\nname = \"P_N\"\nkind = \"timer\"\n"), "16:1",
+       "has no 'interval'"},
+      {"unknown group", panel_with(kNumeric + "group = \"NOPE\"\n"), "25:9", "no group 'NOPE'"},
+      {"status LED without bit", panel_with("id = 3\nname = \"P_N\"\nkind = \"indicator\"\ntype = \"int\"\n"
+                                            "top = 0\nleft = 0\nwidth = 1\nheight = 1\naxis = 0\n"),
+       "25:8", "both 'axis' and 'bit'"},
+      {"bad name", panel_with("id = 3\nname = \"2ND\"\nkind = \"command\"\n"), "18:8", "'name' must be a name"},
+      {"duplicate panel resource", two_panels, "8:12", "panel resource 1 is already used by panel 'A' at line 2"},
+      {"panel written as a table", "[panel]\nresource = 1\n", "1:1", "must be an array of tables"},
+      {"no panel", "version = 1\n", "1:1", "defines no panel"},
+      {"later version", "version = 2\n", "1:11", "version 1 only"},
+      {"text outside ASCII outside a string", "version = 1\nx = \xC3\xA9\n", "2:5", "outside ASCII"},
+      {"quote inside a broken value", "x = 100\"\xC3\xA9\"\n", "1:9", "outside ASCII"},
+      {"header without a key", "[[~panel]]\n", "1:3", "must start with a key"},
+      {"nesting too deep", "a" + std::string(100000, '.') + " = 1\n", "1:", "nested deeper than"},
+  };
+}
+
+TEST(PanelFileReader, RefusesMalformedFilesWithTheirPlace) {
+  for (const Malformed& m : malformed_cases()) {
+    SCOPED_TRACE(m.what);
+    std::string error;
+    EXPECT_FALSE(vx::rt::parse_panel_file(m.text, "bad.uir", error));
+    EXPECT_EQ(error.rfind(std::string("bad.uir:") + m.where, 0), 0u) << error;
+    EXPECT_NE(error.find(m.message), std::string::npos) << error;
+  }
+}
+
+TEST(PanelFileReader, NamesAFileThatCannotBeOpened) {
+  std::string error;
+  EXPECT_FALSE(vx::rt::load_panel_file("/nonexistent/Varnix_ui.uir", error));
+  EXPECT_EQ(error, "/nonexistent/Varnix_ui.uir: cannot open: No such file or directory");
+}
+
+// Every seed of the fuzz corpus, valid or not, gives either a model or a message.
+TEST(PanelFileReader, ReplaysTheFuzzCorpus) {
+  const std::filesystem::path dir = VARNIX_SOURCE_DIR "/tests/fuzz/corpus/panel_file";
+  int seeds = 0, valid = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    SCOPED_TRACE(entry.path().string());
+    std::string error;
+    const auto file = vx::rt::load_panel_file(entry.path().string(), error);
+    EXPECT_NE(file.has_value(), !error.empty()) << error;
+    ++seeds;
+    valid += file.has_value();
+  }
+  EXPECT_GE(seeds, 10);
+  EXPECT_GT(valid, 0);
+  EXPECT_LT(valid, seeds);
+}
+
+}  // namespace
