@@ -633,6 +633,9 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
                       CmtThreadFunctionID* id) {
   // End callbacks run on the thread that ran the function; no other thread is offered.
   if (!fn || cb_thread != 0) return -1;
+  // Enrolled before the lock (enrolment takes the clock's lock); dropped unused if no
+  // thread is started.
+  Participant token = s_->clock.enroll();
   std::unique_lock lk(s_->clock.mutex());
   auto it = s_->pools.find(pool_handle);
   if (it == s_->pools.end() || s_->stopping) return -1;
@@ -645,7 +648,6 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
     return 0;
   }
   if (static_cast<int>(pool.threads.size()) < pool.max_threads) {
-    Participant token = s_->clock.enroll();
     const std::string name = "pool-" + std::to_string(pool.threads.size() + 1);
     State* s = s_.get();
     Pool* pp = &pool;

@@ -74,6 +74,9 @@ class Session final : public rt::Host {
     }
     poke();
   }
+  void panel_displayed(int panel) override {
+    if (options_.trace) trace_line("DisplayPanel(" + std::to_string(panel) + ")");
+  }
   void popup(const std::string& title, const std::string& message) override {
     say("@ popup \"" + title + "\" \"" + message + "\"\n");
   }
@@ -85,6 +88,12 @@ class Session final : public rt::Host {
 
  private:
   int main_panel() const { return runtime_ ? runtime_->main_panel() : 0; }
+
+  void trace_line(const std::string& call) {
+    char t[32];
+    std::snprintf(t, sizeof t, "%.3f", to_seconds(clock_->now()));
+    say(std::string("@ trace ") + t + " " + thread_name() + " " + call + "\n");
+  }
 
   std::string name_of(int id) const {
     if (const rt::PanelSpec* sp = runtime_->spec(main_panel()))
@@ -347,7 +356,7 @@ int Session::run() {
   Participant me = clock_->enroll();
   me.adopt("session");
   sim_ = std::make_unique<sim::Simulator>();
-  sim::SimulatorScope sim_scope(*sim_);
+  std::optional<sim::SimulatorScope> sim_scope(std::in_place, *sim_);
   if (options_.trace) {
     sim_->set_trace_sink([](const sim::TraceEntry& e) {
       char t[32];
@@ -365,7 +374,10 @@ int Session::run() {
   if (!exited_) finish_program(nullptr);
   runtime_scope_.reset();
   runtime_.reset();
-  sim_->set_trace_sink(nullptr);
+  // The stages' bus thread ends before this thread leaves the clock: an idle bus alone
+  // on the clock would look like a deadlock.
+  sim_scope.reset();
+  sim_.reset();
   if (failed_) return 1;
   return exit_code_;
 }

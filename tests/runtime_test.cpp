@@ -1,0 +1,264 @@
+// The panel run-time core on the virtual clock: timer ticks only in the owner thread's
+// event processing, merged when it is busy; the user-event queue; control values across
+// threads and their type checks; the thread pool's end callback; binding by name.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/clock/clock.h"
+#include "platform/runtime/runtime.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<int> g_ticks{0};
+std::thread::id g_tick_thread;
+std::mutex g_tick_mu;
+
+}  // namespace
+
+// Bound by name from the test panel file (the binary exports its symbols).
+extern "C" int TestTickCB(int, int, int event, void*, int, int) {
+  if (event == EVENT_TIMER_TICK) {
+    std::lock_guard lk(g_tick_mu);
+    g_tick_thread = std::this_thread::get_id();
+    g_ticks++;
+  }
+  return 0;
+}
+
+namespace {
+
+const char* kPanel = R"(version = 1
+[[panel]]
+resource = 1
+name = "P"
+title = "Test"
+width = 200
+height = 100
+
+[[panel.control]]
+id = 2
+name = "P_GO"
+kind = "command"
+label = "Go"
+
+[[panel.control]]
+id = 3
+name = "P_COUNT"
+kind = "numeric-input"
+type = "int"
+label = "Count"
+initial = 5
+
+[[panel.control]]
+id = 4
+name = "P_LEVEL"
+kind = "numeric-display"
+type = "double"
+label = "Level"
+initial = 0.5
+
+[[panel.control]]
+id = 5
+name = "P_TIMER"
+kind = "timer"
+label = "Tick"
+interval = 0.5
+enabled = true
+callback = "TestTickCB"
+)";
+
+struct RunTime : ::testing::Test {
+  vx::VirtualClock clk;
+  vx::ClockScope cs{clk};
+  vx::Participant me = clk.enroll();
+  vx::rt::Runtime rt;
+  vx::rt::RuntimeScope rs{rt};
+  std::string dir;
+
+  RunTime() { me.adopt("test"); }
+  void SetUp() override {
+    char tmpl[] = "/tmp/vxrtXXXXXX";
+    dir = mkdtemp(tmpl);
+    g_ticks = 0;
+    ASSERT_EQ(InitCVIRTEEx(dlopen(nullptr, RTLD_NOW), 0, 0), 1);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string write(const std::string& text) {
+    std::ofstream(dir + "/panel.uir") << text;
+    return dir + "/panel.uir";
+  }
+  int load() { return LoadPanel(0, write(kPanel).c_str(), 1); }
+};
+
+TEST_F(RunTime, TicksComeOnlyInTheOwnersEventProcessingAndMergeWhenBusy) {
+  const int p = load();
+  ASSERT_GT(p, 0);
+  clk.sleep_for(2200ms);  // busy: four ticks fell due
+  EXPECT_EQ(g_ticks.load(), 0);
+  ProcessSystemEvents();  // delivers one, returns
+  EXPECT_EQ(g_ticks.load(), 1);
+  ProcessSystemEvents();
+  EXPECT_EQ(g_ticks.load(), 1);
+  clk.sleep_for(300ms);  // the next falls at 2.5 s, on the interval's grid
+  ProcessSystemEvents();
+  EXPECT_EQ(g_ticks.load(), 2);
+
+  // Another thread's event processing never runs them.
+  std::thread other([&, token = clk.enroll()]() mutable {
+    token.adopt("other");
+    clk.sleep_for(1s);
+    ProcessSystemEvents();
+  });
+  clk.sleep_for(1s);  // a join does not block on the clock: let the other finish first
+  other.join();
+  EXPECT_EQ(g_ticks.load(), 2);
+  ProcessSystemEvents();
+  EXPECT_EQ(g_ticks.load(), 3);
+  EXPECT_EQ(g_tick_thread, std::this_thread::get_id());
+}
+
+TEST_F(RunTime, GetUserEventTakesEventsInOrderAndRunsTicksWhileWaiting) {
+  const int p = load();
+  QueueUserEvent(EVENT_COMMIT, p, 3);
+  rt.commit(p, 2);
+  int panel = 0, control = 0;
+  EXPECT_EQ(GetUserEvent(1, &panel, &control), EVENT_COMMIT);
+  EXPECT_EQ(control, 3);
+  EXPECT_EQ(GetUserEvent(1, &panel, &control), EVENT_COMMIT);
+  EXPECT_EQ(control, 2);
+  EXPECT_EQ(panel, p);
+  EXPECT_EQ(GetUserEvent(0, &panel, &control), 0);  // nothing there, no wait
+
+  std::thread op([&, token = clk.enroll()]() mutable {
+    token.adopt("operator");
+    clk.sleep_for(1200ms);
+    rt.commit(p, 2);
+  });
+  EXPECT_EQ(GetUserEvent(1, &panel, &control), EVENT_COMMIT);
+  EXPECT_EQ(clk.now(), vx::Time(1200ms));
+  EXPECT_EQ(g_ticks.load(), 2);  // at 0.5 and 1.0 s, while it waited
+  op.join();
+}
+
+TEST_F(RunTime, ValuesCrossThreadsAndMismatchesLeaveTheVariableAlone) {
+  const int p = load();
+  std::thread writer([&, token = clk.enroll()]() mutable {
+    token.adopt("writer");
+    for (int i = 0; i < 1000; i++) SetCtrlVal(p, 3, i);
+    SetCtrlVal(p, 4, 2.25);
+  });
+  int seen = 0;
+  for (int i = 0; i < 1000; i++) GetCtrlVal(p, 3, &seen);
+  writer.join();
+  GetCtrlVal(p, 3, &seen);
+  EXPECT_EQ(seen, 999);
+  double level = 0;
+  EXPECT_EQ(GetCtrlVal(p, 4, &level), 0);
+  EXPECT_EQ(level, 2.25);
+
+  testing::internal::CaptureStderr();
+  double d = -7;
+  int n = -7;
+  EXPECT_EQ(GetCtrlVal(p, 3, &d), UIETypeMismatch);
+  EXPECT_EQ(GetCtrlVal(p, 3, &d), UIETypeMismatch);  // reported once
+  EXPECT_EQ(SetCtrlVal(p, 4, 1), UIETypeMismatch);
+  EXPECT_EQ(GetCtrlVal(p, 2, &n), UIETypeMismatch);    // a command holds nothing
+  EXPECT_EQ(GetCtrlVal(p, 99, &n), UIEInvalidControl);
+  EXPECT_EQ(GetCtrlVal(p + 50, 3, &n), UIEInvalidPanel);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(d, -7);
+  EXPECT_EQ(n, -7);
+  EXPECT_EQ(rt.value(p, 4)->d, 2.25);
+  EXPECT_NE(err.find("P_COUNT (id 3) of panel.uir holds int, but was read as double"), std::string::npos) << err;
+  EXPECT_EQ(err.find("P_COUNT"), err.rfind("P_COUNT")) << err;
+  EXPECT_NE(err.find("has no control 99"), std::string::npos) << err;
+}
+
+std::atomic<int> g_order{0};
+std::thread::id g_fn_thread, g_cb_thread;
+int g_fn_at = 0, g_cb_at = 0, g_cb_value = 0;
+unsigned g_cb_event = 0;
+
+int PoolFn(void*) {
+  g_fn_thread = std::this_thread::get_id();
+  g_fn_at = ++g_order;
+  vx::clock().sleep_for(5s);
+  return 42;
+}
+void PoolEnd(CmtThreadPoolHandle, CmtThreadFunctionID, unsigned event, int value, void*) {
+  g_cb_thread = std::this_thread::get_id();
+  g_cb_at = ++g_order;
+  g_cb_event = event;
+  g_cb_value = value;
+}
+
+TEST_F(RunTime, PoolRunsTheFunctionThenItsEndCallbackOnTheSameThread) {
+  CmtThreadPoolHandle pool = 0;
+  ASSERT_EQ(CmtNewThreadPool(2, &pool), 0);
+  CmtThreadFunctionID id = 0;
+  ASSERT_EQ(CmtScheduleThreadPoolFunctionAdv(pool, PoolFn, nullptr, DEFAULT_THREAD_PRIORITY, PoolEnd,
+                                             EVENT_TP_THREAD_FUNCTION_END, nullptr, 0, &id),
+            0);
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(clk.now(), vx::Time(0));  // returned at once
+  clk.sleep_for(6s);
+  EXPECT_EQ(g_fn_at, 1);
+  EXPECT_EQ(g_cb_at, 2);
+  EXPECT_EQ(g_cb_event, static_cast<unsigned>(EVENT_TP_THREAD_FUNCTION_END));
+  EXPECT_EQ(g_cb_value, 42);
+  EXPECT_EQ(g_fn_thread, g_cb_thread);
+  EXPECT_NE(g_fn_thread, std::this_thread::get_id());
+}
+
+TEST_F(RunTime, TimersMadeByProgramCodeStartOneIntervalAfterEnabling) {
+  const int p = NewPanel(0, "Hidden", 0, 0, 200, 200);
+  const int t = NewCtrl(p, CTRL_TIMER, "T", 0, 0);
+  SetCtrlAttribute(p, t, ATTR_CALLBACK_FUNCTION_POINTER, TestTickCB);
+  SetCtrlAttribute(p, t, ATTR_ENABLED, 0);
+  SetCtrlAttribute(p, t, ATTR_INTERVAL, 10.0);
+  clk.sleep_for(3s);
+  SetCtrlAttribute(p, t, ATTR_ENABLED, 1);
+  clk.sleep_for(9999ms);
+  ProcessSystemEvents();
+  EXPECT_EQ(g_ticks.load(), 0);
+  clk.sleep_for(1ms);
+  ProcessSystemEvents();
+  EXPECT_EQ(g_ticks.load(), 1);
+  SetCtrlAttribute(p, t, ATTR_ENABLED, 0);
+  clk.sleep_for(30s);
+  ProcessSystemEvents();
+  EXPECT_EQ(g_ticks.load(), 1);
+  EXPECT_FALSE(rt.displayed(p));
+}
+
+TEST_F(RunTime, ACallbackTheProgramLacksIsALoadErrorNamingIt) {
+  std::string text = kPanel;
+  text.replace(text.find("TestTickCB"), 10, "NoSuchCB");
+  testing::internal::CaptureStderr();
+  EXPECT_LT(LoadPanel(0, write(text).c_str(), 1), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("NoSuchCB"), std::string::npos) << err;
+  EXPECT_NE(err.find("panel.uir:"), std::string::npos) << err;
+}
+
+TEST_F(RunTime, MissingOrMalformedFilesFailWithAMessage) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LoadPanel(0, (dir + "/absent.uir").c_str(), 1), UIEFileNotFound);
+  EXPECT_EQ(LoadPanel(0, write("version = 1\n[[panel]\n").c_str(), 1), UIEBadFile);
+  EXPECT_LT(LoadPanel(0, write(kPanel).c_str(), 7), 0);  // no such resource
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("absent.uir"), std::string::npos) << err;
+  EXPECT_NE(err.find("panel.uir:2:"), std::string::npos) << err;
+  EXPECT_NE(err.find("resource id 7"), std::string::npos) << err;
+}
+
+}  // namespace
