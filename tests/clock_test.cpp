@@ -138,3 +138,17 @@ TEST(Watchdog, ReportsAThreadThatNeverBlocks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A token made for a thread that was then not started must not unenrol the thread
+// that made and dropped it.
+TEST_F(VirtualTime, AnUnusedTokenLeavesItsMakerEnrolled) {
+  { vx::Participant unused = clk.enroll(); }
+  auto t = spawn("sleeper", [&] { clk.sleep_for(2s); });
+  clk.sleep_for(3s);  // would never return if the test thread were no longer counted
+  EXPECT_EQ(clk.now(), Time(3s));
+  t.join();
+}
+
+}  // namespace

@@ -49,7 +49,9 @@ Participant& Participant::operator=(Participant&& o) noexcept {
   if (this != &o) {
     retire();
     clock_ = o.clock_;
+    adopted_ = o.adopted_;
     o.clock_ = nullptr;
+    o.adopted_ = false;
   }
   return *this;
 }
@@ -58,13 +60,17 @@ void Participant::adopt(std::string name) {
   set_thread_name(std::move(name));
   if (clock_) {
     tl_participant_of = clock_;
+    adopted_ = true;
     clock_->on_adopt();
   }
 }
 
 void Participant::retire() {
   if (!clock_) return;
-  if (tl_participant_of == clock_) tl_participant_of = nullptr;
+  // Only the token a thread adopted speaks for that thread; an unused token retired on
+  // some other thread leaves that thread's enrolment alone.
+  if (adopted_ && tl_participant_of == clock_) tl_participant_of = nullptr;
+  adopted_ = false;
   clock_->on_retire();
   clock_ = nullptr;
 }

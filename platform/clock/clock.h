@@ -60,7 +60,10 @@ class WaitChannel {
 class Participant {
  public:
   Participant() = default;
-  Participant(Participant&& o) noexcept : clock_(o.clock_) { o.clock_ = nullptr; }
+  Participant(Participant&& o) noexcept : clock_(o.clock_), adopted_(o.adopted_) {
+    o.clock_ = nullptr;
+    o.adopted_ = false;
+  }
   Participant& operator=(Participant&& o) noexcept;
   Participant(const Participant&) = delete;
   Participant& operator=(const Participant&) = delete;
@@ -73,6 +76,7 @@ class Participant {
   friend class Clock;
   explicit Participant(Clock* c) : clock_(c) {}
   Clock* clock_ = nullptr;
+  bool adopted_ = false;  // a thread took it on; retiring releases that thread
 };
 
 class Clock {
