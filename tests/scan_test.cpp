@@ -164,10 +164,26 @@ TEST(Scan, ADisabledStageRefusesTheScanWithAPopup) {
   EXPECT_EQ(r.at("popup"), Lines{"popup \"Error\" \"Enable AXS Stages First\""});
   EXPECT_TRUE(watched(r, "PANEL_SCANNING").empty());
   EXPECT_TRUE(r.calls("ISC_SetMoveAbsolutePosition").empty());
-  // All three status words were read for the check, after the one refresh of start-up
-  // and those of the timer.
-  const Lines status = r.calls("ISC_GetStatusBits");
-  EXPECT_GE(status.size(), 6u);
+  // All three status words were read for the check, right before the popup: a disabled
+  // axis does not end the check early.
+  size_t popup = 0;
+  for (size_t i = 0; i < r.lines.size(); i++)
+    if (r.lines[i].rfind("@ popup", 0) == 0) popup = i;
+  ASSERT_GE(popup, 3u);
+  for (int k = 0; k < 3; k++)
+    EXPECT_NE(r.lines[popup - 3 + k].find(std::string("ISC_GetStatusBits(") + (k == 0 ? X : k == 1 ? Y : Z)),
+              std::string::npos)
+        << r.lines[popup - 3 + k];
+  EXPECT_NE(r.lines[popup - 1].find("= 0x0"), std::string::npos) << r.lines[popup - 1];  // Z: disabled
+}
+
+TEST(Scan, AHandOverThatFailsPutsTheScanningLedOutAgain) {
+  auto r = run_session("fault schedule\n" + setup(Grid{}) + "watch PANEL_SCANNING\npress PANEL_STARTSCAN\nwait 1\n"
+                       "press PANEL_JOG_X_PLUS\nwait 1\nquit\n");
+  ASSERT_EQ(r.status, 0) << r.text();
+  EXPECT_EQ(watched(r, "PANEL_SCANNING"), (Lines{"1", "0"}));
+  EXPECT_TRUE(targets(r, X).empty());
+  EXPECT_EQ(r.calls("ISC_MoveRelativeDistance").size(), 1u);  // the loop serves commands again
 }
 
 TEST(Scan, StartAndQuitWhileScanningAreIgnored) {

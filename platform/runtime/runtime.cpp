@@ -632,7 +632,7 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
                       ThreadFunctionCallbackPtr cb, int mask, void* cb_data, int cb_thread,
                       CmtThreadFunctionID* id) {
   // End callbacks run on the thread that ran the function; no other thread is offered.
-  if (!fn || cb_thread != 0) return -1;
+  if (!fn || cb_thread != 0 || s_->options.fail_schedule) return -1;
   // Enrolled before the lock (enrolment takes the clock's lock); dropped unused if no
   // thread is started.
   Participant token = s_->clock.enroll();

@@ -45,6 +45,7 @@ class Host {
 struct Options {
   bool fail_init = false;   // InitCVIRTEEx returns 0
   bool fail_pool = false;   // CmtNewThreadPool fails
+  bool fail_schedule = false;  // CmtScheduleThreadPoolFunctionAdv refuses every function
 };
 
 class Runtime {

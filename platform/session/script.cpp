@@ -78,6 +78,7 @@ constexpr FaultShape kFaults[] = {
     {"message", true, 2, 3}, {"status", true, 1, 2},   {"drop", true, 0, 1},
     {"delay", true, 1, 1},   {"channel", true, 1, 1},  {"position", true, 1, 1},
     {"disable", true, 0, 0}, {"init", false, 0, 0},    {"pool", false, 0, 0},
+    {"schedule", false, 0, 0},
 };
 
 }  // namespace
@@ -165,7 +166,7 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
     };
 
     if (verb == "fault") {
-      if (w.size() < 2) return fail("fault needs a kind: open, info, stall, message, status, drop, delay, channel, position, disable, init or pool");
+      if (w.size() < 2) return fail("fault needs a kind: open, info, stall, message, status, drop, delay, channel, position, disable, init, pool or schedule");
       const FaultShape* shape = nullptr;
       for (const FaultShape& f : kFaults)
         if (w[1] == f.name) shape = &f;

@@ -27,7 +27,7 @@ struct Statement {
   Op op = Op::Start;
   int line = 0;
   // fault
-  std::string fault;  // open, info, stall, message, status, drop, delay, channel, position, disable, init, pool
+  std::string fault;  // open, info, stall, message, status, drop, delay, channel, position, disable, init, pool, schedule
   std::string axis;   // X, Y, Z or a serial number; empty for init and pool
   std::vector<double> args;
   // set, press, until, expect, show, watch

@@ -183,6 +183,7 @@ void Session::apply_fault(const Statement& st) {
   };
   if (st.fault == "init") rt_options_.fail_init = true;
   else if (st.fault == "pool") rt_options_.fail_pool = true;
+  else if (st.fault == "schedule") rt_options_.fail_schedule = true;
   else if (st.fault == "open") sim_->fail_open(serial, static_cast<short>(as_int(a[0])));
   else if (st.fault == "info") sim_->fail_info(serial);
   else if (st.fault == "stall") sim_->stall(serial, arg(0, 1) != 0);
@@ -224,7 +225,7 @@ void Session::start() {
 void Session::execute(const Statement& st) {
   switch (st.op) {
     case Op::Fault:
-      if ((st.fault == "init" || st.fault == "pool") && runtime_) {
+      if ((st.fault == "init" || st.fault == "pool" || st.fault == "schedule") && runtime_) {
         fail(st, "fault " + st.fault + " must come before start");
         return;
       }
