@@ -226,6 +226,20 @@ std::string VirtualClock::describe_waiters() const {
   return os.str();
 }
 
+// Hands a report to its handler with the clock's lock released; with no handler the
+// process cannot go on sensibly: the report goes to standard error and it aborts.
+void VirtualClock::report(std::unique_lock<std::mutex>& lk, const Handler& handler, const std::string& text) {
+  if (!handler) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    std::abort();
+  }
+  const Handler h = handler;
+  lk.unlock();
+  h(text);
+  lk.lock();
+}
+
 void VirtualClock::advance_if_idle(std::unique_lock<std::mutex>& lk) {
   while (runnable_ == 0 && participants_ > 0) {
     Time next = kForever;
@@ -235,16 +249,7 @@ void VirtualClock::advance_if_idle(std::unique_lock<std::mutex>& lk) {
       os << "virtual clock: deadlock at " << to_seconds(now_)
          << " s: every thread is blocked and nothing is due\n"
          << describe_waiters();
-      Handler h = deadlock_;
-      const std::string report = os.str();
-      if (!h) {
-        std::fputs(report.c_str(), stderr);
-        std::fflush(stderr);
-        std::abort();
-      }
-      lk.unlock();
-      h(report);
-      lk.lock();
+      report(lk, deadlock_, os.str());
       const std::vector<VirtualWaiter*> ws = waiting_;
       for (VirtualWaiter* w : ws) wake(w, true);
       return;
@@ -278,16 +283,7 @@ void VirtualClock::watchdog_main() {
        << " s of real time without blocking on the clock, at virtual time " << to_seconds(now_)
        << " s; blocked:\n"
        << describe_waiters();
-    Handler h = watchdog_handler_;
-    const std::string report = os.str();
-    if (!h) {
-      std::fputs(report.c_str(), stderr);
-      std::fflush(stderr);
-      std::abort();
-    }
-    lk.unlock();
-    h(report);
-    lk.lock();
+    report(lk, watchdog_handler_, os.str());
     last_change = std::chrono::steady_clock::now();
   }
 }

@@ -166,6 +166,7 @@ class VirtualClock final : public Clock {
 
  private:
   void advance_if_idle(std::unique_lock<std::mutex>& lk);
+  void report(std::unique_lock<std::mutex>& lk, const Handler& handler, const std::string& text);
   void wake(VirtualWaiter* w, bool timed_out);
   std::string describe_waiters() const;
   void watchdog_main();

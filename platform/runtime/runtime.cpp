@@ -448,59 +448,51 @@ int Runtime::set_active_ctrl(int panel, int control) {
 
 // ---- control values -------------------------------------------------------------------------
 
-int Runtime::get(int panel, int control, DataType want, int* iv, double* dv) {
-  std::lock_guard lk(s_->mu);
-  Panel* p = s_->panel(panel);
+// Finds the control a value access names, checking its type; reports (once per
+// control and fault) why the access cannot be made. `op` is "GetCtrlVal" or
+// "SetCtrlVal". Called with `mu` held. Returns 0 or the negative result for the caller.
+static int lookup(Runtime::State& s, const char* op, int panel, int control, DataType type, Control** out) {
+  const bool read = op[0] == 'G';
+  const int fault = read ? 0 : 3;
+  Panel* p = s.panel(panel);
   if (!p) {
-    s_->report_once(panel, control, 0,
-                    "GetCtrlVal: no panel with handle " + std::to_string(panel) + " (control " +
-                        std::to_string(control) + ")");
+    s.report_once(panel, control, fault,
+                  std::string(op) + ": no panel with handle " + std::to_string(panel) + " (control " +
+                      std::to_string(control) + ")");
     return UIEInvalidPanel;
   }
   auto it = p->controls.find(control);
   if (it == p->controls.end()) {
-    s_->report_once(panel, control, 1,
-                    "GetCtrlVal: " + describe(p) + " has no control " + std::to_string(control));
+    s.report_once(panel, control, fault + 1, std::string(op) + ": " + describe(p) + " has no control " + std::to_string(control));
     return UIEInvalidControl;
   }
-  const Control& c = it->second;
-  if (c.value.type != want) {
-    s_->report_once(panel, control, 2,
-                    "GetCtrlVal: control " + c.name + " (id " + std::to_string(control) + ") of " +
-                        describe(p) + " holds " + value_type_name(c.value.type) +
-                        ", but was read as " + value_type_name(want));
+  Control& c = it->second;
+  if (c.value.type != type) {
+    s.report_once(panel, control, fault + 2,
+                  std::string(op) + ": control " + c.name + " (id " + std::to_string(control) + ") of " +
+                      describe(p) + " holds " + value_type_name(c.value.type) + ", but was " +
+                      (read ? "read" : "written") + " as " + value_type_name(type));
     return UIETypeMismatch;
   }
-  if (want == DataType::Int && iv) *iv = c.value.i;
-  if (want == DataType::Double && dv) *dv = c.value.d;
+  *out = &c;
+  return 0;
+}
+
+int Runtime::get(int panel, int control, DataType want, int* iv, double* dv) {
+  std::lock_guard lk(s_->mu);
+  Control* c = nullptr;
+  if (const int rc = lookup(*s_, "GetCtrlVal", panel, control, want, &c)) return rc;
+  if (want == DataType::Int && iv) *iv = c->value.i;
+  if (want == DataType::Double && dv) *dv = c->value.d;
   return 0;
 }
 
 int Runtime::set(int panel, int control, const Value& v) {
   {
     std::lock_guard lk(s_->mu);
-    Panel* p = s_->panel(panel);
-    if (!p) {
-      s_->report_once(panel, control, 3,
-                      "SetCtrlVal: no panel with handle " + std::to_string(panel) + " (control " +
-                          std::to_string(control) + ")");
-      return UIEInvalidPanel;
-    }
-    auto it = p->controls.find(control);
-    if (it == p->controls.end()) {
-      s_->report_once(panel, control, 4,
-                      "SetCtrlVal: " + describe(p) + " has no control " + std::to_string(control));
-      return UIEInvalidControl;
-    }
-    Control& c = it->second;
-    if (c.value.type != v.type) {
-      s_->report_once(panel, control, 5,
-                      "SetCtrlVal: control " + c.name + " (id " + std::to_string(control) + ") of " +
-                          describe(p) + " holds " + value_type_name(c.value.type) +
-                          ", but was written as " + value_type_name(v.type));
-      return UIETypeMismatch;
-    }
-    c.value = v;
+    Control* c = nullptr;
+    if (const int rc = lookup(*s_, "SetCtrlVal", panel, control, v.type, &c)) return rc;
+    c->value = v;
   }
   if (s_->host) s_->host->control_written(panel, control, v);
   return 0;
