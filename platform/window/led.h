@@ -1,0 +1,29 @@
+// A round on/off lamp for the panel's indicators: lit in its colour when on, a dark
+// glass when off. It only paints; the value it shows is set by whoever owns it.
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+
+namespace vx::win {
+
+class Led final : public QWidget {
+  Q_OBJECT
+  Q_PROPERTY(bool on READ isOn WRITE setOn)
+
+ public:
+  explicit Led(QWidget* parent = nullptr, QColor on_colour = QColor(0x2e, 0xcc, 0x40));
+
+  bool isOn() const { return on_; }
+  void setOn(bool on);
+  QSize sizeHint() const override { return {16, 16}; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  bool on_ = false;
+  QColor colour_;
+};
+
+}  // namespace vx::win

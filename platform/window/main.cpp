@@ -1,0 +1,35 @@
+// varnix: the operator program on its simulated stages, in a window. The Qt event loop
+// runs on the process's main thread and the program on a thread of its own, so the
+// window stays live while the program sleeps in a poll or waits for a homing; the
+// process ends with the program's exit code once the program has returned.
+#include <QApplication>
+#include <cstdio>
+
+#include "platform/clock/clock.h"
+#include "platform/stagesim/simulator.h"
+#include "platform/window/main_window.h"
+#include "platform/window/program.h"
+#include "platform/window/signal_bridge.h"
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Varnix"));
+  // Only the program ends the program: closing the window asks it to quit.
+  QApplication::setQuitOnLastWindowClosed(false);
+  vx::win::install_look(app);
+
+  vx::RealClock clock;
+  vx::ClockScope clock_scope(clock);
+  vx::sim::Simulator simulator;
+  vx::sim::SimulatorScope simulator_scope(simulator);
+
+  vx::win::WindowedProgram program(clock);
+  vx::win::SignalBridge interrupts;
+  QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),
+                   &vx::win::WindowHost::request_shutdown);
+  QObject::connect(&program.thread(), &vx::win::ProgramThread::ended, &app,
+                   [](int code) { QCoreApplication::exit(code); });
+  program.start();
+  return app.exec();
+}

@@ -1,0 +1,221 @@
+// Builds the widgets of a panel from its description and applies values to them. The
+// panel file places every control by pixels from the panel's top-left corner; labels
+// go above numerics and beside lamps and check boxes, where an operator looks for them.
+#include "platform/window/panel_view.h"
+
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+
+#include "platform/window/led.h"
+
+namespace vx::win {
+
+namespace {
+
+constexpr int kLabelHeight = 16;
+constexpr int kLabelGap = 2;
+// A numeric input without a range in the file still has to take any sensible value.
+constexpr double kOpenRange = 1e9;
+
+bool is_progress(const rt::ControlSpec& c) {
+  return c.kind == rt::Kind::NumericDisplay && c.name == "PANEL_PROGRESS";
+}
+
+QString tooltip_of(const rt::ControlSpec& c) {
+  return QString::fromStdString(c.tooltip.empty() ? c.label : c.tooltip);
+}
+
+}  // namespace
+
+QString format_value(const rt::ControlSpec& control, const rt::Value& v) {
+  switch (control.format) {
+    case rt::Format::Hex: {
+      const auto word = static_cast<std::uint32_t>(v.type == rt::DataType::Int
+                                                       ? v.i
+                                                       : static_cast<long long>(v.number()));
+      return QStringLiteral("0x") + QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0')).toUpper();
+    }
+    case rt::Format::Fixed:
+      return QString::number(v.number(), 'f', std::max(0, control.precision));
+    case rt::Format::Decimal:
+      break;
+  }
+  if (v.type == rt::DataType::Int) return QString::number(v.i);
+  return QString::number(v.number(), 'g', 10);
+}
+
+PanelView::PanelView(const rt::PanelSpec& description, QWidget* parent)
+    : QWidget(parent), panel_(description) {
+  setObjectName(QString::fromStdString(panel_.name.empty() ? "panel" : panel_.name));
+  setFixedSize(std::max(panel_.width, 100), std::max(panel_.height, 60));
+  // Groups first, so that the controls lying over them stay on top.
+  for (const rt::GroupSpec& g : panel_.groups) build_group(g);
+  for (const rt::ControlSpec& c : panel_.controls) build_control(c);
+}
+
+QWidget* PanelView::widget(int id) const {
+  auto it = entries_.find(id);
+  return it == entries_.end() ? nullptr : it->second.widget;
+}
+
+const rt::ControlSpec* PanelView::control(int id) const {
+  auto it = entries_.find(id);
+  return it == entries_.end() ? nullptr : it->second.control;
+}
+
+void PanelView::build_group(const rt::GroupSpec& g) {
+  auto* box = new QGroupBox(QString::fromStdString(g.label), this);
+  box->setObjectName(QString::fromStdString(g.name));
+  box->setGeometry(g.left, g.top, g.width, g.height);
+}
+
+void PanelView::add_label_above(const rt::ControlSpec& c) {
+  if (c.label.empty()) return;
+  auto* l = new QLabel(QString::fromStdString(c.label), this);
+  l->setProperty("role", "caption");
+  const int w = std::max(c.width, l->sizeHint().width());
+  l->setGeometry(c.left, c.top - kLabelHeight - kLabelGap, w, kLabelHeight);
+  l->setToolTip(tooltip_of(c));
+}
+
+void PanelView::add_label_beside(const rt::ControlSpec& c, int gap) {
+  if (c.label.empty()) return;
+  auto* l = new QLabel(QString::fromStdString(c.label), this);
+  l->setGeometry(c.left + c.width + gap, c.top + (c.height - kLabelHeight) / 2, l->sizeHint().width(),
+                 kLabelHeight);
+  l->setToolTip(tooltip_of(c));
+}
+
+void PanelView::build_control(const rt::ControlSpec& c) {
+  const QString name = QString::fromStdString(c.name);
+  const QString label = QString::fromStdString(c.label);
+  QWidget* w = nullptr;
+  switch (c.kind) {
+    case rt::Kind::Timer:
+      return;  // timers tick in the run-time; there is nothing to see
+    case rt::Kind::Command: {
+      auto* b = new QPushButton(label, this);
+      b->setAutoDefault(false);
+      b->setFocusPolicy(Qt::TabFocus);
+      if (c.name.find("STOP") != std::string::npos || c.name.find("QUIT") != std::string::npos)
+        b->setProperty("role", "halt");
+      else if (c.name.find("START") != std::string::npos)
+        b->setProperty("role", "start");
+      const int id = c.id;
+      connect(b, &QPushButton::clicked, this, [this, id] { emit committed(id); });
+      w = b;
+      break;
+    }
+    case rt::Kind::Indicator: {
+      w = new Led(this);
+      add_label_beside(c, 6);
+      break;
+    }
+    case rt::Kind::Toggle: {
+      auto* cb = new QCheckBox(label, this);
+      const int id = c.id;
+      connect(cb, &QCheckBox::toggled, this, [this, id](bool on) { emit edited(id, on ? 1 : 0); });
+      cb->setGeometry(c.left, c.top + (c.height - cb->sizeHint().height()) / 2,
+                      std::max(c.width, cb->sizeHint().width()), cb->sizeHint().height());
+      w = cb;
+      break;
+    }
+    case rt::Kind::NumericInput: {
+      const int id = c.id;
+      if (c.type == rt::DataType::Int) {
+        auto* sb = new QSpinBox(this);
+        sb->setRange(c.min ? static_cast<int>(std::max<double>(*c.min, INT_MIN)) : INT_MIN,
+                     c.max ? static_cast<int>(std::min<double>(*c.max, INT_MAX)) : INT_MAX);
+        if (c.format == rt::Format::Hex) sb->setDisplayIntegerBase(16);
+        connect(sb, &QSpinBox::valueChanged, this, [this, id](int v) { emit edited(id, v); });
+        w = sb;
+      } else {
+        auto* sb = new QDoubleSpinBox(this);
+        sb->setDecimals(std::max(0, c.precision));
+        sb->setRange(c.min.value_or(-kOpenRange), c.max.value_or(kOpenRange));
+        connect(sb, &QDoubleSpinBox::valueChanged, this, [this, id](double v) { emit edited(id, v); });
+        w = sb;
+      }
+      static_cast<QAbstractSpinBox*>(w)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      static_cast<QAbstractSpinBox*>(w)->setAccelerated(true);
+      add_label_above(c);
+      break;
+    }
+    case rt::Kind::NumericDisplay: {
+      if (is_progress(c)) {
+        auto* bar = new QProgressBar(this);
+        bar->setRange(0, 1000);
+        bar->setTextVisible(true);
+        bar->setAlignment(Qt::AlignCenter);
+        w = bar;
+      } else {
+        auto* e = new QLineEdit(this);
+        e->setReadOnly(true);
+        e->setFocusPolicy(Qt::NoFocus);
+        e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        e->setProperty("role", "readout");
+        w = e;
+      }
+      add_label_above(c);
+      break;
+    }
+  }
+  w->setObjectName(name);
+  w->setToolTip(tooltip_of(c));
+  if (c.kind != rt::Kind::Toggle) w->setGeometry(c.left, c.top, std::max(c.width, 8), std::max(c.height, 8));
+  entries_[c.id] = {&c, w};
+  rt::Value initial;
+  initial.type = c.type;
+  initial.i = static_cast<int>(c.initial);
+  initial.d = c.initial;
+  show_value(c.id, initial);
+}
+
+void PanelView::show_value(int id, const rt::Value& v) {
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return;
+  const rt::ControlSpec& c = *it->second.control;
+  QWidget* w = it->second.widget;
+  const QSignalBlocker block(w);
+  switch (c.kind) {
+    case rt::Kind::Timer:
+    case rt::Kind::Command:
+      return;
+    case rt::Kind::Indicator:
+      static_cast<Led*>(w)->setOn(v.number() != 0);
+      return;
+    case rt::Kind::Toggle:
+      static_cast<QCheckBox*>(w)->setChecked(v.number() != 0);
+      return;
+    case rt::Kind::NumericInput:
+      // Setting an equal value would still reformat the text under the operator's cursor.
+      if (auto* sb = qobject_cast<QSpinBox*>(w)) {
+        if (sb->value() != static_cast<int>(v.number())) sb->setValue(static_cast<int>(v.number()));
+      } else if (auto* db = qobject_cast<QDoubleSpinBox*>(w)) {
+        if (db->value() != v.number()) db->setValue(v.number());
+      }
+      return;
+    case rt::Kind::NumericDisplay:
+      if (auto* bar = qobject_cast<QProgressBar*>(w)) {
+        const double pct = std::isfinite(v.number()) ? std::clamp(v.number(), 0.0, 100.0) : 0.0;
+        bar->setValue(static_cast<int>(std::lround(pct * 10)));
+        bar->setFormat(format_value(c, v) + QStringLiteral(" %"));
+      } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        const QString text = format_value(c, v);
+        if (e->text() != text) e->setText(text);
+      }
+      return;
+  }
+}
+
+}  // namespace vx::win

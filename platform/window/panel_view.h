@@ -1,0 +1,58 @@
+// A panel drawn from its description: one widget per control at the place the panel
+// file gives it (buttons, lamps, spin boxes, read-outs, check boxes, a progress bar),
+// the group boxes behind them and the labels and tooltips that say what each one is.
+//
+// The view knows nothing of the run-time: it reports what the operator does (a click,
+// a typed value) as signals and shows the values it is handed. Values it is handed are
+// applied with the widget's signals blocked, so a program write never comes back as
+// operator input.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <map>
+
+#include "platform/runtime/panel_model.h"
+#include "platform/runtime/runtime.h"
+
+namespace vx::win {
+
+// How a numeric read-out shows a value: Hex gives the 8 digits of the 32-bit word,
+// Fixed the file's digits after the point.
+QString format_value(const rt::ControlSpec& control, const rt::Value& v);
+
+class PanelView final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit PanelView(const rt::PanelSpec& description, QWidget* parent = nullptr);
+
+  void show_value(int id, const rt::Value& v);
+
+  // The widget standing for a control; nullptr for timers and unknown ids. Widgets are
+  // also named after their control ("PANEL_TARGET_X") for findChild.
+  QWidget* widget(int id) const;
+  const rt::ControlSpec* control(int id) const;
+  const rt::PanelSpec& description() const { return panel_; }
+
+  QSize sizeHint() const override { return minimumSize(); }
+
+ signals:
+  void committed(int id);
+  void edited(int id, double value);
+
+ private:
+  void build_group(const rt::GroupSpec& g);
+  void build_control(const rt::ControlSpec& c);
+  void add_label_above(const rt::ControlSpec& c);
+  void add_label_beside(const rt::ControlSpec& c, int gap);
+
+  struct Entry {
+    const rt::ControlSpec* control;  // in panel_
+    QWidget* widget;  // owned by this view (Qt parent)
+  };
+  rt::PanelSpec panel_;
+  std::map<int, Entry> entries_;
+};
+
+}  // namespace vx::win

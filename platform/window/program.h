@@ -1,0 +1,61 @@
+// The program on a window. ProgramThread runs the program's entry point on a thread of
+// its own, enrolled with the clock as "main", so that the GUI thread never waits for
+// it; it tells the GUI thread when the entry point returns. WindowedProgram puts the
+// host, the run-time and that thread together in the order they depend on each other.
+#pragma once
+
+#include <QObject>
+#include <atomic>
+#include <thread>
+
+#include "platform/clock/clock.h"
+#include "platform/runtime/runtime.h"
+#include "platform/window/window_host.h"
+
+namespace vx::win {
+
+class ProgramThread final : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit ProgramThread(Clock& clock, QObject* parent = nullptr);
+  // Joins the thread: the program must have returned (or never started).
+  ~ProgramThread() override;
+
+  void start();
+  bool has_ended() const { return ended_.load(std::memory_order_acquire); }
+  int exit_code() const { return code_.load(std::memory_order_acquire); }
+
+ signals:
+  // On the GUI thread, once the entry point has returned.
+  void ended(int code);
+
+ private:
+  Clock& clock_;
+  std::thread thread_;
+  std::atomic<bool> ended_{false};
+  std::atomic<int> code_{0};
+};
+
+// Uses the clock in force (ClockScope) and the simulator in force when constructed;
+// installs its run-time for its lifetime.
+class WindowedProgram {
+ public:
+  explicit WindowedProgram(Clock& clock, WindowOptions options = {});
+  ~WindowedProgram() = default;  // joins the program first, then ends the run-time
+  WindowedProgram(const WindowedProgram&) = delete;
+  WindowedProgram& operator=(const WindowedProgram&) = delete;
+
+  void start() { thread_.start(); }
+  WindowHost& host() { return host_; }
+  rt::Runtime& runtime() { return runtime_; }
+  ProgramThread& thread() { return thread_; }
+
+ private:
+  WindowHost host_;
+  rt::Runtime runtime_;
+  rt::RuntimeScope scope_;
+  ProgramThread thread_;
+};
+
+}  // namespace vx::win

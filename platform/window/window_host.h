@@ -1,0 +1,116 @@
+// The run-time's host on a Qt window: it draws the main panel when the program loads
+// it, shows the program's writes, hands the operator's clicks and typing to the
+// run-time, shows popups while the program's thread waits for their dismissal, and
+// shows the program's standard output in the console pane.
+//
+// Threads: the host lives on the GUI thread; the rt::Host methods are called on the
+// program's threads. Program writes are coalesced: the latest value per control is kept
+// in a guarded map and at most one update per frame is scheduled on the GUI thread, so a
+// flood of writes never builds a backlog of events. Console lines take the same road.
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/clock/clock.h"
+#include "platform/runtime/runtime.h"
+
+namespace vx::win {
+
+class MainWindow;
+class PanelView;
+class StdoutCapture;
+
+struct WindowOptions {
+  // Shortest span between two updates of the window by program writes; 0 updates at
+  // the next pass of the event loop (tests on virtual time, which cannot wait for a
+  // real-time frame).
+  std::chrono::milliseconds frame{16};
+  // How often a signalled shutdown looks at the panel to see whether the scan ended.
+  std::chrono::milliseconds shutdown_poll{100};
+};
+
+class WindowHost final : public QObject, public rt::Host {
+  Q_OBJECT
+
+ public:
+  explicit WindowHost(Clock& clock, WindowOptions options = {});
+  ~WindowHost() override;
+  WindowHost(const WindowHost&) = delete;
+  WindowHost& operator=(const WindowHost&) = delete;
+
+  // The run-time the operator acts on; set before the program starts.
+  void attach(rt::Runtime& runtime) { runtime_ = &runtime; }
+
+  MainWindow& window() { return *window_; }
+  PanelView* panel_view() const;
+  int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
+  bool scanning() const;
+  bool program_ended() const { return ended_; }
+
+  // Delivers to the console pane, at the next pass of the event loop, everything the
+  // program wrote to standard output so far.
+  void drain_console();
+
+  // ---- rt::Host (program threads)
+  void panel_loaded(int panel, const rt::PanelSpec& description) override;
+  void panel_displayed(int panel) override;
+  void control_written(int panel, int control, const rt::Value& v) override;
+  void popup(const std::string& title, const std::string& message) override;
+  void stdio_port(int port) override;
+
+ public slots:
+  // SIGINT or SIGTERM: stop a running scan, wait for it to end, then quit, so that the
+  // stages are closed by the program's own way out.
+  void request_shutdown();
+  void program_finished(int code);
+
+ private:
+  struct PopupWait;
+
+  void build_panel(const rt::PanelSpec* description);
+  void request_flush();
+  void schedule_flush();
+  void flush();
+  void push_line(std::string line);
+  void open_popup(const std::shared_ptr<PopupWait>& wait, const QString& title, const QString& text);
+  void release(const std::shared_ptr<PopupWait>& wait);
+  bool allow_close();
+  void shutdown_step();
+  void operator_edit(int id, double value);
+  void commit(int id);
+
+  Clock& clock_;
+  const WindowOptions options_;
+  rt::Runtime* runtime_ = nullptr;
+  std::unique_ptr<MainWindow> window_;
+  std::atomic<int> main_panel_{0};
+
+  std::mutex pending_mu_;  // pending_, lines_
+  std::map<int, rt::Value> pending_;
+  QStringList lines_;
+  std::atomic<bool> flush_pending_{false};
+
+  std::mutex capture_mu_;
+  std::unique_ptr<StdoutCapture> capture_;
+
+  // GUI thread only.
+  QTimer frame_timer_;
+  Time last_flush_{0};
+  int echo_ = 0;  // the control whose operator edit is being handed to the run-time
+  std::vector<std::shared_ptr<PopupWait>> popups_;
+  bool ended_ = false;
+  bool stop_sent_ = false;
+  bool quit_sent_ = false;
+  QTimer shutdown_timer_;
+};
+
+}  // namespace vx::win

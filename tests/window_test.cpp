@@ -1,0 +1,295 @@
+// The operator window end to end: the real program on the simulated stages, its window
+// on the offscreen platform, driven with QTest. The test thread is the GUI thread and is
+// enrolled with the virtual clock, so virtual time moves only while it sleeps on the
+// clock: advance() lets the program run for a span of virtual time, waits until every
+// program thread is blocked again, then lets the window catch up. Nothing here waits in
+// real time.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTest>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include "driver/axs.h"
+#include "panel/Varnix_ui.h"
+#include "platform/clock/clock.h"
+#include "platform/stagesim/simulator.h"
+#include "platform/window/led.h"
+#include "platform/window/main_window.h"
+#include "platform/window/panel_view.h"
+#include "platform/window/program.h"
+#include "platform/window/signal_bridge.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vx::win::Led;
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    me_.adopt("gui");
+    // Updates at once and shutdown polls at every pass: the test's frames are its
+    // advance() steps, not real-time milliseconds.
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms});
+    QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
+                     &vx::win::WindowHost::request_shutdown);
+    program_->start();
+    advance(7);  // start-up: the three stages are opened, 6.6 s
+    ASSERT_NE(view(), nullptr);
+    ASSERT_TRUE(window().isVisible());
+  }
+
+  void TearDown() override {
+    finish();
+    program_.reset();
+  }
+
+  vx::win::WindowHost& host() { return program_->host(); }
+  vx::win::MainWindow& window() { return host().window(); }
+  vx::win::PanelView* view() { return host().panel_view(); }
+  vx::rt::Runtime& runtime() { return program_->runtime(); }
+  int panel() { return host().main_panel(); }
+  double model(int id) { return runtime().value(panel(), id).value().number(); }
+
+  template <class W>
+  W* find(const char* name) {
+    W* w = view()->findChild<W*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+
+  void advance(double seconds) {
+    clock_.sleep_for(vx::from_seconds(seconds));
+    catch_up();
+  }
+
+  // Waits until every program thread is blocked on the clock again, then lets the
+  // window take what they wrote and posted.
+  void catch_up() {
+    clock_.settle();
+    host().drain_console();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+  }
+
+  // Advances in small steps until `done` holds; false when it did not within `limit`.
+  // `done` is only looked at once the program and the window have caught up: a click
+  // sets the program's thread running at once, in real time.
+  bool advance_until(const std::function<bool()>& done, double limit, double step = 0.25) {
+    catch_up();
+    for (double t = 0; !done(); t += step) {
+      if (t >= limit) return false;
+      advance(step);
+    }
+    return true;
+  }
+
+  void click(const char* name) {
+    auto* b = find<QPushButton>(name);
+    ASSERT_NE(b, nullptr);
+    QTest::mouseClick(b, Qt::LeftButton);
+  }
+
+  // Replaces what a spin box shows by typing, as an operator does.
+  void type_into(QAbstractSpinBox* box, const QString& text) {
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClick(box, Qt::Key_Backspace);
+    QTest::keyClicks(box, text);
+  }
+
+  QMessageBox* popup() { return window().findChild<QMessageBox*>(QStringLiteral("popup")); }
+
+  bool ended() { return program_->thread().has_ended(); }
+
+  int console_count(const QString& line) {
+    const QStringList lines = window().console()->toPlainText().split(QLatin1Char('\n'));
+    return static_cast<int>(lines.count(line));
+  }
+
+  void screenshot(const char* file) {
+    std::filesystem::create_directories(VARNIX_ARTIFACT_DIR);
+    const QString path = QStringLiteral(VARNIX_ARTIFACT_DIR "/") + QLatin1String(file);
+    EXPECT_TRUE(window().grab().save(path)) << path.toStdString();
+  }
+
+  // Ends the program the operator's way, whatever state a test left it in.
+  void finish() {
+    if (!program_ || ended()) return;
+    if (auto* box = popup()) box->button(QMessageBox::Ok)->click();
+    if (host().scanning()) runtime().commit(panel(), PANEL_STOPSCAN);
+    advance_until([&] { return !host().scanning(); }, 120);
+    runtime().commit(panel(), PANEL_QUIT);
+    if (!advance_until([&] { return ended(); }, 400)) {
+      ADD_FAILURE() << "the program did not end after quit";
+      std::abort();  // its thread cannot be joined
+    }
+    QCoreApplication::processEvents();
+  }
+
+  void start_small_scan() {
+    find<QSpinBox>("PANEL_NX")->setValue(4);
+    find<QSpinBox>("PANEL_NY")->setValue(3);
+    find<QSpinBox>("PANEL_NZ")->setValue(1);
+    for (const char* t : {"PANEL_SCAN_X", "PANEL_SCAN_Y", "PANEL_SCAN_Z"}) find<QCheckBox>(t)->setChecked(true);
+    ASSERT_EQ(model(PANEL_NX), 4);
+    ASSERT_EQ(model(PANEL_SCAN_Z), 1);
+    click("PANEL_STARTSCAN");
+    advance(0.5);
+  }
+
+  vx::VirtualClock clock_;
+  vx::ClockScope clock_scope_{clock_};
+  // Enrolled before the simulator's bus thread exists, or the bus would find itself the
+  // only participant and report a deadlock.
+  vx::Participant me_ = clock_.enroll();
+  vx::sim::Simulator sim_;
+  vx::sim::SimulatorScope sim_scope_{sim_};
+  std::optional<vx::win::WindowedProgram> program_;
+  vx::win::SignalBridge interrupts_;
+};
+
+TEST_F(WindowTest, GoToMovesTheStageToTheTypedTargetAndTheDisplayShowsIt) {
+  EXPECT_TRUE(find<Led>("PANEL_CONNECTED")->isOn());
+  EXPECT_EQ(console_count(QStringLiteral("Device 0 (serial 45388004) Connected... ")), 1);
+
+  auto* target = find<QDoubleSpinBox>("PANEL_TARGET_X");
+  type_into(target, QStringLiteral("12.5"));
+  EXPECT_DOUBLE_EQ(model(PANEL_TARGET_X), 12.5);  // the program reads what was typed
+  click("PANEL_GOTO_X");
+  advance(5);
+
+  EXPECT_EQ(sim_.true_position(serialNumbers[0]), static_cast<int>(12.5 * StepsPerMm));
+  EXPECT_NEAR(model(PANEL_POS_X), 12.5, 1e-9);
+  EXPECT_EQ(find<QLineEdit>("PANEL_POS_X")->text(), QStringLiteral("12.5000"));
+  // The status word shows as the 32-bit word in hexadecimal: enabled and homed bits.
+  const auto status = static_cast<unsigned>(runtime().value(panel(), PANEL_STATUS_X)->i);
+  const QString word = find<QLineEdit>("PANEL_STATUS_X")->text();
+  EXPECT_EQ(word.size(), 10) << word.toStdString();
+  EXPECT_TRUE(word.startsWith(QLatin1String("0x"))) << word.toStdString();
+  EXPECT_EQ(word.mid(2).toUInt(nullptr, 16), status) << word.toStdString();
+  EXPECT_TRUE(status & 0x80000000u);
+  // The driver's time-out panel, made for the wait of the move, is never shown.
+  int shown = 0;
+  for (QWidget* w : QApplication::topLevelWidgets()) shown += w->isVisible();
+  EXPECT_EQ(shown, 1);
+  screenshot("window-rest.png");
+}
+
+TEST_F(WindowTest, ScanRunsStopsAndTheWindowClosesOnlyAfterItEnded) {
+  start_small_scan();
+  auto* scanning = find<Led>("PANEL_SCANNING");
+  auto* progress = find<QProgressBar>("PANEL_PROGRESS");
+  EXPECT_TRUE(scanning->isOn());
+
+  ASSERT_TRUE(advance_until([&] { return model(PANEL_PROGRESS) >= 25; }, 30));
+  advance(0.3);
+  EXPECT_GT(progress->value(), 0);
+  EXPECT_TRUE(progress->text().endsWith(QLatin1String(" %"))) << progress->text().toStdString();
+  EXPECT_EQ(progress->text(),
+            QString::number(model(PANEL_PROGRESS), 'f', view()->control(PANEL_PROGRESS)->precision) + " %");
+  screenshot("window-scan.png");
+
+  // Closing is the quit command, which a running scan refuses: the window says so.
+  EXPECT_FALSE(window().close());
+  EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String("A scan is running")));
+  advance(1);
+  EXPECT_FALSE(ended());
+  EXPECT_TRUE(window().isVisible());
+
+  click("PANEL_STOPSCAN");
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 10));
+  advance(0.1);
+  EXPECT_FALSE(scanning->isOn());
+  EXPECT_LT(model(PANEL_PROGRESS), 100);  // stopped, not finished
+
+  EXPECT_FALSE(window().close());  // asks the program to quit; the program ends the app
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 10));
+  EXPECT_EQ(program_->thread().exit_code(), 0);
+  EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
+  for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
+  EXPECT_TRUE(window().close());
+}
+
+TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
+  sim_.power_disable(serialNumbers[1]);
+  advance(1);
+  auto* y_enabled = qobject_cast<Led*>(view()->widget(lid[1][13]));  // bit 31 of Y
+  ASSERT_NE(y_enabled, nullptr);
+  EXPECT_FALSE(y_enabled->isOn());
+
+  click("PANEL_STARTSCAN");
+  advance(0.5);
+  QMessageBox* box = popup();
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(box->windowTitle(), QStringLiteral("Error"));
+  EXPECT_EQ(box->text(), QStringLiteral("Enable AXS Stages First"));
+  EXPECT_FALSE(host().scanning());
+
+  // While the dialog is open the program's thread serves nothing.
+  runtime().commit(panel(), PANEL_ENABLE_Y);
+  advance(3);
+  EXPECT_FALSE(sim_.true_status(serialNumbers[1]) & vx::sim::kEnabled);
+
+  QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  advance(1.5);
+  EXPECT_EQ(popup(), nullptr);
+  EXPECT_TRUE(sim_.true_status(serialNumbers[1]) & vx::sim::kEnabled);
+  EXPECT_TRUE(y_enabled->isOn());
+}
+
+TEST_F(WindowTest, SigtermStopsTheScanThenQuitsClosingTheStages) {
+  start_small_scan();
+  ASSERT_TRUE(host().scanning());
+  advance(2);
+
+  std::raise(SIGTERM);
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 30));
+  EXPECT_EQ(program_->thread().exit_code(), 0);
+  EXPECT_LT(model(PANEL_PROGRESS), 100);  // the scan was stopped, not waited out
+  EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
+  for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
+}
+
+TEST_F(WindowTest, AFloodOfWritesEndsInOneUpdateWithTheLatestValues) {
+  // A program thread writing as fast as it can: the window keeps only the latest value.
+  std::thread writer([&] {
+    for (int i = 1; i <= 200000; i++) SetCtrlVal(panel(), PANEL_IX, i);
+  });
+  writer.join();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(find<QLineEdit>("PANEL_IX")->text(), QStringLiteral("200000"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The offscreen platform says on every window that it cannot place it; nothing to see.
+  static QtMessageHandler previous = nullptr;
+  previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("This plugin does not support"))) return;
+    previous(type, context, message);
+  });
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  vx::win::install_look(app);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
