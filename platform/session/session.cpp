@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,7 +15,7 @@
 
 #include "driver/axs.h"
 #include "platform/clock/clock.h"
-#include "platform/entry/os.h"
+#include "platform/entry/entry.h"
 #include "platform/runtime/runtime.h"
 #include "platform/stagesim/simulator.h"
 
@@ -205,10 +204,7 @@ void Session::start() {
   Participant token = clock_->enroll();
   program_ = std::thread([this, token = std::move(token)]() mutable {
     token.adopt("main");
-    void* instance = dlopen(nullptr, RTLD_NOW);
-    char cmdline[] = "";
-    const int code = WinMain(instance, nullptr, cmdline, 1);
-    std::fflush(stdout);
+    const int code = run_program_entry();
     {
       std::lock_guard lk(clock_->mutex());
       exit_code_ = code;

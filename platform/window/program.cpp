@@ -1,12 +1,7 @@
-// The program's thread. The run-time binds the panel's callbacks by name in the
-// executable, so the instance handle is the executable's own symbol table.
+// The program's thread: the process entry's call of the program, off the GUI thread.
 #include "platform/window/program.h"
 
-#include <dlfcn.h>
-
-#include <cstdio>
-
-#include "platform/entry/os.h"
+#include "platform/entry/entry.h"
 
 namespace vx::win {
 
@@ -22,11 +17,7 @@ void ProgramThread::start() {
   Participant token = clock_.enroll();
   thread_ = std::thread([this, token = std::move(token)]() mutable {
     token.adopt("main");
-    void* instance = dlopen(nullptr, RTLD_NOW);
-    char cmdline[] = "";
-    const int code = WinMain(instance, nullptr, cmdline, 1);
-    std::fflush(stdout);
-    if (instance) dlclose(instance);
+    const int code = run_program_entry();
     code_.store(code, std::memory_order_release);
     ended_.store(true, std::memory_order_release);
     QMetaObject::invokeMethod(this, [this, code] { emit ended(code); }, Qt::QueuedConnection);
