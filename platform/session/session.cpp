@@ -354,6 +354,7 @@ int Session::run() {
   me.adopt("session");
   sim_ = std::make_unique<sim::Simulator>();
   std::optional<sim::SimulatorScope> sim_scope(std::in_place, *sim_);
+  sim_->set_trace_limit(0);  // --trace prints through the sink; nothing reads the store
   if (options_.trace) {
     sim_->set_trace_sink([](const sim::TraceEntry& e) {
       char t[32];

@@ -589,8 +589,11 @@ class Engine final : public Simulator::Impl {
 
   void trace(std::string call) override {
     std::lock_guard lk(trace_mu_);
-    trace_.push_back(TraceEntry{clock_.now(), thread_name(), std::move(call)});
-    if (sink_) sink_(trace_.back());
+    TraceEntry entry{clock_.now(), thread_name(), std::move(call)};
+    if (sink_) sink_(entry);
+    if (trace_limit_ == 0) return;
+    if (trace_.size() >= trace_limit_) trace_.pop_front();
+    trace_.push_back(std::move(entry));
   }
 
   // ---- control side
@@ -633,7 +636,12 @@ class Engine final : public Simulator::Impl {
 
   std::vector<TraceEntry> trace_copy() const {
     std::lock_guard lk(trace_mu_);
-    return trace_;
+    return {trace_.begin(), trace_.end()};
+  }
+  void set_trace_limit(std::size_t n) {
+    std::lock_guard lk(trace_mu_);
+    trace_limit_ = n;
+    while (trace_.size() > trace_limit_) trace_.pop_front();
   }
   void clear_trace() {
     std::lock_guard lk(trace_mu_);
@@ -758,7 +766,8 @@ class Engine final : public Simulator::Impl {
   std::uint64_t motion_ids_ = 0;
 
   mutable std::mutex trace_mu_;  // guards the trace and its sink; keeps entries in order
-  std::vector<TraceEntry> trace_;
+  std::deque<TraceEntry> trace_;
+  std::size_t trace_limit_ = Simulator::kDefaultTraceLimit;
   std::function<void(const TraceEntry&)> sink_;
 
   // Guarded by the clock's mutex, which the bus waits under.
@@ -870,6 +879,7 @@ DWORD Simulator::true_status(const std::string& serial) const {
 
 std::vector<TraceEntry> Simulator::trace() const { return engine(*impl_).trace_copy(); }
 void Simulator::clear_trace() { engine(*impl_).clear_trace(); }
+void Simulator::set_trace_limit(std::size_t entries) { engine(*impl_).set_trace_limit(entries); }
 void Simulator::set_trace_sink(std::function<void(const TraceEntry&)> sink) {
   engine(*impl_).set_sink(std::move(sink));
 }

@@ -93,8 +93,12 @@ class Simulator {
   int true_position(const std::string& serial) const;
   DWORD true_status(const std::string& serial) const;
 
+  // The newest entries, at most the trace limit (by default kDefaultTraceLimit; 0 keeps
+  // none, the sink still sees every call): a long-running program must not grow.
+  static constexpr std::size_t kDefaultTraceLimit = 100000;
   std::vector<TraceEntry> trace() const;
   void clear_trace();
+  void set_trace_limit(std::size_t entries);
   // Called for every traced call, in the caller's thread, as it happens, under the
   // trace's lock (which keeps the order): the sink must not call the library.
   void set_trace_sink(std::function<void(const TraceEntry&)> sink);

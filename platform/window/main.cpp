@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   vx::ClockScope clock_scope(clock);
   vx::sim::Simulator simulator;
   vx::sim::SimulatorScope simulator_scope(simulator);
+  simulator.set_trace_limit(0);  // nobody reads it here, and the program may run for days
 
   vx::win::WindowedProgram program(clock);
   vx::win::SignalBridge interrupts;
