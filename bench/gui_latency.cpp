@@ -1,0 +1,174 @@
+// How live the operator window stays while the program's thread is busy. The program
+// runs on the simulated stages in real time with its window on the offscreen platform;
+// the GUI thread's event latency is the delay between arming a 0 ms timer and its
+// firing, sampled back to back (1 ms apart) for a few seconds in each phase:
+//   idle     the program waits for events
+//   homing   the program's thread waits in a homing of X (a wait of up to 180 s that
+//            polls every 250 ms): a front end on that thread would stall for 250 ms
+//   scan     the scan worker writes positions, status and progress after each point
+//   flood    a thread writes one display as fast as it can
+// Prints one table row per phase: samples, median, p99 and the worst case.
+//   gui_latency [seconds per phase, default 5]
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/axs.h"
+#include "panel/Varnix_ui.h"
+#include "platform/clock/clock.h"
+#include "platform/stagesim/simulator.h"
+#include "platform/window/main_window.h"
+#include "platform/window/program.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Row {
+  std::string phase;
+  std::vector<double> ms;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const auto k = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(k, v.size() - 1)];
+}
+
+// Runs the event loop until `done` holds (checked every 20 ms) or `limit_s` passes.
+bool run_until(const std::function<bool()>& done, double limit_s) {
+  QEventLoop loop;
+  QTimer poll;
+  const auto end = Clock::now() + std::chrono::duration<double>(limit_s);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (done() || Clock::now() >= end) loop.quit();
+  });
+  poll.start(20);
+  if (!done()) loop.exec();
+  return done();
+}
+
+// Samples the 0 ms timer delay for `seconds` of the event loop.
+std::vector<double> sample(double seconds) {
+  std::vector<double> out;
+  QEventLoop loop;
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  std::function<void()> probe = [&] {
+    if (Clock::now() >= end) {
+      loop.quit();
+      return;
+    }
+    const auto armed = Clock::now();
+    QTimer::singleShot(0, [&, armed] {
+      out.push_back(std::chrono::duration<double, std::milli>(Clock::now() - armed).count());
+      QTimer::singleShot(1, Qt::PreciseTimer, probe);
+    });
+  };
+  QTimer::singleShot(0, probe);
+  loop.exec();
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  vx::win::install_look(app);
+
+  vx::RealClock clock;
+  vx::ClockScope clock_scope(clock);
+  vx::sim::Simulator simulator;
+  vx::sim::SimulatorScope simulator_scope(simulator);
+  std::vector<Row> rows;
+  int status = 0;
+  long flood_writes = 0;
+  {
+    vx::win::WindowedProgram program(clock);
+    auto& host = program.host();
+    auto& rt = program.runtime();
+    auto value = [&](int id) {
+      const int p = host.main_panel();
+      auto v = p ? rt.value(p, id) : std::nullopt;
+      return v ? v->number() : 0.0;
+    };
+    auto status_x = [&] { return static_cast<unsigned>(static_cast<int>(value(PANEL_STATUS_X))); };
+    program.start();
+
+    // Start-up opens the three stages (6.6 s); the first refresh follows.
+    if (!run_until([&] { return value(PANEL_CONNECTED) != 0 && (status_x() & 0x80000000u); }, 30)) {
+      std::fprintf(stderr, "gui_latency: the program did not start\n");
+      return 1;
+    }
+    rows.push_back({"idle", sample(std::min(seconds, 2.0))});
+
+    // The panel shows no status while the program's thread waits: ask the stage itself.
+    auto homing = [&] { return (simulator.true_status(serialNumbers[0]) & vx::sim::kHoming) != 0; };
+    rt.commit(host.main_panel(), PANEL_HOME_X);
+    if (!run_until(homing, 5)) {
+      std::fprintf(stderr, "gui_latency: the homing did not start\n");
+      status = 1;
+    }
+    rows.push_back({"homing (program thread in a 180 s wait)", sample(seconds)});
+    if (!homing()) {
+      std::fprintf(stderr, "gui_latency: the homing ended before the sampling did\n");
+      status = 1;
+    }
+    run_until([&] { return !homing(); }, 60);
+
+    rt.commit(host.main_panel(), PANEL_STARTSCAN);
+    run_until([&] { return host.scanning(); }, 5);
+    rows.push_back({"scan (worker writes after every point)", sample(seconds)});
+
+    rt.commit(host.main_panel(), PANEL_STOPSCAN);
+    run_until([&] { return !host.scanning(); }, 30);
+    {
+      // A thread writing a display without pause: the window shows the latest value once
+      // per frame instead of queueing an update per write.
+      std::atomic<bool> stop{false};
+      long writes = 0;
+      std::thread flood([&] {
+        const int p = host.main_panel();
+        for (int i = 0; !stop.load(std::memory_order_relaxed); i++, writes++) SetCtrlVal(p, PANEL_IX, i);
+      });
+      rows.push_back({"write flood (a thread writing non-stop)", sample(seconds)});
+      stop = true;
+      flood.join();
+      flood_writes = writes;
+    }
+    rt.commit(host.main_panel(), PANEL_QUIT);
+    if (!run_until([&] { return program.thread().has_ended(); }, 60)) {
+      std::fprintf(stderr, "gui_latency: the program did not end\n");
+      std::_Exit(1);
+    }
+    QCoreApplication::processEvents();
+  }
+
+  std::printf("\nGUI thread event latency (delay of a 0 ms timer), %.0f s per phase\n\n", seconds);
+  std::printf("| %-40s | %8s | %11s | %8s | %8s |\n", "phase", "samples", "median (ms)", "p99 (ms)",
+              "max (ms)");
+  std::printf("|%s|%s|%s|%s|%s|\n", std::string(42, '-').c_str(), std::string(10, '-').c_str(),
+              std::string(13, '-').c_str(), std::string(10, '-').c_str(), std::string(10, '-').c_str());
+  bool ok = true;
+  for (const Row& r : rows) {
+    const double p99 = percentile(r.ms, 0.99);
+    ok = ok && p99 < 20.0;
+    std::printf("| %-40s | %8zu | %11.3f | %8.3f | %8.3f |\n", r.phase.c_str(), r.ms.size(),
+                percentile(r.ms, 0.5), p99, r.ms.empty() ? 0.0 : *std::max_element(r.ms.begin(), r.ms.end()));
+  }
+  std::printf("\nwrites during the flood: %ld\ntarget p99 < 20 ms: %s\n", flood_writes, ok ? "met" : "NOT met");
+  return status != 0 ? status : (ok ? 0 : 1);
+}
