@@ -8,6 +8,17 @@
 int rID;
 CmtThreadFunctionID tfID;
 
+// One scan move, with PANEL_MOVING lit around it. A target the stage cannot be sent to
+// (the driver refuses it and says so) asks the scan to stop, as the stop command does:
+// with no move to wait for, the rest of the grid would race past unvisited.
+static void ScanMove(int axis, double position, int timeout) {
+  int units;
+  SetCtrlVal(p1_h, PANEL_MOVING, 1);
+  AXS_MoveAbsolute(axis, position, timeout);
+  SetCtrlVal(p1_h, PANEL_MOVING, 0);
+  if (!AXS_MmToDeviceUnits(position, &units)) ctrl_c = 1;
+}
+
 int daq(void* functionData) {
   int nx = 0, ny = 0, nz = 0, cbx = 0, cby = 0, cbz = 0;
   double dx = 0, dy = 0, dz = 0, x0 = 0, y0 = 0, z0 = 0;
@@ -48,21 +59,15 @@ int daq(void* functionData) {
   for (int iz = 0; iz < nz; iz++) {
     zposition = z0 + iz * dz;
     SetCtrlVal(p1_h, PANEL_IZ, iz);
-    SetCtrlVal(p1_h, PANEL_MOVING, 1);
-    AXS_MoveAbsolute(2, zposition, timeout);
-    SetCtrlVal(p1_h, PANEL_MOVING, 0);
+    ScanMove(2, zposition, timeout);
     for (int iy = 0; iy < ny; iy++) {
       yposition = y0 + iy * dy;
       SetCtrlVal(p1_h, PANEL_IY, iy);
-      SetCtrlVal(p1_h, PANEL_MOVING, 1);
-      AXS_MoveAbsolute(1, yposition, timeout);
-      SetCtrlVal(p1_h, PANEL_MOVING, 0);
+      ScanMove(1, yposition, timeout);
       for (int ix = 0; ix < nx; ix++) {
         xposition = x0 + ix * dx;
         SetCtrlVal(p1_h, PANEL_IX, ix);
-        SetCtrlVal(p1_h, PANEL_MOVING, 1);
-        AXS_MoveAbsolute(0, xposition, timeout);
-        SetCtrlVal(p1_h, PANEL_MOVING, 0);
+        ScanMove(0, xposition, timeout);
         ReadAll();
         nstep = nstep + 1;
         ratio = nstep / totalSteps;

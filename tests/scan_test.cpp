@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cmath>
 
 #include "tests/session_harness.h"
 
@@ -184,6 +185,30 @@ TEST(Scan, AHandOverThatFailsPutsTheScanningLedOutAgain) {
   EXPECT_EQ(watched(r, "PANEL_SCANNING"), (Lines{"1", "0"}));
   EXPECT_TRUE(targets(r, X).empty());
   EXPECT_EQ(r.calls("ISC_MoveRelativeDistance").size(), 1u);  // the loop serves commands again
+}
+
+TEST(Scan, ATargetWithoutDeviceUnitsEndsTheScan) {
+  // Without a move to wait for, the planes of an empty grid would race past unvisited,
+  // two billion refusals long.
+  Grid g;
+  g.nz = 2147483647;
+  g.z0 = NAN;
+  g.ny = 0;
+  auto r = run_session(setup(g) + "watch PANEL_SCANNING\npress PANEL_STARTSCAN\n"
+                       "until PANEL_SCANNING == 0 within 1\nquit\n");
+  ASSERT_EQ(r.status, 0) << r.text();
+  EXPECT_EQ(r.count("Move refused: axis [2] target nan mm is beyond the device-unit range"), 1) << r.text();
+  EXPECT_EQ(watched(r, "PANEL_SCANNING"), (Lines{"1", "1", "0"}));
+  // A refused x target: its point still completes, then the scan ends.
+  Grid x;
+  x.nx = 3;
+  x.ny = 2;
+  x.dx = 3000;
+  auto rx = run_session(setup(x) + kRunToEnd + "quit\n");
+  EXPECT_EQ(targets(rx, X), (Lines{"409600", "1229209600"}));
+  EXPECT_EQ(targets(rx, Y).size(), 1u);  // the second row never starts
+  EXPECT_EQ(rx.count("Move refused: axis [0] target 6001 mm is beyond the device-unit range"), 1) << rx.text();
+  EXPECT_EQ(watched(rx, "PANEL_PROGRESS").size(), 3u);
 }
 
 TEST(Scan, StartAndQuitWhileScanningAreIgnored) {
