@@ -5,13 +5,14 @@
 #   make test    the whole suite (CTest)
 #   make asan / make tsan    the suite under the sanitizers
 #   make bench   the benchmarks
+#   make soak SEEDS=N [FROM=S]   N simulated operator sessions with faults, from seed S
 
 PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev \
             libtomlplusplus-dev nlohmann-json3-dev qt6-base-dev xvfb libclang-rt-14-dev \
             xauth
 JOBS ?= 2
 
-.PHONY: deps build run test asan tsan bench fuzz clean
+.PHONY: deps build run test asan tsan bench fuzz soak clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
@@ -42,6 +43,11 @@ tsan: deps
 
 bench: build
 	@bash bench/run.sh
+
+SEEDS ?= 2000
+FROM ?= 1
+soak: build
+	build/bin/varnix-simtest --seeds $(FROM)..$$(( $(FROM) + $(SEEDS) - 1 )) --jobs $(JOBS)
 
 clean:
 	rm -rf build build-debug build-asan build-tsan build-fuzz
