@@ -152,3 +152,34 @@ TEST_F(VirtualTime, AnUnusedTokenLeavesItsMakerEnrolled) {
 }
 
 }  // namespace
+
+namespace {
+
+// A thread that spins while waking another keeps that one busy, but time stands still:
+// still a spin.
+TEST(Watchdog, WakeUpsThatDoNotMoveTimeAreNoProgress) {
+  vx::VirtualClock clk(200ms);
+  vx::ClockScope scope(clk);
+  std::atomic<bool> reported{false};
+  clk.set_watchdog_handler([&](const std::string&) { reported = true; });
+  vx::WaitChannel ch;
+  auto me = clk.enroll();
+  me.adopt("spinner");
+  std::thread waiter([&, token = clk.enroll()]() mutable {
+    token.adopt("waiter");
+    std::unique_lock lk(clk.mutex());
+    while (!reported) clk.wait_until(lk, ch, vx::kForever, "notices");
+  });
+  while (!reported) {  // the fault under test: a spin that keeps notifying
+    std::lock_guard lk(clk.mutex());
+    clk.notify_all(ch);
+  }
+  {
+    std::lock_guard lk(clk.mutex());
+    clk.notify_all(ch);
+  }
+  waiter.join();
+  SUCCEED();
+}
+
+}  // namespace

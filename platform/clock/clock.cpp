@@ -162,19 +162,16 @@ void VirtualClock::on_enroll() {
   std::lock_guard lk(mutex_);
   ++participants_;
   ++runnable_;
-  ++activity_;
 }
 
 void VirtualClock::on_adopt() {
   std::lock_guard lk(mutex_);
-  ++activity_;
 }
 
 void VirtualClock::on_retire() {
   std::unique_lock lk(mutex_);
   --participants_;
   --runnable_;
-  ++activity_;
   advance_if_idle(lk);
 }
 
@@ -192,14 +189,12 @@ void VirtualClock::wake(VirtualWaiter* w, bool timed_out) {
 bool VirtualClock::wait_until(std::unique_lock<std::mutex>& lk, WaitChannel& ch, Time deadline,
                               const char* what) {
   VirtualWaiter w{{}, deadline, &ch, what, &thread_name(), tl_participant_of == this};
-  ++activity_;
   if (deadline <= now_ && !w.participant) return false;
   ch.waiters_.push_back(&w);
   waiting_.push_back(&w);
   if (w.participant) --runnable_;
   advance_if_idle(lk);
   while (!w.woken) w.cv.wait(lk);
-  ++activity_;
   return !w.timed_out;
 }
 
@@ -255,24 +250,27 @@ void VirtualClock::advance_if_idle(std::unique_lock<std::mutex>& lk) {
       return;
     }
     now_ = std::max(now_, next);
-    ++activity_;
     const std::vector<VirtualWaiter*> ws = waiting_;
     for (VirtualWaiter* w : ws)
       if (w->deadline <= now_) wake(w, true);
   }
 }
 
+// Virtual time stands still only while some participant runs; if it stands still for
+// the watchdog limit of real time, a thread spins (or blocks outside the clock) and
+// would hang the run. Wake-ups that do not move time (a thread that spins while
+// notifying another) do not count as progress.
 void VirtualClock::watchdog_main() {
   set_thread_name("clock-watchdog");
   std::unique_lock lk(mutex_);
-  std::uint64_t seen = activity_;
+  Time seen = now_;
   auto last_change = std::chrono::steady_clock::now();
   while (!stopping_) {
     watchdog_cv_.wait_for(lk, std::chrono::milliseconds(200));
     if (stopping_) break;
     const auto wall = std::chrono::steady_clock::now();
-    if (activity_ != seen || runnable_ == 0) {
-      seen = activity_;
+    if (now_ != seen || runnable_ == 0) {
+      seen = now_;
       last_change = wall;
       continue;
     }

@@ -174,7 +174,6 @@ class VirtualClock final : public Clock {
   Time now_{0};
   int participants_ = 0;
   int runnable_ = 0;
-  std::uint64_t activity_ = 0;
   std::vector<VirtualWaiter*> waiting_;
   Handler deadlock_;
   Handler watchdog_handler_;
