@@ -12,6 +12,7 @@
 #include "platform/clock/clock.h"
 #include "platform/stagesim/simulator.h"
 #include "tests/session_harness.h"
+#include "tests/virtual_time.h"
 
 using vxtest::run_session;
 using Lines = std::vector<std::string>;
@@ -184,11 +185,9 @@ TEST(Units, ValuesWithoutDeviceUnitsAreRefused) {
   }
 }
 
-TEST(Readouts, PositionInMillimetresAndTheRawStatusWord) {
-  vx::VirtualClock clk;
-  vx::ClockScope cs(clk);
-  auto me = clk.enroll();
-  me.adopt("test");
+using Readouts = vxtest::OnVirtualTime;
+
+TEST_F(Readouts, PositionInMillimetresAndTheRawStatusWord) {
   vx::sim::Simulator sim;
   vx::sim::SimulatorScope ss(sim);
   TLI_BuildDeviceList();

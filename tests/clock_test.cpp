@@ -10,26 +10,14 @@
 #include <vector>
 
 #include "platform/clock/clock.h"
+#include "tests/virtual_time.h"
 
 using namespace std::chrono_literals;
 using vx::Time;
 
 namespace {
 
-struct VirtualTime : ::testing::Test {
-  vx::VirtualClock clk;
-  vx::ClockScope scope{clk};
-  vx::Participant me = clk.enroll();
-  void SetUp() override { me.adopt("test"); }
-
-  // Starts a participant thread running fn.
-  std::thread spawn(const char* name, std::function<void()> fn) {
-    return std::thread([token = clk.enroll(), name, fn]() mutable {
-      token.adopt(name);
-      fn();
-    });
-  }
-};
+using VirtualTime = vxtest::OnVirtualTime;
 
 TEST(Seconds, ConvertsAndGuardsEdges) {
   struct Case {

@@ -10,6 +10,7 @@
 #include "platform/runtime/runtime.h"
 #include "platform/stagesim/simulator.h"
 #include "tests/session_harness.h"
+#include "tests/virtual_time.h"
 
 using namespace std::chrono_literals;
 using vxtest::run_session;
@@ -20,16 +21,12 @@ namespace {
 const char* const X = "45388004";
 
 // X opened and polling, on a virtual clock with a run-time and the simulator.
-struct Waits : ::testing::Test {
-  vx::VirtualClock clk;
-  vx::ClockScope cs{clk};
-  vx::Participant me = clk.enroll();
+struct Waits : vxtest::OnVirtualTime {
   vx::sim::Simulator sim;
   vx::sim::SimulatorScope ss{sim};
   vx::rt::Runtime rt;
   vx::rt::RuntimeScope rs{rt};
 
-  Waits() { me.adopt("test"); }
   void SetUp() override {
     // The timeout panel of an earlier test's run-time is gone with it.
     pth = 0;
@@ -131,11 +128,8 @@ TEST_F(Waits, ArmingSetsTheIntervalAndLaterWaitsReuseTheTimer) {
 TEST_F(Waits, AWaitTimesOutOnWhicheverThreadItRuns) {
   sim.stall(X);
   // The first wait of the run happens on another thread.
-  std::thread other([&, token = clk.enroll()]() mutable {
-    token.adopt("other");
-    EXPECT_EQ(AXS_waitMove(0, 10000), 0);
-  });
-  clk.sleep_for(11s);  // a join does not block on the clock: let the other finish first
+  std::thread other = spawn("other", [&] { EXPECT_EQ(AXS_waitMove(0, 10000), 0); });
+  clk.sleep_for(11s);
   other.join();
   const vx::Time start = clk.now();
   EXPECT_EQ(AXS_waitMove(0, 10000), 0);

@@ -12,6 +12,7 @@
 
 #include "platform/clock/clock.h"
 #include "platform/runtime/runtime.h"
+#include "tests/virtual_time.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -76,15 +77,11 @@ enabled = true
 callback = "TestTickCB"
 )";
 
-struct RunTime : ::testing::Test {
-  vx::VirtualClock clk;
-  vx::ClockScope cs{clk};
-  vx::Participant me = clk.enroll();
+struct RunTime : vxtest::OnVirtualTime {
   vx::rt::Runtime rt;
   vx::rt::RuntimeScope rs{rt};
   std::string dir;
 
-  RunTime() { me.adopt("test"); }
   void SetUp() override {
     char tmpl[] = "/tmp/vxrtXXXXXX";
     dir = mkdtemp(tmpl);
@@ -113,12 +110,11 @@ TEST_F(RunTime, TicksComeOnlyInTheOwnersEventProcessingAndMergeWhenBusy) {
   EXPECT_EQ(g_ticks.load(), 2);
 
   // Another thread's event processing never runs them.
-  std::thread other([&, token = clk.enroll()]() mutable {
-    token.adopt("other");
+  std::thread other = spawn("other", [&] {
     clk.sleep_for(1s);
     ProcessSystemEvents();
   });
-  clk.sleep_for(1s);  // a join does not block on the clock: let the other finish first
+  clk.sleep_for(1s);
   other.join();
   EXPECT_EQ(g_ticks.load(), 2);
   ProcessSystemEvents();
@@ -138,8 +134,7 @@ TEST_F(RunTime, GetUserEventTakesEventsInOrderAndRunsTicksWhileWaiting) {
   EXPECT_EQ(panel, p);
   EXPECT_EQ(GetUserEvent(0, &panel, &control), 0);  // nothing there, no wait
 
-  std::thread op([&, token = clk.enroll()]() mutable {
-    token.adopt("operator");
+  std::thread op = spawn("operator", [&] {
     clk.sleep_for(1200ms);
     rt.commit(p, 2);
   });
@@ -151,8 +146,7 @@ TEST_F(RunTime, GetUserEventTakesEventsInOrderAndRunsTicksWhileWaiting) {
 
 TEST_F(RunTime, ValuesCrossThreadsAndMismatchesLeaveTheVariableAlone) {
   const int p = load();
-  std::thread writer([&, token = clk.enroll()]() mutable {
-    token.adopt("writer");
+  std::thread writer = spawn("writer", [&] {
     for (int i = 0; i < 1000; i++) SetCtrlVal(p, 3, i);
     SetCtrlVal(p, 4, 2.25);
   });
