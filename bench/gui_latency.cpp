@@ -89,10 +89,9 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   vx::win::install_look(app);
 
-  vx::RealClock clock;
-  vx::ClockScope clock_scope(clock);
-  vx::sim::Simulator simulator;
-  vx::sim::SimulatorScope simulator_scope(simulator);
+  vx::win::RealStages stages;
+  vx::RealClock& clock = stages.clock;
+  vx::sim::Simulator& simulator = stages.simulator;
   std::vector<Row> rows;
   int status = 0;
   long flood_writes = 0;

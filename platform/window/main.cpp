@@ -5,8 +5,6 @@
 #include <QApplication>
 #include <cstdio>
 
-#include "platform/clock/clock.h"
-#include "platform/stagesim/simulator.h"
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
 #include "platform/window/signal_bridge.h"
@@ -19,13 +17,10 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   vx::win::install_look(app);
 
-  vx::RealClock clock;
-  vx::ClockScope clock_scope(clock);
-  vx::sim::Simulator simulator;
-  vx::sim::SimulatorScope simulator_scope(simulator);
-  simulator.set_trace_limit(0);  // nobody reads it here, and the program may run for days
+  vx::win::RealStages stages;
+  stages.simulator.set_trace_limit(0);  // nobody reads it here, and the program may run for days
 
-  vx::win::WindowedProgram program(clock);
+  vx::win::WindowedProgram program(stages.clock);
   vx::win::SignalBridge interrupts;
   QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),
                    &vx::win::WindowHost::request_shutdown);

@@ -10,6 +10,7 @@
 
 #include "platform/clock/clock.h"
 #include "platform/runtime/runtime.h"
+#include "platform/stagesim/simulator.h"
 #include "platform/window/window_host.h"
 
 namespace vx::win {
@@ -35,6 +36,15 @@ class ProgramThread final : public QObject {
   std::thread thread_;
   std::atomic<bool> ended_{false};
   std::atomic<int> code_{0};
+};
+
+// The real clock and the simulated stages in force for a windowed process (the program
+// and the latency benchmark); declared before the WindowedProgram that uses them.
+struct RealStages {
+  RealClock clock;
+  ClockScope clock_scope{clock};
+  sim::Simulator simulator;
+  sim::SimulatorScope simulator_scope{simulator};
 };
 
 // Uses the clock in force (ClockScope) and the simulator in force when constructed;
