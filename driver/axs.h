@@ -36,7 +36,8 @@ int AXS_Enable(int i);
 int AXS_Disable(int i);
 
 // Completion waits and their time-out timer. The waits return 1 when the completion
-// message came and 0 when the time-out ended them.
+// message came and 0 when the stage stopped (the stopped message) or the time-out ended
+// them.
 extern std::atomic<int> AXSTimerOut;
 // The timeout panel and its timer control belong to the thread that made them, and the
 // run-time delivers a panel's ticks only in its own thread; each waiting thread

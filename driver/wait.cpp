@@ -1,6 +1,7 @@
 // Completion waits and their time-out timer. A wait polls the stage's message queue
 // every 250 ms, letting the run-time process events meanwhile, until the awaited
-// completion message is taken or the timer's tick has raised AXSTimerOut.
+// completion message or the stopped message is taken, or the timer's tick has raised
+// AXSTimerOut.
 #include <cstdio>
 
 #include "driver/axs.h"
@@ -63,6 +64,13 @@ static int AXS_wait(int i, int tout, WORD awaitedId, bool logMessages) {
       printf("axis [%d] pos: %f messageType %d, messageId %d\n", i, AXS_GetPosition(i), messageType,
              messageId);
     condition = (messageType == 2 && messageId == awaitedId) ? 1 : 0;
+    // A stage that stopped (a stop command, a limit met, the emergency stop) will not
+    // complete: waiting on would only leave the program deaf until the time-out.
+    if (messageType == 2 && messageId == 2) {
+      printf("Stopped in axis [%d] pos: %f messageType %d, messageId %d\n", i, AXS_GetPosition(i),
+             messageType, messageId);
+      break;
+    }
   }
   AXS_Tmulk();
   return condition;

@@ -16,6 +16,7 @@
 #include "driver/axs.h"
 #include "platform/clock/clock.h"
 #include "platform/entry/entry.h"
+#include "platform/estop/estop.h"
 #include "platform/runtime/runtime.h"
 #include "platform/stagesim/simulator.h"
 
@@ -321,6 +322,12 @@ void Session::execute(const Statement& st) {
       return;
     case Op::Quit:
       finish_program(&st);
+      return;
+    case Op::Estop:
+      estop::engage(runtime_.get());
+      return;
+    case Op::Release:
+      estop::release();
       return;
   }
 }

@@ -97,4 +97,15 @@ int ISC_GetNumberPositions(char const* serialNo);
 short ISC_GetRealValueFromDeviceUnit(char const* serialNo, int device_unit, double* real_unit, int unitType);
 short ISC_GetDeviceUnitFromRealValue(char const* serialNo, double real_unit, int* device_unit, int unitType);
 
+// ---- our extension: the emergency stop's interlock ------------------------------------
+// Not part of the stage vendor's interface; the platform calls it, the program never
+// does. While the inhibit is engaged for a stage, the stage starts no home and no move:
+// ISC_Home, ISC_MoveAbsolute and ISC_MoveRelativeDistance return 0, leave the stage
+// where it is, and queue the stopped message (type 2, id 2) after the usual completion
+// latency, so that a completion wait ends as it would on a stop. Stops, enables,
+// disables and readouts work as ever. Returns 0, or the library's error code.
+short SL_SetMotionInhibit(char const* serialNo, int engaged);
+// 1 while the inhibit is engaged, else 0 (also for an unknown serial).
+int SL_GetMotionInhibit(char const* serialNo);
+
 }  // extern "C"

@@ -213,6 +213,7 @@ struct Stage {
   bool enabled;
   bool stalled = false;
   bool stuck = false;  // a command accepted while stalled, never to end
+  bool inhibit = false;  // the emergency stop's interlock: no home or move starts
   Motion motion;
   DWORD forced_set = 0;
   DWORD forced_clear = 0;
@@ -539,6 +540,20 @@ class Engine final : public Simulator::Impl {
     return kOk;
   }
 
+  short set_inhibit(const char* serial, bool engaged) override {
+    std::lock_guard lk(mu_);
+    Stage* st = find_any(serial);
+    if (!st) return kErrNotFound;
+    st->inhibit = engaged;
+    return kOk;
+  }
+
+  bool inhibited(const char* serial) override {
+    std::lock_guard lk(mu_);
+    Stage* st = find_any(serial);
+    return st && st->inhibit;
+  }
+
   short enable_channel(const char* serial) override { return channel(serial, true); }
   short disable_channel(const char* serial) override { return channel(serial, false); }
 
@@ -684,12 +699,19 @@ class Engine final : public Simulator::Impl {
       if (!st) return kErrNotOpen;
       const Time now = clock_.now();
       st->sync_poll(now);
-      if (!st->enabled) return kOk;
-      if (st->stalled) {
+      if (st->inhibit) {
+        // The interlock answers for the stage, whatever its state: a wait must end.
+        const Time arrival = add_saturated(add_saturated(now, from_seconds(st->cfg.latency_s)),
+                                           from_seconds(st->extra_latency));
+        st->schedule(Message{kMsgMotor, kMsgStopped, 0, arrival, true, 0});
+      } else if (!st->enabled) {
+        return kOk;
+      } else if (st->stalled) {
         st->stuck = true;
         return kOk;
+      } else {
+        f(*st, now);
       }
-      f(*st, now);
     }
     kick_bus();
     return kOk;

@@ -142,6 +142,9 @@ struct Simulator::Impl {
   virtual short enable_channel(const char* serial) = 0;
   virtual short disable_channel(const char* serial) = 0;
 
+  virtual short set_inhibit(const char* serial, bool engaged) = 0;
+  virtual bool inhibited(const char* serial) = 0;
+
   virtual int position(const char* serial) = 0;
   virtual DWORD status_bits(const char* serial) = 0;
   virtual int number_positions(const char* serial) = 0;

@@ -174,6 +174,20 @@ short ISC_MoveRelativeDistance(char const* serialNo) {
   return plain("ISC_MoveRelativeDistance", serialNo, &Simulator::Impl::move_relative);
 }
 
+short SL_SetMotionInhibit(char const* serialNo, int engaged) {
+  Simulator::Impl& s = sim();
+  const short r = s.set_inhibit(serialNo, engaged != 0);
+  s.trace(call("SL_SetMotionInhibit", serialNo, {num(engaged)}) + result(r));
+  return r;
+}
+
+int SL_GetMotionInhibit(char const* serialNo) {
+  Simulator::Impl& s = sim();
+  const int r = s.inhibited(serialNo) ? 1 : 0;
+  s.trace(call("SL_GetMotionInhibit", serialNo) + result(r));
+  return r;
+}
+
 short ISC_StopProfiled(char const* serialNo) {
   return plain("ISC_StopProfiled", serialNo, &Simulator::Impl::stop_profiled);
 }

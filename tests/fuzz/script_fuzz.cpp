@@ -72,6 +72,8 @@ void check_statement(const Statement& st) {
     }
     case Op::Start:
     case Op::Quit:
+    case Op::Estop:
+    case Op::Release:
       require(st.controls.empty() && st.args.empty());
       break;
     case Op::Set:
@@ -106,6 +108,8 @@ std::string print(const Statement& st) {
       break;
     case Op::Start: s = "start"; break;
     case Op::Quit: s = "quit"; break;
+    case Op::Estop: s = "estop"; break;
+    case Op::Release: s = "release"; break;
     case Op::Set:
       s = "set";
       controls();
