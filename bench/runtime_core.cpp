@@ -11,7 +11,6 @@
 // all threads together.
 //   runtime_core [Google Benchmark options]
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -135,10 +134,6 @@ class TableReporter final : public benchmark::BenchmarkReporter {
   std::map<std::string, std::string> labels_;
 };
 
-struct DlClose {
-  void operator()(void* h) const { dlclose(h); }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,11 +151,10 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
 
-  // The run-time binds TimerCB by name in this executable, as it does in the program.
-  std::unique_ptr<void, DlClose> self(dlopen(nullptr, RTLD_NOW));
+  // The run-time binds TimerCB from the program's table, as it does in the program.
   vx::rt::Runtime runtime;  // on the process's real clock
   vx::rt::RuntimeScope runtime_scope(runtime);
-  InitCVIRTEEx(self.get(), nullptr, nullptr);
+  InitCVIRTEEx(const_cast<ProgramModule*>(&programModule), nullptr, nullptr);
   p1_h = LoadPanel(0, "Varnix_ui.uir", PANEL);
   if (p1_h < 0) {
     std::fprintf(stderr, "runtime_core: cannot load Varnix_ui.uir (%d)\n", p1_h);

@@ -34,3 +34,10 @@ void ReadAll();
 
 extern "C" int TimerCB(int panel, int control, int event, void* callbackData, int eventData1,
                        int eventData2);
+// The Stop controls' callback: stops the control's axis at once, whatever the program is
+// doing, and asks a running scan to stop.
+extern "C" int StopCB(int panel, int control, int event, void* callbackData, int eventData1,
+                      int eventData2);
+
+// The callback table and the panel contract handed to the run-time (panel/module.cpp).
+extern const ProgramModule programModule;

@@ -1,6 +1,6 @@
-// The per-axis command controls: disable, enable, profiled stop and home of each axis,
-// the three reset commands, six jogs and the go-to commands, each a fixed call of the
-// stage driver.
+// The per-axis command controls: disable, enable and home of each axis, the three reset
+// commands, six jogs and the go-to commands, each a fixed call of the stage driver; and
+// the profiled stop of each axis, which acts through its callback.
 #include <cstdio>
 
 #include "driver/axs.h"
@@ -21,14 +21,28 @@ static void GotoTarget(int axis, int targetControl) {
 
 static void Reset() { printf("RST Not yet implemented\n"); }
 
+// A Stop must act while a go-to or a homing waits, so it is not a row of the command
+// table (rows run only after the wait): the run-time calls it inside GetUserEvent and
+// inside the wait's ProcessSystemEvents, on the main thread.
+extern "C" int StopCB(int panel, int control, int event, void* callbackData, int eventData1,
+                      int eventData2) {
+  int axis = -1;
+  if (control == PANEL_STOP_X) axis = 0;
+  if (control == PANEL_STOP_Y) axis = 1;
+  if (control == PANEL_STOP_Z) axis = 2;
+  if (event != EVENT_COMMIT || axis < 0) return 0;
+  AXS_StopProfiled(axis);
+  int scanning = 0;
+  GetCtrlVal(p1_h, PANEL_SCANNING, &scanning);
+  if (scanning) ctrl_c = 1;
+  return 0;
+}
+
 static const CommandRow rows[] = {
     {PANEL_DISABLE_Z, [] { AXS_Disable(2); }},
     {PANEL_ENABLE_Z, [] { AXS_Enable(2); }},
     {PANEL_DISABLE_Y, [] { AXS_Disable(1); }},
     {PANEL_ENABLE_Y, [] { AXS_Enable(1); }},
-    {PANEL_STOP_Z, [] { AXS_StopProfiled(2); }},
-    {PANEL_STOP_Y, [] { AXS_StopProfiled(1); }},
-    {PANEL_STOP_X, [] { AXS_StopProfiled(0); }},
     {PANEL_DISABLE_X, [] { AXS_Disable(0); }},
     {PANEL_ENABLE_X, [] { AXS_Enable(0); }},
     {PANEL_HOME_Z, [] { AXS_Home(2, HomeWait); }},

@@ -62,6 +62,8 @@ int WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpszCmdLine, int
     AXS_Open();
     SetCtrlVal(p1_h, PANEL_CONNECTED, 1);
     for (int axis = 0; axis < 3; axis++) AXS_RegisterMessageCallback(axis, MessageCB);
+  } else {
+    printf("The panel shows the stages connected: they are not opened again\n");
   }
 
   for (;;) {

@@ -55,6 +55,7 @@ TEST(StartUp, ConnectedLitInTheFileSkipsOpeningButStillClosesAtExit) {
   EXPECT_TRUE(r.calls("ISC_RegisterMessageCallback").empty());
   EXPECT_EQ(r.calls("ISC_Close").size(), 3u);
   EXPECT_EQ(r.count("Device Disconnected..."), 3);
+  EXPECT_EQ(r.count("The panel shows the stages connected: they are not opened again"), 1);
   fs::remove_all(dir);
 }
 
@@ -75,6 +76,46 @@ TEST(StartUp, APanelFileThatDoesNotLoadEndsTheProgramBeforeAnyStage) {
   EXPECT_EQ(missing.status, 1) << missing.text();
   EXPECT_NE(missing.err.find("Varnix_ui.uir"), std::string::npos) << missing.err;
   fs::remove_all(empty);
+}
+
+// A panel file that breaks the program's contract would load and lose the program its
+// guards (a scan guard missing or lit for ever, stages opened and never closed, a
+// callback that ends the process): it is refused at load, naming what is wrong, and no
+// stage is touched.
+TEST(StartUp, APanelFileThatBreaksTheContractIsRefusedBeforeAnyStage) {
+  struct Case {
+    const char* anchor;
+    const char* from;
+    const char* to;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"", "id = 79\n", "id = 179\n", "Varnix_ui.uir:8:1: panel PANEL has no control 79 (PANEL_SCANNING)"},
+      {"\"PANEL_SCANNING\"", "kind = \"indicator\"\ntype = \"int\"", "kind = \"numeric-display\"\ntype = \"double\"",
+       "PANEL_SCANNING (id 79) is a numeric-display of type double; the program needs an indicator of type int"},
+      {"\"PANEL_SCANNING\"", "initial = 0", "initial = 1", "PANEL_SCANNING must read off (0)"},
+      {"", "id = 81\n", "id = 181\n", "has no control 81 (PANEL_CONNECTED)"},
+      {"\"PANEL_CONNECTED\"", "kind = \"indicator\"\ntype = \"int\"", "kind = \"numeric-display\"\ntype = \"double\"",
+       "PANEL_CONNECTED (id 81) is a numeric-display of type double"},
+      {"\"PANEL_TIMER\"", "callback = \"TimerCB\"", "callback = \"StopCB\"",
+       "has no timer naming the callback 'TimerCB'"},
+      {"\"PANEL_TIMER\"", "callback = \"TimerCB\"", "callback = \"exit\"",
+       "names the callback 'exit', which is not one of the program's callbacks (TimerCB, StopCB)"},
+      {"\"PANEL_STOP_X\"", "callback = \"StopCB\"\n", "", "PANEL_STOP_X must name the callback 'StopCB'"},
+      {"\"PANEL_GOTO_X\"", "kind = \"command\"\n", "kind = \"command\"\ncallback = \"StopCB\"\n",
+       "PANEL_GOTO_X names the callback 'StopCB'; the program takes its commits in the event loop"},
+      {"", "id = 62\n", "id = 162\n", "has no control 62; the program writes a status LED"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const std::string dir = panel_dir_with(c.anchor, c.from, c.to);
+    auto r = run_session("start\nquit\n", "--trace", dir);
+    EXPECT_EQ(r.status, 1) << r.text();
+    EXPECT_TRUE(r.calls("").empty()) << r.text();
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no stage was touched"), std::string::npos) << r.err;
+    fs::remove_all(dir);
+  }
 }
 
 TEST(StartUp, RunTimeAndPoolFailuresTouchNoStage) {

@@ -3,7 +3,6 @@
 // threads and their type checks; the thread pool's end callback; binding by name.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 
 #include <atomic>
 #include <filesystem>
@@ -22,10 +21,12 @@ namespace {
 std::atomic<int> g_ticks{0};
 std::thread::id g_tick_thread;
 std::mutex g_tick_mu;
+std::atomic<int> g_commits{0};
+std::thread::id g_commit_thread;
 
 }  // namespace
 
-// Bound by name from the test panel file (the binary exports its symbols).
+// Bound by name from the test panel file, through the table below.
 extern "C" int TestTickCB(int, int, int event, void*, int, int) {
   if (event == EVENT_TIMER_TICK) {
     std::lock_guard lk(g_tick_mu);
@@ -34,6 +35,18 @@ extern "C" int TestTickCB(int, int, int event, void*, int, int) {
   }
   return 0;
 }
+
+extern "C" int TestCommitCB(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) {
+    std::lock_guard lk(g_tick_mu);
+    g_commit_thread = std::this_thread::get_id();
+    g_commits++;
+  }
+  return 0;
+}
+
+const CallbackTableEntry kCallbacks[] = {{"TestTickCB", TestTickCB}, {"TestCommitCB", TestCommitCB}};
+const ProgramModule kModule = {kCallbacks, 2, nullptr, 0};
 
 namespace {
 
@@ -86,7 +99,8 @@ struct RunTime : vxtest::OnVirtualTime {
     char tmpl[] = "/tmp/vxrtXXXXXX";
     dir = mkdtemp(tmpl);
     g_ticks = 0;
-    ASSERT_EQ(InitCVIRTEEx(dlopen(nullptr, RTLD_NOW), 0, 0), 1);
+    g_commits = 0;
+    ASSERT_EQ(InitCVIRTEEx(const_cast<ProgramModule*>(&kModule), 0, 0), 1);
   }
   void TearDown() override { fs::remove_all(dir); }
   std::string write(const std::string& text) {
@@ -234,14 +248,43 @@ TEST_F(RunTime, TimersMadeByProgramCodeStartOneIntervalAfterEnabling) {
   EXPECT_FALSE(rt.displayed(p));
 }
 
-TEST_F(RunTime, ACallbackTheProgramLacksIsALoadErrorNamingIt) {
+// Names are bound from the program's table only: a function of the process that the
+// table does not list ("exit") is as unknown as a name nobody defines.
+TEST_F(RunTime, ACallbackOutsideTheProgramsTableIsALoadErrorNamingIt) {
+  for (const char* name : {"NoSuchCB", "exit", "abort"}) {
+    SCOPED_TRACE(name);
+    std::string text = kPanel;
+    text.replace(text.find("TestTickCB"), 10, name);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LoadPanel(0, write(text).c_str(), 1), UIECallbackNotFound);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(std::string("'") + name + "'"), std::string::npos) << err;
+    EXPECT_NE(err.find("panel.uir:31:1:"), std::string::npos) << err;
+    EXPECT_NE(err.find("TestTickCB, TestCommitCB"), std::string::npos) << err;
+  }
+}
+
+// A commit of a control that names a callback runs the callback in the panel owner's
+// event processing, at once, and never reaches the event queue; other commits queue.
+TEST_F(RunTime, ACommitOfACallbackControlRunsItInTheOwnersEventProcessing) {
   std::string text = kPanel;
-  text.replace(text.find("TestTickCB"), 10, "NoSuchCB");
-  testing::internal::CaptureStderr();
-  EXPECT_LT(LoadPanel(0, write(text).c_str(), 1), 0);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("NoSuchCB"), std::string::npos) << err;
-  EXPECT_NE(err.find("panel.uir:"), std::string::npos) << err;
+  text += "\n[[panel.control]]\nid = 6\nname = \"P_STOP\"\nkind = \"command\"\nlabel = \"Stop\"\n"
+          "callback = \"TestCommitCB\"\n";
+  const int p = LoadPanel(0, write(text).c_str(), 1);
+  ASSERT_GT(p, 0);
+  std::thread other([&] { rt.commit(p, 6); });
+  other.join();
+  EXPECT_EQ(g_commits.load(), 0);  // not in the committing thread
+  ProcessSystemEvents();
+  EXPECT_EQ(g_commits.load(), 1);
+  EXPECT_EQ(g_commit_thread, std::this_thread::get_id());
+  rt.commit(p, 2);
+  rt.commit(p, 6);
+  int panel = 0, control = 0;
+  GetUserEvent(1, &panel, &control);  // runs the callback on its way to the queued event
+  EXPECT_EQ(control, 2);
+  EXPECT_EQ(g_commits.load(), 2);
+  EXPECT_EQ(GetUserEvent(0, &panel, &control), 0) << "the callback's commit was queued too";
 }
 
 TEST_F(RunTime, MissingOrMalformedFilesFailWithAMessage) {

@@ -1,6 +1,6 @@
 // The process entry's call of the program: WinMain with the four start-up arguments,
-// of which only the instance handle carries anything — the executable's own symbol
-// table, in which the run-time looks up the callbacks a panel file names.
+// of which only the instance handle carries anything — the program's module, whose
+// callback table and panel contract the run-time is handed at initialisation.
 #pragma once
 
 namespace vx {

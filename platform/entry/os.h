@@ -10,3 +10,8 @@ void Sleep(unsigned int milliseconds);
 
 // The program's entry point (defined by the application).
 int WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpszCmdLine, int nCmdShow);
+
+// The program's module as the process loader hands it over (defined by the
+// application): its callback table and its panel contract.
+struct ProgramModule;
+extern const ProgramModule programModule;

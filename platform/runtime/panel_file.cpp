@@ -718,6 +718,8 @@ PanelSpec read_panel(const toml::table& raw, Position fallback) {
   Table t(raw, called("panel", raw), fallback);
   t.only({"resource", "name", "title", "width", "height", "group", "control"});
   PanelSpec p;
+  p.line = static_cast<int>(t.at().line);
+  p.column = static_cast<int>(t.at().column);
   p.name = t.identifier("name");
   p.resource = t.integer("resource", 1, kMaxId);
   p.title = t.string("title");

@@ -53,6 +53,7 @@ struct PanelSpec {
   int width = 0, height = 0;
   std::vector<GroupSpec> groups;
   std::vector<ControlSpec> controls;
+  int line = 0, column = 0;  // where the file defines it
 };
 
 struct PanelFile {

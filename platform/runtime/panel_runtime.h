@@ -53,6 +53,7 @@ enum {
   UIECallbackNotFound = -14,
   UIEOutOfMemory = -15,
   UIENotInitialized = -16,
+  UIEContractBroken = -17,
 };
 
 typedef int CmtThreadPoolHandle;
@@ -63,9 +64,65 @@ typedef void (*ThreadFunctionCallbackPtr)(CmtThreadPoolHandle poolHandle, CmtThr
 typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void* callbackData, int eventData1,
                                int eventData2);
 
+// ---- the program's module ---------------------------------------------------------------
+// What the program hands InitCVIRTEEx as its instance: the functions a panel file may
+// name as callbacks, each name with its entry point, and the program's contract with
+// each panel resource it loads. LoadPanel binds callback names from this table only,
+// and refuses a panel that breaks its contract before the program sees it.
+
+enum {
+  CTRL_KIND_COMMAND = 1,
+  CTRL_KIND_INDICATOR,
+  CTRL_KIND_NUMERIC_INPUT,
+  CTRL_KIND_NUMERIC_DISPLAY,
+  CTRL_KIND_TOGGLE,
+  CTRL_KIND_TIMER,
+};
+
+enum {
+  VAL_NO_TYPE = 0,
+  VAL_INTEGER = 1,
+  VAL_DOUBLE = 2,
+};
+
+typedef struct CallbackTableEntry {
+  const char* name;
+  CtrlCallbackPtr function;
+} CallbackTableEntry;
+
+// One control the program addresses. id 0: the panel file chooses the id (the timer),
+// and the contract asks for one control of this kind. name 0: any name. callback 0: the
+// control names no callback (its commits reach the event loop); else it must name this
+// one. startsOff: an int control whose initial value must be 0.
+typedef struct ContractControl {
+  int id;
+  const char* name;
+  int kind;
+  int type;
+  const char* callback;
+  int startsOff;
+} ContractControl;
+
+typedef struct PanelContract {
+  int resource;
+  const ContractControl* controls;
+  int controlCount;
+  // Further int indicators the program writes, known by id only (the status LEDs).
+  const int* indicators;
+  int indicatorCount;
+} PanelContract;
+
+typedef struct ProgramModule {
+  const CallbackTableEntry* callbacks;
+  int callbackCount;
+  const PanelContract* panels;
+  int panelCount;
+} ProgramModule;
+
 // ---- operations -----------------------------------------------------------------------
 
-// hInstance is the program's module handle: the run-time looks up callback names in it.
+// hInstance is the program's ProgramModule (or 0: no callback can be bound and no
+// contract is checked).
 int InitCVIRTEEx(void* hInstance, char** argv, void* reserved);
 int SetSleepPolicy(int policy);
 int SetStdioPort(int port);

@@ -7,14 +7,15 @@
 // job queue are guarded by the clock's mutex, because the threads that wait for them
 // wait on the clock. `mu` is never taken while the clock's mutex is held.
 //
-// Timer ticks are delivered only in the thread that created the timer's panel, inside
-// its GetUserEvent or ProcessSystemEvents. Ticks that fall due while that thread is busy
+// Timer ticks, and the commits of controls that name a callback, are delivered only in
+// the thread that created the control's panel, inside its GetUserEvent or
+// ProcessSystemEvents; such a commit runs its callback and does not reach the event
+// queue. Ticks that fall due while that thread is busy
 // are merged: the next event processing delivers one tick, and the timer's next tick
 // falls at the next multiple of its interval after that moment. A burst of stale ticks
 // after a long busy spell would only repeat work that is already out of date.
 #include "platform/runtime/runtime.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -39,6 +40,7 @@ struct Control {
   Kind kind = Kind::Command;
   Value value;
   int visible = 1;
+  CtrlCallbackPtr callback = nullptr;  // commits run it instead of queueing an event
 };
 
 struct Panel {
@@ -63,6 +65,12 @@ struct Timer {
 
 struct Event {
   int event, panel, control;
+};
+
+struct CallbackCall {
+  std::thread::id owner;
+  int panel, control;
+  CtrlCallbackPtr callback;
 };
 
 struct Job {
@@ -102,11 +110,12 @@ struct Runtime::State {
   std::map<int, std::unique_ptr<Panel>> panels;
   int next_panel = 1;
   int main_panel = 0;
-  void* instance = nullptr;
+  const ProgramModule* module = nullptr;
   std::set<std::tuple<int, int, int>> reported;  // (panel, control, kind of fault)
 
   // Under clock.mutex():
   std::deque<Event> events;
+  std::deque<CallbackCall> calls;
   WaitChannel events_ch;
   std::vector<Timer> timers;
   std::map<int, std::unique_ptr<Pool>> pools;
@@ -138,26 +147,35 @@ struct Runtime::State {
     return nullptr;
   }
 
-  // Delivers the due ticks of the calling thread's timers. Called and returns with the
-  // clock's lock held; releases it around the callbacks. Returns whether any ran.
+  // Runs the calling thread's pending control callbacks (commits first, in the order
+  // they came) and the due ticks of its timers. Called and returns with the clock's
+  // lock held; releases it around the callbacks. Returns whether any ran.
   bool fire_due(std::unique_lock<std::mutex>& lk) {
     const auto me = std::this_thread::get_id();
     const Time now = clock.now_locked();
     struct Due {
-      int panel, control;
+      int panel, control, event;
       CtrlCallbackPtr cb;
     };
     std::vector<Due> due;
+    for (auto it = calls.begin(); it != calls.end();) {
+      if (it->owner != me) {
+        ++it;
+        continue;
+      }
+      due.push_back({it->panel, it->control, EVENT_COMMIT, it->callback});
+      it = calls.erase(it);
+    }
     for (Timer& t : timers) {
       if (t.owner != me || !t.enabled || t.next_due > now) continue;
       const auto missed = (now - t.next_due) / t.interval;
       t.next_due += t.interval * (missed + 1);
-      due.push_back({t.panel, t.control, t.callback});
+      due.push_back({t.panel, t.control, EVENT_TIMER_TICK, t.callback});
     }
     if (due.empty()) return false;
     lk.unlock();
     for (const Due& d : due)
-      if (d.cb) d.cb(d.panel, d.control, EVENT_TIMER_TICK, nullptr, 0, 0);
+      if (d.cb) d.cb(d.panel, d.control, d.event, nullptr, 0, 0);
     lk.lock();
     return true;
   }
@@ -215,7 +233,24 @@ Runtime::~Runtime() {
 
 // ---- the operator's side ----------------------------------------------------------------
 
-void Runtime::commit(int panel, int control) { queue_user_event(EVENT_COMMIT, panel, control); }
+void Runtime::commit(int panel, int control) {
+  CallbackCall call{};
+  {
+    std::lock_guard lk(s_->mu);
+    if (const Panel* p = s_->panel(panel)) {
+      auto it = p->controls.find(control);
+      if (it != p->controls.end() && it->second.callback)
+        call = {p->owner, panel, control, it->second.callback};
+    }
+  }
+  if (!call.callback) {
+    queue_user_event(EVENT_COMMIT, panel, control);
+    return;
+  }
+  std::unique_lock lk(s_->clock.mutex());
+  s_->calls.push_back(call);
+  s_->clock.notify_all(s_->events_ch);
+}
 
 int Runtime::set_value(int panel, int control, const Value& v) { return set(panel, control, v); }
 
@@ -277,7 +312,7 @@ std::optional<bool> Runtime::timer_enabled(int panel, int control) const {
 int Runtime::init(void* instance) {
   if (s_->options.fail_init) return 0;
   std::lock_guard lk(s_->mu);
-  s_->instance = instance;
+  s_->module = static_cast<const ProgramModule*>(instance);
   return 1;
 }
 
@@ -309,16 +344,20 @@ int Runtime::load_panel(int parent, const char* file, int resource) {
     return UIEBadFile;
   }
 
+  const ProgramModule* module;
+  {
+    std::lock_guard lk(s_->mu);
+    module = s_->module;
+  }
+  auto refuse = [&](const std::string& message) {
+    std::fprintf(stderr, "LoadPanel: %s\n", message.c_str());
+    std::fflush(stderr);
+  };
   auto panel = std::make_unique<Panel>();
   panel->owner = std::this_thread::get_id();
   panel->file = path;
   panel->spec = *found;
   std::vector<Timer> timers;
-  void* instance;
-  {
-    std::lock_guard lk(s_->mu);
-    instance = s_->instance;
-  }
   for (const ControlSpec& cs : found->controls) {
     Control c;
     c.id = cs.id;
@@ -330,17 +369,22 @@ int Runtime::load_panel(int parent, const char* file, int resource) {
     panel->controls[cs.id] = c;
     CtrlCallbackPtr cb = nullptr;
     if (!cs.callback.empty()) {
-      void* sym = instance ? dlsym(instance, cs.callback.c_str()) : nullptr;
-      if (!sym) {
-        std::fprintf(stderr,
-                     "LoadPanel: %s:%d:%d: control %s (id %d) names the callback '%s', which the "
-                     "program does not define\n",
-                     path.c_str(), cs.line, cs.column, cs.name.c_str(), cs.id, cs.callback.c_str());
-        std::fflush(stderr);
+      // Only the program's own table: a name is never looked up among the process's
+      // other symbols, where "exit" would end the process with the stages open.
+      std::string names;
+      for (int k = 0; module && k < module->callbackCount; k++) {
+        const CallbackTableEntry& e = module->callbacks[k];
+        if (e.name && cs.callback == e.name) cb = e.function;
+        names += std::string(names.empty() ? "" : ", ") + (e.name ? e.name : "?");
+      }
+      if (!cb) {
+        refuse(path + ":" + std::to_string(cs.line) + ":" + std::to_string(cs.column) + ": control " + cs.name +
+               " (id " + std::to_string(cs.id) + ") names the callback '" + cs.callback +
+               "', which is not one of the program's callbacks (" + (names.empty() ? "none" : names) + ")");
         return UIECallbackNotFound;
       }
-      cb = reinterpret_cast<CtrlCallbackPtr>(sym);
     }
+    if (cs.kind != Kind::Timer) panel->controls[cs.id].callback = cb;
     if (cs.kind == Kind::Timer) {
       Timer t;
       t.control = cs.id;
@@ -352,6 +396,14 @@ int Runtime::load_panel(int parent, const char* file, int resource) {
       timers.push_back(t);
     }
   }
+  for (int k = 0; module && k < module->panelCount; k++) {
+    if (module->panels[k].resource != resource) continue;
+    if (auto broken = contract_violation(*found, module->panels[k], path)) {
+      refuse(*broken);
+      return UIEContractBroken;
+    }
+  }
+
   int handle;
   {
     std::lock_guard lk(s_->mu);

@@ -112,6 +112,11 @@ class RuntimeScope {
   Runtime* previous_;
 };
 
+// Checks `panel` against the program's contract for it: "PATH:LINE:COLUMN: what is
+// wrong" for the first breach (a missing control: the panel's own position), or nothing.
+std::optional<std::string> contract_violation(const PanelSpec& panel, const PanelContract& contract,
+                                              const std::string& path);
+
 // Where a bare panel-file name is found: the working directory, then the directory of
 // the executable. A name with a directory is taken as it is.
 std::string resolve_panel_path(const std::string& name);
