@@ -25,6 +25,7 @@ const char* const kAxisName[3] = {"X", "Y", "Z"};
 constexpr double kUnitsPerMm = 409600.0;
 constexpr long long kMoveLimitMs = 10000;
 constexpr long long kHomeLimitMs = 180000;
+constexpr long long kDecelerationMs = 600;  // from full speed, and a poll to see it
 constexpr long long kPollMs = 250;
 constexpr unsigned kEnabledBit = 0x80000000u;
 
@@ -100,7 +101,9 @@ const char* const kProgramFormats[] = {
     "AXS timeout",
     "Timeout in axis [{axis}] pos: {pos} messageType {uint}, messageId {uint}",
     "axis [{axis}] pos: {pos} messageType {uint}, messageId {uint}",
+    "Stopped in axis [{axis}] pos: {pos} messageType {uint}, messageId {uint}",
     "RST Not yet implemented",
+    "The panel shows the stages connected: they are not opened again",
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -315,6 +318,8 @@ struct Wait {
   bool tick = false;          // "AXS timeout" came: the next call reads the position
   bool took = false;          // a homing wait took a message: the next call reads the position
   bool completed = false;     // the message taken was the awaited one
+  bool stopped = false;       // the message taken was the stopped one: the wait ends
+  bool stop_line = false;     // the next call reads the position for the Stopped line
   bool want_take = false;     // the queue had messages: the next call takes one
   long long limit_ms() const { return home ? kHomeLimitMs : kMoveLimitMs; }
 };
@@ -342,6 +347,8 @@ class Checker {
 
   void on_line(const std::string& l);
   void on_trace(long long t, const std::string& thread, const Call& c);
+  void on_estop_call(long long t, const Call& c);
+  void check_at_rest(long long t, const Call& c);
   void on_wait_call(long long t, const Call& c);
   void on_watch(const std::string& name, const std::string& value);
   void on_show(const std::string& name, const std::string& value);
@@ -378,6 +385,10 @@ class Checker {
   bool stopped_ = false;
   bool progressed_ = false;
   std::deque<std::string> refresh_due_;  // the worker's refresh after an x point: its calls still due
+  std::deque<int> stops_due_;  // Stops pressed, by axis: the main thread's next calls send them
+  bool inhibited_[3] = {false, false, false};  // the emergency stop holds the stage
+  long long inhibited_at_ = 0;
+  std::optional<std::string> rest_[3];  // the stage's reading once at rest under the emergency stop
   bool start_due_ = false;     // PANEL_MOVING = 0 came outside a scan: PANEL_SCANNING = 1 must follow
   // Marks and the end.
   size_t mark_ = 0;
@@ -419,7 +430,7 @@ void Checker::on_wait_call(long long t, const Call& c) {
     fail("inside a wait on axis " + std::string(kAxisName[w.axis]) + ", " + w.thread + " called " + c.text());
     return;
   }
-  if (w.tick || w.took) {
+  if (w.tick || w.took || w.stop_line) {
     if (c.name != "ISC_GetPosition") {
       fail("after " + std::string(w.tick ? "its time-out" : "taking a message") + " the wait called " + c.text() +
            ", not ISC_GetPosition");
@@ -440,12 +451,21 @@ void Checker::on_wait_call(long long t, const Call& c) {
       wait_.reset();
       return;
     }
+    if (w.stop_line) {
+      // A stopped stage ends the wait: no "Homed..." after it.
+      lines_due_.push_back("Stopped in axis [" + std::to_string(w.axis) + "] pos: " + pos + ids);
+      cover(w.home ? "homing ended by a stop" : "move ended by a stop");
+      wait_.reset();
+      return;
+    }
     lines_due_.push_back("axis [" + std::to_string(w.axis) + "] pos: " + pos + ids);
     w.took = false;
     if (w.completed) {
       lines_due_.push_back("Homed...");
       cover("homing completed");
       wait_.reset();
+    } else if (w.stopped) {
+      w.stop_line = true;
     }
     return;
   }
@@ -461,13 +481,16 @@ void Checker::on_wait_call(long long t, const Call& c) {
     w.last_type = type;
     w.last_id = id;
     const bool awaited = type == 2 && id == (w.home ? 0u : 1u);
-    if (!awaited) cover("a message taken during a wait that does not end it");
+    w.stopped = type == 2 && id == 2;
+    if (!awaited && !w.stopped) cover("a message taken during a wait that does not end it");
     if (w.home) {
       w.took = true;
       w.completed = awaited;
     } else if (awaited) {
       cover("move completed");
       wait_.reset();
+    } else if (w.stopped) {
+      w.stop_line = true;
     }
     return;
   }
@@ -482,11 +505,57 @@ void Checker::on_wait_call(long long t, const Call& c) {
   fail("inside a wait on axis " + std::string(kAxisName[w.axis]) + ", " + w.thread + " called " + c.text());
 }
 
+// The emergency stop's calls: the inhibit of all three stages, then a stop for each.
+void Checker::on_estop_call(long long t, const Call& c) {
+  const int axis = axis_of(c.serial());
+  if (axis < 0) return fail("the emergency stop called " + c.text());
+  if (c.name == "SL_SetMotionInhibit") {
+    if (c.args.size() != 2 || (c.args[1] != "0" && c.args[1] != "1")) return fail("an inhibit call out of shape: " + c.text());
+    inhibited_[axis] = c.args[1] == "1";
+    inhibited_at_ = t;
+    rest_[axis].reset();
+    return;
+  }
+  if (c.name == "ISC_StopProfiled") {
+    if (!inhibited_[axis]) return fail("the emergency stop sent a stop before inhibiting the stage: " + c.text());
+    return;
+  }
+  fail("the emergency stop called " + c.text());
+}
+
+// While the emergency stop is engaged, once the stages had time to decelerate (0.5 s
+// from full speed, and a 50 ms poll), every reading of a stage gives the same place.
+void Checker::check_at_rest(long long t, const Call& c) {
+  const int axis = axis_of(c.serial());
+  if (axis < 0 || !inhibited_[axis] || t < inhibited_at_ + kDecelerationMs) return;
+  if (!rest_[axis]) {
+    rest_[axis] = c.result;
+    cover("position read while the emergency stop is engaged");
+    return;
+  }
+  if (*rest_[axis] != c.result)
+    fail("axis " + std::string(kAxisName[axis]) + " moved while the emergency stop was engaged: " + *rest_[axis] +
+         " then " + c.result + " units");
+}
+
 void Checker::on_trace(long long t, const std::string& thread, const Call& c) {
   calls_++;
   const bool main = thread == "main";
   const bool pool = thread.rfind("pool-", 0) == 0;
+  if (thread == "estop") return on_estop_call(t, c);
   if (!main && !pool) return fail("thread " + thread + " called the library: " + c.text());
+  if (main && !stops_due_.empty()) {
+    // A Stop acts through its callback, which the main thread runs as soon as it next
+    // processes events: in GetUserEvent, or after the current poll's sleep in a wait.
+    const int axis = stops_due_.front();
+    const std::string want = std::string("ISC_StopProfiled(") + kSerial[axis] + ")";
+    if (c.text() != want) return fail("Stop " + std::string(kAxisName[axis]) + " was pressed, but the main thread called " + c.text() + " before " + want);
+    stops_due_.pop_front();
+    cover(wait_ ? "stop sent during a wait" : scanning_ ? "stop sent during a scan" : "stop sent at once");
+    if (closed_ == 3) return fail("a library call after the stages were closed: " + c.text());
+    return;
+  }
+  if (c.name == "ISC_GetPosition") check_at_rest(t, c);
   if (main && scanning_) return fail("the main thread called the library while PANEL_SCANNING reads 1: " + c.text());
   if (!lines_due_.empty()) return fail("the line \"" + lines_due_.front() + "\" did not come before " + c.text());
   if (start_due_) return fail("PANEL_MOVING = 0 outside a scan not followed by the start of one");
@@ -613,7 +682,8 @@ void Checker::on_trace(long long t, const std::string& thread, const Call& c) {
     begin_wait(thread, t, axis, true);
     return;
   }
-  if (n == "ISC_StopProfiled" || n == "ISC_EnableChannel" || n == "ISC_DisableChannel") {
+  if (n == "ISC_StopProfiled") return fail("a stop that no Stop press asked for: " + c.text());
+  if (n == "ISC_EnableChannel" || n == "ISC_DisableChannel") {
     if (!main) fail("a stage command from " + thread + ": " + c.text());
     return;
   }
@@ -776,8 +846,21 @@ void Checker::on_show(const std::string& name, const std::string& value) {
   if ((*v != 0) != scanning_)
     return fail("the marker reads PANEL_SCANNING = " + value + ", but the watched writes say " + (scanning_ ? "1" : "0"));
   const bool during = *v != 0;
+  if (m.kind == Mark::Estop || m.kind == Mark::Release) {
+    cover(std::string(m.kind == Mark::Estop ? "emergency stop" : "release") + (during ? " during a scan" : " outside a scan"));
+    // Engaged during a scan, it asks the scan to stop as Stop scan does.
+    if (m.kind == Mark::Estop && during && scanning_ones_ == 2) stopped_ = true;
+    return;
+  }
+  if (m.kind == Mark::Press && m.what.rfind("PANEL_STOP_", 0) == 0 && m.what.size() == 12) {
+    stops_due_.push_back(m.what[11] - 'X');
+    if (during && scanning_ones_ == 2) stopped_ = true;
+    return;
+  }
   if (m.kind == Mark::Fault) {
     cover("fault " + m.what.substr(0, m.what.find(' ')) + (during ? " during a scan" : " outside a scan"));
+    // A stage set to another place by hand is at rest there.
+    for (auto& r : rest_) r.reset();
     return;
   }
   if (m.kind == Mark::Quit || m.what == "PANEL_QUIT") {

@@ -128,6 +128,7 @@ class Builder {
   long long busy_until_ = 0;            // the main thread may be busy until then
   long long start_pending_until_ = -1;  // a pressed start may wait in the queue until then
   int homes_ = 0;
+  bool estop_ = false;  // the emergency stop is engaged
   unsigned disabled_ = 0;  // axes the operator or a fault disabled, bit per axis
   ScanPlan plan_;
 };
@@ -319,6 +320,13 @@ void Builder::step() {
     press("PANEL_QUIT", kQuickBusy);
   } else if (w < 82) {
     mid_fault();
+  } else if (w < 85) {
+    // The emergency stop, engaged at any moment, and released a while later.
+    marker();
+    line(estop_ ? "release" : "estop");
+    s_.marks.push_back({estop_ ? Mark::Release : Mark::Estop, estop_ ? "release" : "estop"});
+    feature(estop_ ? "release" : "estop");
+    estop_ = !estop_;
   } else {
     pause();
   }

@@ -47,7 +47,7 @@ inline constexpr long long kSkewNs = 137;
 // PANEL_SCANNING" before each of them, so that the marker line ("@ PANEL_SCANNING = V")
 // stands where the statement acted and tells whether a scan ran then.
 struct Mark {
-  enum Kind { Press, Fault, Quit } kind = Press;
+  enum Kind { Press, Fault, Quit, Estop, Release } kind = Press;
   std::string what;  // the control pressed, or "KIND AXIS" of a fault; "quit" for the final quit
 };
 
