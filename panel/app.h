@@ -39,5 +39,8 @@ extern "C" int TimerCB(int panel, int control, int event, void* callbackData, in
 extern "C" int StopCB(int panel, int control, int event, void* callbackData, int eventData1,
                       int eventData2);
 
-// The callback table and the panel contract handed to the run-time (panel/module.cpp).
+// The program's contract with its panel file (panel/contract.cpp), and the callback
+// table and contract handed to the run-time (panel/module.cpp).
+extern const PanelContract panelContracts[];
+extern const int panelContractCount;
 extern const ProgramModule programModule;

@@ -310,21 +310,29 @@ TEST(PanelFileReader, NamesAFileThatCannotBeOpened) {
   EXPECT_EQ(error, "/nonexistent/Varnix_ui.uir: cannot open: No such file or directory");
 }
 
-// Every seed of the fuzz corpus, valid or not, gives either a model or a message.
+// Every seed of the fuzz corpus, valid or not, gives either a model or a message, and
+// the contract check passes a model or names a place in it.
 TEST(PanelFileReader, ReplaysTheFuzzCorpus) {
   const std::filesystem::path dir = VARNIX_SOURCE_DIR "/tests/fuzz/corpus/panel_file";
-  int seeds = 0, valid = 0;
+  int seeds = 0, valid = 0, broken = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    SCOPED_TRACE(entry.path().string());
+    const std::string path = entry.path().string();
+    SCOPED_TRACE(path);
     std::string error;
-    const auto file = vx::rt::load_panel_file(entry.path().string(), error);
+    const auto file = vx::rt::load_panel_file(path, error);
     EXPECT_NE(file.has_value(), !error.empty()) << error;
     ++seeds;
     valid += file.has_value();
+    for (const PanelSpec& p : file ? file->panels : std::vector<PanelSpec>{}) {
+      const auto violation = vx::rt::contract_violation(p, panelContracts[0], path);
+      if (violation) EXPECT_EQ(violation->rfind(path + ":", 0), 0u) << *violation;
+      broken += entry.path().filename().string().rfind("contract_", 0) == 0 && violation.has_value();
+    }
   }
   EXPECT_GE(seeds, 10);
   EXPECT_GT(valid, 0);
   EXPECT_LT(valid, seeds);
+  EXPECT_GE(broken, 5) << "the contract_*.uir seeds each break the contract";
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// libFuzzer target for the panel-file reader: any bytes must give either a panel model
-// or one "PATH:LINE:COLUMN: ..." message, never a crash, a hang or undefined behaviour;
-// and a model it returns must keep the promises the run-time and the window rely on
-// without checking again. Seeds: tests/fuzz/corpus/panel_file/.
+// libFuzzer target for the panel-file reader and the program's contract check: any
+// bytes must give either a panel model or one "PATH:LINE:COLUMN: ..." message, never a
+// crash, a hang or undefined behaviour; a model it returns must keep the promises the
+// run-time and the window rely on without checking again; and the contract check must
+// pass it or name a place in it. Seeds: tests/fuzz/corpus/panel_file/.
+#include "panel/app.h"
 #include "platform/runtime/panel_model.h"
+#include "platform/runtime/runtime.h"
 
 #include <cmath>
 #include <cstddef>
@@ -60,6 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (file) {
     require(error.empty());
     check_model(*file);
+    for (const vx::rt::PanelSpec& p : file->panels) {
+      const auto broken = vx::rt::contract_violation(p, panelContracts[0], "fuzz.uir");
+      require(!broken || (broken->rfind("fuzz.uir:", 0) == 0 && broken->size() > 9));
+    }
   } else {
     require(error.rfind("fuzz.uir:", 0) == 0 && error.size() > 9);
   }
