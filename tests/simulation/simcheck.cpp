@@ -388,6 +388,8 @@ class Checker {
   std::deque<int> stops_due_;  // Stops pressed, by axis: the main thread's next calls send them
   bool inhibited_[3] = {false, false, false};  // the emergency stop holds the stage
   long long inhibited_at_ = 0;
+  long long settle_until_ = 0;  // readings before this may predate a fault that moved a stage
+  long long last_t_ = 0;        // the time of the last library call
   std::optional<std::string> rest_[3];  // the stage's reading once at rest under the emergency stop
   bool start_due_ = false;     // PANEL_MOVING = 0 came outside a scan: PANEL_SCANNING = 1 must follow
   // Marks and the end.
@@ -527,7 +529,7 @@ void Checker::on_estop_call(long long t, const Call& c) {
 // from full speed, and a 50 ms poll), every reading of a stage gives the same place.
 void Checker::check_at_rest(long long t, const Call& c) {
   const int axis = axis_of(c.serial());
-  if (axis < 0 || !inhibited_[axis] || t < inhibited_at_ + kDecelerationMs) return;
+  if (axis < 0 || !inhibited_[axis] || t < std::max(inhibited_at_ + kDecelerationMs, settle_until_)) return;
   if (!rest_[axis]) {
     rest_[axis] = c.result;
     cover("position read while the emergency stop is engaged");
@@ -540,6 +542,7 @@ void Checker::check_at_rest(long long t, const Call& c) {
 
 void Checker::on_trace(long long t, const std::string& thread, const Call& c) {
   calls_++;
+  last_t_ = t;
   const bool main = thread == "main";
   const bool pool = thread.rfind("pool-", 0) == 0;
   if (thread == "estop") return on_estop_call(t, c);
@@ -859,8 +862,10 @@ void Checker::on_show(const std::string& name, const std::string& value) {
   }
   if (m.kind == Mark::Fault) {
     cover("fault " + m.what.substr(0, m.what.find(' ')) + (during ? " during a scan" : " outside a scan"));
-    // A stage set to another place by hand is at rest there.
+    // A stage set to another place by hand is at rest there, once a poll has seen it
+    // (the fault came after the last call; the program calls at least every 0.5 s).
     for (auto& r : rest_) r.reset();
+    settle_until_ = last_t_ + kDecelerationMs;
     return;
   }
   if (m.kind == Mark::Quit || m.what == "PANEL_QUIT") {
