@@ -277,6 +277,32 @@ TEST_F(WindowTest, AFloodOfWritesEndsInOneUpdateWithTheLatestValues) {
   EXPECT_EQ(find<QLineEdit>("PANEL_IX")->text(), QStringLiteral("200000"));
 }
 
+// The most a panel file may hold draws and paints: the window paints sibling widgets
+// recursively, so a file of tens of thousands of controls would exhaust its stack. A
+// double control's initial value far outside int range shows as it is.
+TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
+  std::string text = "[[panel]]\nresource = 1\nname = \"P\"\ntitle = \"Full\"\nwidth = 800\nheight = 600\n";
+  for (int k = 0; k < vx::rt::kMaxGroups; k++)
+    text += "[[panel.group]]\nname = \"G" + std::to_string(k) + "\"\nlabel = \"G\"\ntop = " + std::to_string(k % 50) +
+            "\nleft = 0\nwidth = 700\nheight = 500\n";
+  text += "[[panel.control]]\nid = 1\nname = \"P_HUGE\"\nkind = \"numeric-input\"\ntype = \"double\"\n"
+          "top = 20\nleft = 20\nwidth = 90\nheight = 20\ninitial = 1e300\n"
+          "[[panel.control]]\nid = 2\nname = \"P_SHOWN\"\nkind = \"numeric-display\"\ntype = \"double\"\n"
+          "top = 60\nleft = 20\nwidth = 90\nheight = 20\ninitial = -1e300\n";
+  for (int k = 2; k < vx::rt::kMaxControls; k++)
+    text += "[[panel.control]]\nid = " + std::to_string(k + 1) + "\nname = \"C" + std::to_string(k) +
+            "\"\nkind = \"numeric-display\"\ntype = \"int\"\nlabel = \"L\"\ntop = " + std::to_string(100 + k % 400) +
+            "\nleft = " + std::to_string(k % 700) + "\nwidth = 40\nheight = 20\n";
+  std::string error;
+  const auto file = vx::rt::parse_panel_file(text, "full.uir", error);
+  ASSERT_TRUE(file) << error;
+  vx::win::PanelView view(file->panels[0]);
+  view.show();
+  EXPECT_FALSE(view.grab().isNull());
+  EXPECT_EQ(view.findChild<QLineEdit*>(QStringLiteral("P_SHOWN"))->text(), QStringLiteral("-1e+300"));
+  EXPECT_TRUE(view.findChild<QDoubleSpinBox*>(QStringLiteral("P_HUGE")) != nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
