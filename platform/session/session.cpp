@@ -196,6 +196,7 @@ class Session final : public rt::Host {
   std::mutex watch_mu_;
   std::set<int> watched_;
   std::atomic<int> signal_{0};
+  bool shut_down_ = false;  // the program was ended through the shutdown sequence
   std::optional<sig::ShutdownSignals> signals_;
   std::thread signal_watcher_;
 };
@@ -407,6 +408,7 @@ void Session::finish_program(const Statement* st) {
 // The program's own quit path, entered from outside: the emergency stop cuts a wait
 // short and asks a scan to stop, then the quit command is sent (platform/shutdown).
 bool Session::shut_down() {
+  shut_down_ = true;
   say(std::string("@ ") + sig::name(signal_.load()) + ": ending the program\n");
   shutdown::Shutdown sequence(*runtime_);
   sequence.begin();
@@ -477,9 +479,9 @@ int Session::run() {
     if (runtime_ && !exited_ && program_done()) finish_program(&st);
     if (failed_ || exited_ || signalled()) break;
   }
-  if (signalled() && (!runtime_ || exited_))
-    say(std::string("@ ") + sig::name(signal_.load()) + ": the script ends here\n");
   if (!exited_) finish_program(last);
+  if (signalled() && !shut_down_)  // it came before start or after the program's return
+    say(std::string("@ ") + sig::name(signal_.load()) + ": the script ends here\n");
   if (signals_) {
     signals_->interrupt();
     signal_watcher_.join();
