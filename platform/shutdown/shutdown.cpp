@@ -10,8 +10,9 @@ namespace vx::shutdown {
 
 void Shutdown::begin() {
   begun_ = true;
-  stop_sent_ = quit_sent_ = false;
+  quit_sent_ = false;
   estop::engage(&runtime_);
+  stop_sent_ = scanning();  // the emergency stop has asked it to stop
 }
 
 bool Shutdown::scanning() const {
