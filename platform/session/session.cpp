@@ -1,7 +1,9 @@
 // The session runner's engine: the stages, the run-time host that prints popups and
-// watched writes, the program's thread, and the statements.
+// watched writes, the program's thread, the statements, and the answer to a shutdown
+// signal (a watcher thread outside the clock raises a flag that every wait looks at).
 #include "platform/session/session.h"
 
+#include <atomic>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <atomic>
 #include <optional>
 #include <set>
 #include <thread>
@@ -471,15 +472,13 @@ int Session::run() {
     signal_watcher_ = std::thread([this] { watch_signals(); });
   }
 
-  const Statement* last = nullptr;
   for (const Statement& st : script_.statements) {
-    last = &st;
     execute(st);
     clock_->settle();
     if (runtime_ && !exited_ && program_done()) finish_program(&st);
     if (failed_ || exited_ || signalled()) break;
   }
-  if (!exited_) finish_program(last);
+  if (!exited_) finish_program(nullptr);
   if (signalled() && !shut_down_)  // it came before start or after the program's return
     say(std::string("@ ") + sig::name(signal_.load()) + ": the script ends here\n");
   if (signals_) {
