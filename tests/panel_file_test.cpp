@@ -10,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -230,7 +234,25 @@ struct Malformed {
   const char* message;  // a part of what is wrong
 };
 
+// `count` blocks of `header`, each made by `block(k)`.
+template <class Block>
+std::string repeated(int count, Block block) {
+  std::string out;
+  for (int k = 0; k < count; k++) out += block(k);
+  return out;
+}
+
 std::vector<Malformed> malformed_cases() {
+  // Two controls in panel_with, then four lines a control from line 25: the 1001st
+  // control starts on line 25 + 4 * 998.
+  const std::string controls_over = panel_with(kNumeric + repeated(vx::rt::kMaxControls - 1, [](int k) {
+    return "[[panel.control]]\nid = " + std::to_string(k + 10) + "\nname = \"C" + std::to_string(k) +
+           "\"\nkind = \"command\"\n";
+  }));
+  // Six lines a group from line 8: the 101st starts on line 8 + 6 * 100.
+  const std::string groups_over = panel_with(kNumeric, repeated(vx::rt::kMaxGroups + 1, [](int k) {
+    return "[[panel.group]]\nname = \"G" + std::to_string(k) + "\"\ntop = 0\nleft = 0\nwidth = 1\nheight = 1\n";
+  }));
   const std::string two_panels =
       "[[panel]]\nresource = 1\nname = \"A\"\ntitle = \"\"\nwidth = 1\nheight = 1\n"
       "[[panel]]\nresource = 1\nname = \"B\"\ntitle = \"\"\nwidth = 1\nheight = 1\n";
@@ -259,6 +281,10 @@ std::vector<Malformed> malformed_cases() {
       {"unknown kind", panel_with("id = 3\nname = \"P_N\"\nkind = \"button\"\n"), "19:8", "unknown kind 'button'"},
       {"int initial not whole", panel_with(kNumeric + "initial = 2.5\n"), "25:11", "whole number"},
       {"int initial out of range", panel_with(kNumeric + "initial = 3000000000\n"), "25:11", "whole number"},
+      {"int initial below the range", panel_with(kNumeric + "initial = -2147483649\n"), "25:11", "fits an int"},
+      {"more controls than the window draws", controls_over, "4017:1",
+       "panel 'P' has 1001 controls; the window draws at most 1000"},
+      {"more groups than the window draws", groups_over, "608:1", "panel 'P' has 101 groups; the window draws at most 100"},
       {"initial not a number", panel_with(kNumeric + "initial = nan\n"), "25:11", "finite"},
       {"indicator initial not on or off", panel_with("id = 3\nname = \"P_N\"\nkind = \"toggle\"\ntype = \"int\"\n"
                                                      "top = 0\nleft = 0\nwidth = 1\nheight = 1\ninitial = 2\n"),
@@ -308,6 +334,35 @@ TEST(PanelFileReader, NamesAFileThatCannotBeOpened) {
   std::string error;
   EXPECT_FALSE(vx::rt::load_panel_file("/nonexistent/Varnix_ui.uir", error));
   EXPECT_EQ(error, "/nonexistent/Varnix_ui.uir: cannot open: No such file or directory");
+}
+
+// Only a regular file of bounded size is read: a directory, a FIFO (which would wait
+// for a writer for ever) and a device (a link to /dev/zero would be read until memory
+// runs out) are refused by what they are, before any byte is read.
+TEST(PanelFileReader, ReadsOnlyARegularFileOfBoundedSize) {
+  char tmpl[] = "/tmp/vxpanelXXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  ASSERT_EQ(mkfifo((dir + "/fifo.uir").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir + "/zero.uir");
+  {
+    std::ofstream big(dir + "/big.uir");
+    big << std::string(vx::rt::kMaxFileBytes, '#') << "\n";
+  }
+  const struct {
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {dir, "cannot read: it is a directory; a panel file is a regular file"},
+      {dir + "/fifo.uir", "cannot read: it is a FIFO; a panel file is a regular file"},
+      {dir + "/zero.uir", "cannot read: it is a device; a panel file is a regular file"},
+      {dir + "/big.uir", "cannot read: larger than 1024 KiB; a panel file needs far less"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(vx::rt::load_panel_file(c.path, error)) << c.path;
+    EXPECT_EQ(error, c.path + ": " + c.reason);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // Every seed of the fuzz corpus, valid or not, gives either a model or a message, and

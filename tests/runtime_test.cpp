@@ -227,6 +227,33 @@ TEST_F(RunTime, PoolRunsTheFunctionThenItsEndCallbackOnTheSameThread) {
   EXPECT_NE(g_fn_thread, std::this_thread::get_id());
 }
 
+std::atomic<bool> g_long_done{false};
+int LongFn(void*) {
+  Delay(30);
+  g_long_done = true;
+  return 0;
+}
+
+// The joiner is enrolled with the clock: joining outside it would hold virtual time still
+// under a function that waits for time to pass, for ever.
+TEST_F(RunTime, EndingThePoolWaitsOnTheClockForAFunctionStillRunning) {
+  CmtThreadPoolHandle pool = 0;
+  ASSERT_EQ(CmtNewThreadPool(2, &pool), 0);
+  ASSERT_EQ(CmtScheduleThreadPoolFunctionAdv(pool, LongFn, nullptr, DEFAULT_THREAD_PRIORITY, nullptr, 0, nullptr, 0,
+                                             nullptr),
+            0);
+  clk.sleep_for(1s);
+  EXPECT_FALSE(rt.join_pool(clk.now() + 5s));  // still running: reported, not waited out
+  EXPECT_FALSE(g_long_done);
+  EXPECT_TRUE(rt.join_pool(vx::kForever));
+  EXPECT_TRUE(g_long_done);
+  EXPECT_EQ(clk.now(), vx::Time(30s));
+  // A pool that has ended takes nothing more.
+  EXPECT_LT(CmtScheduleThreadPoolFunctionAdv(pool, LongFn, nullptr, DEFAULT_THREAD_PRIORITY, nullptr, 0, nullptr, 0,
+                                             nullptr),
+            0);
+}
+
 TEST_F(RunTime, TimersMadeByProgramCodeStartOneIntervalAfterEnabling) {
   const int p = NewPanel(0, "Hidden", 0, 0, 200, 200);
   const int t = NewCtrl(p, CTRL_TIMER, "T", 0, 0);

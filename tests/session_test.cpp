@@ -2,9 +2,13 @@
 // watch output, popups, the implicit quit at the end of a script.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <memory>
 
 #include "platform/session/script.h"
+#include "platform/signals/signals.h"
 #include "tests/session_harness.h"
 
 using vxtest::run_session;
@@ -23,7 +27,9 @@ TEST(Script, MalformedLinesNameFileAndLine) {
       {"# comment\n\npress target\n", "s.vxs:3: expected: press CONTROL"},
       {"until PANEL_IX => 3\n", "s.vxs:1: expected: until CONTROL OP VALUE [within SECONDS], OP one of == != < <= > >="},
       {"until PANEL_IX == 3 within\n", "s.vxs:1: expected: until CONTROL OP VALUE [within SECONDS]"},
-      {"wait -1\n", "s.vxs:1: expected: wait SECONDS (0 to 1e9)"},
+      {"wait -1\n", "s.vxs:1: expected: wait SECONDS (0 to 86400)"},
+      {"wait 1e9\n", "s.vxs:1: expected: wait SECONDS (0 to 86400)"},
+      {"until PANEL_IX == 3 within 86400.5\n", "s.vxs:1: within takes SECONDS (0 to 86400)"},
       {"fault open W 2\n", "s.vxs:1: fault open needs an axis: X, Y, Z or a serial number"},
       {"fault open X\n", "s.vxs:1: fault open takes 1 number(s) after the axis"},
       {"fault melt X\n", "s.vxs:1: unknown fault 'melt'"},
@@ -92,6 +98,117 @@ TEST(Runner, TheExamplesRun) {
     EXPECT_EQ(r.status, 0) << name << "\n" << r.text();
     EXPECT_TRUE(r.at("FAIL").empty()) << name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+using vxtest::LiveSession;
+
+// A shutdown signal to the runner on real time, in each state a session can be in: the
+// program ends through its own quit path (the emergency stop cuts a homing short, a
+// scan is stopped), the stages are closed and the runner exits 0. The children run at
+// once, so that their start-ups (6.6 s of real time) overlap.
+TEST(RunnerSignals, EachEndsTheProgramThroughItsQuitPathOnRealTime) {
+  const std::string scan =
+      "start\nset PANEL_NX 5\nset PANEL_NY 5\nset PANEL_NZ 1\nset PANEL_SCAN_X 1\nset PANEL_SCAN_Y 1\n"
+      "press PANEL_STARTSCAN\nuntil PANEL_SCANNING == 1 within 5\nshow PANEL_SCANNING\nwait 600\n";
+  struct Case {
+    const char* what;
+    int signal;
+    std::string script;
+    std::string ready;  // the line after which the signal is sent
+  };
+  const Case cases[] = {
+      {"SIGHUP at rest", SIGHUP, "start\nshow PANEL_CONNECTED\nwait 600\n", "@ PANEL_CONNECTED = 1"},
+      {"SIGTERM while the quit waits for a homing", SIGTERM,
+       "start\npress PANEL_HOME_X\nwait 1\nshow PANEL_CONNECTED\nquit\n", "@ PANEL_CONNECTED = 1"},
+      {"SIGINT during a homing", SIGINT, "start\npress PANEL_HOME_Y\nwait 1\nshow PANEL_CONNECTED\nwait 600\n",
+       "@ PANEL_CONNECTED = 1"},
+      {"SIGTERM during a scan", SIGTERM, scan, "@ PANEL_SCANNING = 1"},
+  };
+  std::vector<std::unique_ptr<LiveSession>> live;
+  for (const Case& c : cases) live.push_back(std::make_unique<LiveSession>(c.script, std::vector<std::string>{"--realtime"}));
+  for (size_t k = 0; k < live.size(); k++) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(live[k]->read_until(c.ready));
+    live[k]->signal(c.signal);
+  }
+  for (size_t k = 0; k < live.size(); k++) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.what);
+    const auto r = live[k]->finish();
+    EXPECT_EQ(r.status, 0) << r.text();
+    EXPECT_EQ(r.at(vx::sig::name(c.signal)), Lines{std::string(vx::sig::name(c.signal)) + ": ending the program"})
+        << r.text();
+    EXPECT_EQ(r.count("Device Disconnected..."), 3) << r.text();
+    EXPECT_EQ(r.at("exit"), Lines{"exit 0"}) << r.text();
+    if (c.script.find("HOME") != std::string::npos) {
+      // Cut short, not waited out: the stage stopped, and no homing completed.
+      const auto program = r.program();
+      EXPECT_EQ(std::count_if(program.begin(), program.end(),
+                              [](const std::string& l) { return l.rfind("Stopped in axis", 0) == 0; }),
+                1)
+          << r.text();
+      EXPECT_EQ(r.count("Homed..."), 0) << r.text();
+    }
+  }
+}
+
+// Standard output with no reader (`varnix-session scan.vxs | head -1`): every write
+// fails, and the session still runs to its end and exits with its own status.
+TEST(Runner, LostStandardOutputEndsNothing) {
+  LiveSession s(vxtest::read_file(VARNIX_SOURCE_DIR "/examples/scan.vxs"), {"--trace"}, false);
+  const auto r = s.finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "varnix-session: standard output went away; the session ran on to its end\n");
+}
+
+TEST(Runner, RefusesAScriptThatIsNotAFile) {
+  const struct {
+    const char* path;
+    const char* error;
+  } cases[] = {
+      {"/tmp", "/tmp: cannot read: is a directory, not a script\n"},
+      {"/dev/zero", "/dev/zero: cannot read: longer than 1 MiB, which no session script is\n"},
+      {"/nonexistent.vxs", "/nonexistent.vxs: cannot open: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string cmd = std::string("'" VARNIX_BIN_DIR "/varnix-session' ") + c.path + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    const int raw = pclose(p);
+    EXPECT_EQ(WEXITSTATUS(raw), 2) << c.path;
+    EXPECT_EQ(out, c.error);
+  }
+}
+
+// A panel timer of 1 ms (the least a panel file may give) ticks again before the
+// program has served a tick and paused 1 ms after it: the program never waits with
+// nothing queued. The runner says so, quits it and exits 1.
+TEST(Runner, ReportsAProgramThatNeverComesToRest) {
+  char tmpl[] = "/tmp/vxrestXXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  std::string panel = vxtest::read_file(VARNIX_BIN_DIR "/Varnix_ui.uir");
+  const auto at = panel.find("interval = 0.5");
+  ASSERT_NE(at, std::string::npos);
+  panel.replace(at, 14, "interval = 0.001");
+  std::ofstream(dir + "/Varnix_ui.uir") << panel;
+  const auto r = run_session("start\nshow PANEL_CONNECTED\n", "", dir);
+  std::system(("rm -rf '" + dir + "'").c_str());
+  EXPECT_EQ(r.status, 1) << r.text();
+  EXPECT_EQ(r.at("FAIL"),
+            Lines{"FAIL 1: the program did not come to rest within 60 s of start: it never waited for an event "
+                  "with none queued (its panel timer PANEL_TIMER ticks every 0.001 s, sooner than the program "
+                  "serves a tick and pauses 0.001 s after it)"})
+      << r.text();
+  EXPECT_EQ(r.count("Device Disconnected..."), 3);
+  EXPECT_EQ(r.at("exit"), Lines{"exit 0"});
 }
 
 }  // namespace

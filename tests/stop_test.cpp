@@ -126,6 +126,8 @@ TEST(EmergencyStop, HaltsEveryStageInEveryStateAndReleaseRestoresService) {
       {"go-to", "set PANEL_TARGET_X 20\npress PANEL_GOTO_X\nwait 1\n"},
       {"go-to-all", "set PANEL_TARGET_X 20\nset PANEL_TARGET_Y 20\nset PANEL_TARGET_Z 20\npress PANEL_GOTO_ALL\nwait 1\n"},
       {"homing", "press PANEL_HOME_Z\nwait 3\n"},
+      // A stalled stage never answers a stop, but the interlock answers for it.
+      {"stalled homing", "fault stall Y\npress PANEL_HOME_Y\nwait 3\n"},
       {"scan", std::string(kScan) + "until PANEL_IX == 1\n"},
   };
   for (const Case& c : cases) {

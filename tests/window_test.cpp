@@ -17,7 +17,10 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -254,15 +257,97 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
   EXPECT_TRUE(y_enabled->isOn());
 }
 
-TEST_F(WindowTest, SigtermStopsTheScanThenQuitsClosingTheStages) {
-  start_small_scan();
-  ASSERT_TRUE(host().scanning());
-  advance(2);
+// A shutdown signal, or the window closed, in each state the program can be in: the
+// program ends through its own way out within a second or two, the stages closed, with
+// status 0. A popup open then is dismissed; a homing in progress is cut short by the
+// emergency stop (it would hold the quit back for up to 180 s); a scan is stopped.
+struct Ending {
+  const char* name;
+  int signal;  // 0: the window is closed
+  enum { Rest, Homing, Popup, Scan } state;
+};
 
-  std::raise(SIGTERM);
-  ASSERT_TRUE(advance_until([&] { return ended(); }, 30));
+class WindowEnding : public WindowTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
+  const Ending& e = GetParam();
+  switch (e.state) {
+    case Ending::Rest:
+      break;
+    case Ending::Homing:
+      click("PANEL_HOME_X");
+      advance(1);
+      ASSERT_TRUE(sim_.true_status(serialNumbers[0]) & (1u << 9));  // homing under way
+      break;
+    case Ending::Popup:
+      sim_.power_disable(serialNumbers[1]);
+      advance(1);
+      click("PANEL_STARTSCAN");
+      advance(0.5);
+      ASSERT_NE(popup(), nullptr);
+      break;
+    case Ending::Scan:
+      start_small_scan();
+      ASSERT_TRUE(host().scanning());
+      advance(2);
+      break;
+  }
+  if (e.signal) std::raise(e.signal);
+  else EXPECT_FALSE(window().close());  // the program ends the process, not the close
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 2.0));
   EXPECT_EQ(program_->thread().exit_code(), 0);
-  EXPECT_LT(model(PANEL_PROGRESS), 100);  // the scan was stopped, not waited out
+  EXPECT_EQ(popup(), nullptr);
+  EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
+  for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
+  if (e.state == Ending::Homing) {
+    EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & (1u << 10));  // not homed: cut short
+    EXPECT_EQ(window().console()->toPlainText().count(QStringLiteral("Stopped in axis [0]")), 1);
+  }
+  if (e.state == Ending::Scan) EXPECT_LT(model(PANEL_PROGRESS), 100);  // stopped, not waited out
+}
+
+INSTANTIATE_TEST_SUITE_P(SignalsAndClose, WindowEnding,
+                         ::testing::Values(Ending{"SigtermDuringAScan", SIGTERM, Ending::Scan},
+                                           Ending{"SighupDuringAScan", SIGHUP, Ending::Scan},
+                                           Ending{"SighupAtRest", SIGHUP, Ending::Rest},
+                                           Ending{"SigtermDuringAHoming", SIGTERM, Ending::Homing},
+                                           Ending{"SigintWithAPopupOpen", SIGINT, Ending::Popup},
+                                           Ending{"SigtermWithAPopupOpen", SIGTERM, Ending::Popup},
+                                           Ending{"CloseDuringAHoming", 0, Ending::Homing},
+                                           Ending{"CloseWithAPopupOpen", 0, Ending::Popup}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Standard output that went away (a closed pipe: `varnix | head -1`) ends nothing: the
+// program runs on, the console pane keeps every line, and the quit closes the stages.
+class WindowWithoutStdout : public WindowTest {
+ protected:
+  void SetUp() override {
+    std::fflush(stdout);
+    saved_stdout_ = dup(STDOUT_FILENO);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);  // no reader: every write fails with EPIPE, SIGPIPE being ignored
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    WindowTest::SetUp();
+  }
+  void TearDown() override {
+    WindowTest::TearDown();
+    std::fflush(stdout);
+    dup2(saved_stdout_, STDOUT_FILENO);
+    close(saved_stdout_);
+    std::clearerr(stdout);
+  }
+  int saved_stdout_ = -1;
+};
+
+TEST_F(WindowWithoutStdout, TheProgramRunsOnAndTheConsoleKeepsItsLines) {
+  EXPECT_EQ(console_count(QStringLiteral("Device 2 (serial 45388034) Connected... ")), 1);
+  click("PANEL_GOTO_ALL");
+  advance(10);
+  EXPECT_FALSE(window().close());
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 2.0));
+  EXPECT_EQ(program_->thread().exit_code(), 0);
   EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
 }
@@ -275,6 +360,32 @@ TEST_F(WindowTest, AFloodOfWritesEndsInOneUpdateWithTheLatestValues) {
   writer.join();
   QCoreApplication::processEvents();
   EXPECT_EQ(find<QLineEdit>("PANEL_IX")->text(), QStringLiteral("200000"));
+}
+
+// The most a panel file may hold draws and paints: the window paints sibling widgets
+// recursively, so a file of tens of thousands of controls would exhaust its stack. A
+// double control's initial value far outside int range shows as it is.
+TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
+  std::string text = "[[panel]]\nresource = 1\nname = \"P\"\ntitle = \"Full\"\nwidth = 800\nheight = 600\n";
+  for (int k = 0; k < vx::rt::kMaxGroups; k++)
+    text += "[[panel.group]]\nname = \"G" + std::to_string(k) + "\"\nlabel = \"G\"\ntop = " + std::to_string(k % 50) +
+            "\nleft = 0\nwidth = 700\nheight = 500\n";
+  text += "[[panel.control]]\nid = 1\nname = \"P_HUGE\"\nkind = \"numeric-input\"\ntype = \"double\"\n"
+          "top = 20\nleft = 20\nwidth = 90\nheight = 20\ninitial = 1e300\n"
+          "[[panel.control]]\nid = 2\nname = \"P_SHOWN\"\nkind = \"numeric-display\"\ntype = \"double\"\n"
+          "top = 60\nleft = 20\nwidth = 90\nheight = 20\ninitial = -1e300\n";
+  for (int k = 2; k < vx::rt::kMaxControls; k++)
+    text += "[[panel.control]]\nid = " + std::to_string(k + 1) + "\nname = \"C" + std::to_string(k) +
+            "\"\nkind = \"numeric-display\"\ntype = \"int\"\nlabel = \"L\"\ntop = " + std::to_string(100 + k % 400) +
+            "\nleft = " + std::to_string(k % 700) + "\nwidth = 40\nheight = 20\n";
+  std::string error;
+  const auto file = vx::rt::parse_panel_file(text, "full.uir", error);
+  ASSERT_TRUE(file) << error;
+  vx::win::PanelView view(file->panels[0]);
+  view.show();
+  EXPECT_FALSE(view.grab().isNull());
+  EXPECT_EQ(view.findChild<QLineEdit*>(QStringLiteral("P_SHOWN"))->text(), QStringLiteral("-1e+300"));
+  EXPECT_TRUE(view.findChild<QDoubleSpinBox*>(QStringLiteral("P_HUGE")) != nullptr);
 }
 
 }  // namespace

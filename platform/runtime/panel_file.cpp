@@ -24,6 +24,10 @@
 #undef VARNIX_RESTORE_NDEBUG
 #endif
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -726,8 +730,17 @@ PanelSpec read_panel(const toml::table& raw, Position fallback) {
   p.width = t.integer("width", 0, kMaxCoordinate);
   p.height = t.integer("height", 0, kMaxCoordinate);
 
+  // Counted before any is read, so that a runaway file is refused at once.
+  auto bounded = [&](const std::vector<const toml::table*>& blocks, int most, const char* what) {
+    if (static_cast<long>(blocks.size()) > most)
+      fail(position_of(blocks[static_cast<std::size_t>(most)]->source(), t.at()),
+           "panel " + quoted(p.name) + " has " + std::to_string(blocks.size()) + " " + what + "; the window draws at most " +
+               std::to_string(most));
+  };
+  const auto group_blocks = t.tables("group", "panel.group");
+  bounded(group_blocks, kMaxGroups, "groups");
   Registry<std::string> group_names("group name");
-  for (const toml::table* g : t.tables("group", "panel.group")) {
+  for (const toml::table* g : group_blocks) {
     p.groups.push_back(read_group(*g, t.at()));
     const GroupSpec& added = p.groups.back();
     group_names.add(added.name, quoted(added.name), Table(*g, "", t.at()).at("name"), "the group");
@@ -736,6 +749,7 @@ PanelSpec read_panel(const toml::table& raw, Position fallback) {
   Registry<int> ids("control id");
   Registry<std::string> names("control name");
   const auto controls = t.tables("control", "panel.control");
+  bounded(controls, kMaxControls, "controls");
   p.controls.reserve(controls.size());
   for (const toml::table* raw_control : controls) {
     ControlSpec c = read_control(*raw_control, t.at(), group_names, p.name);
@@ -810,21 +824,52 @@ std::optional<PanelFile> parse_panel_file(std::string_view text, const std::stri
 }
 
 std::optional<PanelFile> load_panel_file(const std::string& path, std::string& error) {
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
-  if (!f) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer; only a regular
+  // file is read after that.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     error = path + ": cannot open: " + std::generic_category().message(errno);
     return std::nullopt;
   }
-  std::string text;
-  char buf[1 << 16];
-  std::size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
-  if (std::ferror(f.get())) {
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
     error = path + ": cannot read: " + std::generic_category().message(errno);
     return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    const char* what = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                    : "not a file";
+    error = path + ": cannot read: it is " + what + "; a panel file is a regular file";
+    return std::nullopt;
+  }
+  const std::string too_big = path + ": cannot read: larger than " + std::to_string(kMaxFileBytes / 1024) +
+                              " KiB; a panel file needs far less";
+  if (st.st_size > kMaxFileBytes) {
+    error = too_big;
+    return std::nullopt;
+  }
+  // The size is read again as it comes: a file may grow after the look.
+  std::string text;
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = path + ": cannot read: " + std::generic_category().message(errno);
+      return std::nullopt;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+    if (static_cast<long>(text.size()) > kMaxFileBytes) {
+      error = too_big;
+      return std::nullopt;
+    }
   }
   return parse_panel_file(text, path, error);
 }

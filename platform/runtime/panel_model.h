@@ -61,11 +61,20 @@ struct PanelFile {
   std::vector<PanelSpec> panels;
 };
 
+// What a panel file may hold at most. The window draws every control and group as a
+// widget (a control with a label as two) and paints sibling widgets recursively: tens of
+// thousands of them exhaust its stack. A panel needs about a hundred of each kind.
+inline constexpr int kMaxControls = 1000;  // per panel
+inline constexpr int kMaxGroups = 100;     // per panel
+inline constexpr long kMaxFileBytes = 1 << 20;  // the shipped file has 25 KB
+
 // Reads a panel file's text. On failure returns nothing and sets `error` to
 // "PATH:LINE:COLUMN: what is wrong".
 std::optional<PanelFile> parse_panel_file(std::string_view text, const std::string& path,
                                           std::string& error);
-// Reads the file at `path` ("PATH: cannot open: reason" when it cannot be read).
+// Reads the file at `path`: a regular file of at most kMaxFileBytes. Anything else (a
+// directory, a FIFO, a device such as /dev/zero, through a link or not) is refused
+// without being read: "PATH: cannot open: reason" or "PATH: cannot read: reason".
 std::optional<PanelFile> load_panel_file(const std::string& path, std::string& error);
 
 }  // namespace vx::rt

@@ -122,6 +122,8 @@ struct Runtime::State {
   int next_pool = 1;
   int next_job = 1;
   bool stopping = false;
+  int pool_threads = 0;  // started and not yet ended
+  WaitChannel pool_exit;
 
   State(Host* h, Options o, Clock& c) : host(h), options(o), clock(c) {}
 
@@ -218,17 +220,26 @@ std::string resolve_panel_path(const std::string& name) {
 
 Runtime::Runtime(Host* host, Options options) : s_(std::make_unique<State>(host, options, vx::clock())) {}
 
-Runtime::~Runtime() {
+Runtime::~Runtime() { join_pool(kForever); }
+
+bool Runtime::join_pool(Time deadline) {
   std::vector<std::thread> threads;
   {
     std::unique_lock lk(s_->clock.mutex());
     s_->stopping = true;
-    for (auto& [h, p] : s_->pools) {
-      s_->clock.notify_all(p->channel);
-      for (auto& t : p->threads) threads.push_back(std::move(t));
+    for (auto& [h, p] : s_->pools) s_->clock.notify_all(p->channel);
+    // On the clock, not in join(): a joiner enrolled with a virtual clock would
+    // otherwise hold time still under a function that waits for it.
+    while (s_->pool_threads > 0) {
+      if (s_->clock.now_locked() >= deadline) return false;
+      s_->clock.wait_until(lk, s_->pool_exit, deadline, "thread pool (join)");
     }
+    for (auto& [h, p] : s_->pools)
+      for (auto& t : p->threads)
+        if (t.joinable()) threads.push_back(std::move(t));
   }
   for (auto& t : threads) t.join();
+  return true;
 }
 
 // ---- the operator's side ----------------------------------------------------------------
@@ -695,6 +706,7 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
     const std::string name = "pool-" + std::to_string(pool.threads.size() + 1);
     State* s = s_.get();
     Pool* pp = &pool;
+    ++s_->pool_threads;
     pool.threads.emplace_back([s, pp, name, token = std::move(token)]() mutable {
       token.adopt(name);
       std::unique_lock lk(s->clock.mutex());
@@ -715,6 +727,8 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
           job.cb(pp->handle, job.id, EVENT_TP_THREAD_FUNCTION_END, value, job.cb_data);
         lk.lock();
       }
+      --s->pool_threads;
+      s->clock.notify_all(s->pool_exit);
       lk.unlock();
       token.retire();
     });

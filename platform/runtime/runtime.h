@@ -52,7 +52,7 @@ class Runtime {
  public:
   // Uses the clock in force at construction for every wait.
   explicit Runtime(Host* host = nullptr, Options options = {});
-  ~Runtime();  // ends the pool's threads once their functions have returned
+  ~Runtime();  // ends the pool's threads once their functions have returned: join_pool(kForever)
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
@@ -67,6 +67,11 @@ class Runtime {
   std::optional<bool> timer_enabled(int panel, int control) const;
   std::vector<int> panels() const;
   std::string panel_file(int panel) const;
+
+  // Takes no more functions and ends the pool's threads once their functions have
+  // returned, waiting for them on the clock (so that virtual time moves on for a
+  // function still running) until `deadline`. False when one still ran then.
+  bool join_pool(Time deadline);
 
   // ---- the operations of panel_runtime.h
   int init(void* instance);

@@ -1,12 +1,67 @@
 // varnix-session: runs the program headless against an operator script.
 //   varnix-session [--realtime] [--trace] SCRIPT   (SCRIPT "-" reads standard input)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <sstream>
+#include <optional>
+#include <string>
 
 #include "platform/session/session.h"
+
+namespace {
+
+// Far more than any script needs; what is longer is not a script (/dev/zero, say).
+constexpr std::size_t kMaxScriptBytes = 1 << 20;
+
+// The script's text, or nothing with the reason on standard error. A directory, a
+// device that never ends or a file that cannot be read runs nothing.
+std::optional<std::string> read_script(const char* path) {
+  const bool stdin_script = std::strcmp(path, "-") == 0;
+  const int fd = stdin_script ? STDIN_FILENO : ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "%s: cannot open: %s\n", path, std::strerror(errno));
+    return std::nullopt;
+  }
+  struct stat st {};
+  std::string text;
+  const char* error = nullptr;
+  int saved = 0;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = "is a directory, not a script";
+  } else {
+    char buf[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        saved = errno;
+        break;
+      }
+      text.append(buf, static_cast<std::size_t>(n));
+      if (text.size() > kMaxScriptBytes) {
+        error = "longer than 1 MiB, which no session script is";
+        break;
+      }
+    }
+  }
+  if (!stdin_script) ::close(fd);
+  if (error) {
+    std::fprintf(stderr, "%s: cannot read: %s\n", path, error);
+    return std::nullopt;
+  }
+  if (saved) {
+    std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(saved));
+    return std::nullopt;
+  }
+  return text;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   vx::session::Options options;
@@ -25,23 +80,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: varnix-session [--realtime] [--trace] SCRIPT\n");
     return 2;
   }
-  std::stringstream text;
-  if (std::strcmp(path, "-") == 0) {
-    text << std::cin.rdbuf();
-  } else {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "%s: cannot open: %s\n", path, std::strerror(errno));
-      return 2;
-    }
-    text << in.rdbuf();
-  }
+  const auto text = read_script(path);
+  if (!text) return 2;
   std::string error;
-  auto script = vx::session::parse_script(text.str(), path, error);
+  auto script = vx::session::parse_script(*text, path, error);
   if (!script || !vx::session::check_controls(*script, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  return vx::session::run(*script, options);
+  options.answer_signals = true;
+  const int status = vx::session::run(*script, options);
+  if (std::ferror(stdout))
+    std::fprintf(stderr, "varnix-session: standard output went away; the session ran on to its end\n");
+  return status;
 }

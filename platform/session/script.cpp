@@ -205,7 +205,7 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
       st.controls.push_back(*c);
     } else if (verb == "wait") {
       auto v = number_at(1);
-      if (w.size() != 2 || !v || !(*v >= 0) || *v > 1e9) return fail("expected: wait SECONDS (0 to 1e9)");
+      if (w.size() != 2 || !v || !(*v >= 0) || *v > kMaxSeconds) return fail("expected: wait SECONDS (0 to 86400)");
       st.op = Op::Wait;
       st.seconds = *v;
     } else if (verb == "until" || verb == "expect") {
@@ -220,7 +220,7 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
       st.value = *v;
       if (verb == "until" && w.size() == 6 && w[4] == "within") {
         auto s = number_at(5);
-        if (!s || !(*s >= 0) || *s > 1e9) return fail("within takes SECONDS (0 to 1e9)");
+        if (!s || !(*s >= 0) || *s > kMaxSeconds) return fail("within takes SECONDS (0 to 86400)");
         st.within = *s;
       } else if (w.size() != 4) {
         return fail("expected: " + shape);

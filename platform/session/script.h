@@ -10,6 +10,12 @@
 
 namespace vx::session {
 
+// The longest span a `wait` or an `until ... within` may give, in seconds: a day. A
+// session needs minutes (the longest single wait of the program is a 180 s homing); a
+// span of days is a typo, and on virtual time it would still take the program's panel
+// timer hours of real time to tick through.
+inline constexpr double kMaxSeconds = 86400;
+
 enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release };
 enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
 

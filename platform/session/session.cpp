@@ -1,7 +1,9 @@
 // The session runner's engine: the stages, the run-time host that prints popups and
-// watched writes, the program's thread, and the statements.
+// watched writes, the program's thread, the statements, and the answer to a shutdown
+// signal (a watcher thread outside the clock raises a flag that every wait looks at).
 #include "platform/session/session.h"
 
+#include <atomic>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
@@ -10,14 +12,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "driver/axs.h"
+#include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
 #include "platform/runtime/runtime.h"
+#include "platform/shutdown/shutdown.h"
+#include "platform/signals/signals.h"
 #include "platform/stagesim/simulator.h"
 
 namespace vx::session {
@@ -29,6 +35,13 @@ namespace {
 // served).
 constexpr double kQuitBound = 3600;
 constexpr double kUntilBound = 3600;
+// How long start-up may take before the program first waits for an event with none
+// queued: it takes 6.6 s. A program busy for longer never comes to rest (a panel timer
+// that ticks again before the program has served its last tick, say), and no statement
+// after start could be played against it at a point of rest.
+constexpr double kRestBound = 60;
+// How often the shutdown after a signal looks at the panel.
+constexpr double kShutdownPoll = 0.1;
 
 std::string format_double(double v) {
   char buf[64];
@@ -110,10 +123,14 @@ class Session final : public rt::Host {
   // Blocks until pred() holds (checked with the clock's lock held) or until the deadline.
   template <class Pred>
   bool wait_for(Pred pred, Time deadline, const char* what) {
+    return wait_on(channel_, pred, deadline, what);
+  }
+  template <class Pred>
+  bool wait_on(WaitChannel& ch, Pred pred, Time deadline, const char* what) {
     std::unique_lock lk(clock_->mutex());
     while (!pred()) {
       if (clock_->now_locked() >= deadline) return false;
-      clock_->wait_until(lk, channel_, deadline, what);
+      clock_->wait_until(lk, ch, deadline, what);
     }
     return true;
   }
@@ -150,9 +167,16 @@ class Session final : public rt::Host {
   }
 
   void apply_fault(const Statement& st);
-  void start();
+  void start(const Statement& st);
   void execute(const Statement& st);
   void finish_program(const Statement* st);
+  bool shut_down();
+  void join_workers(const Statement* st);
+  void watch_signals();
+
+  // A shutdown signal came (the watcher thread sets it, under the clock's lock).
+  bool signalled() const { return signal_.load(std::memory_order_acquire) != 0; }
+  std::string rest_hint();
 
   const Script& script_;
   Options options_;
@@ -164,6 +188,7 @@ class Session final : public rt::Host {
   rt::Options rt_options_;
   std::thread program_;
   WaitChannel channel_;
+  WaitChannel signal_ch_;  // only a signal wakes it
   bool done_ = false;       // under the clock's mutex
   bool idle_seen_ = false;  // under the clock's mutex
   int exit_code_ = 0;
@@ -171,6 +196,10 @@ class Session final : public rt::Host {
   bool exited_ = false;
   std::mutex watch_mu_;
   std::set<int> watched_;
+  std::atomic<int> signal_{0};
+  bool shut_down_ = false;  // the program was ended through the shutdown sequence
+  std::optional<sig::ShutdownSignals> signals_;
+  std::thread signal_watcher_;
 };
 
 void Session::apply_fault(const Statement& st) {
@@ -199,7 +228,7 @@ void Session::apply_fault(const Statement& st) {
   else if (st.fault == "disable") sim_->power_disable(serial);
 }
 
-void Session::start() {
+void Session::start(const Statement& st) {
   runtime_ = std::make_unique<rt::Runtime>(this, rt_options_);
   runtime_scope_.emplace(*runtime_);
   Participant token = clock_->enroll();
@@ -215,8 +244,26 @@ void Session::start() {
     token.retire();
   });
   // Start-up ends when the program first waits for an event (or returns).
-  wait_for([this] { return idle_seen_ || done_; }, kForever, "session: start");
+  const bool rested =
+      wait_for([this] { return idle_seen_ || done_ || signalled(); }, deadline_after(kRestBound), "session: start");
   clock_->settle();
+  if (!rested)
+    fail(st, "the program did not come to rest within " + format_double(kRestBound) +
+                 " s of start: it never waited for an event with none queued" + rest_hint());
+}
+
+// Why a program may never rest: its panel timer ticking again before each tick's
+// refresh and the loop's pause are done.
+std::string Session::rest_hint() {
+  const int panel = main_panel();
+  const rt::PanelSpec* sp = panel ? runtime_->spec(panel) : nullptr;
+  if (!sp) return "";
+  for (const rt::ControlSpec& c : sp->controls)
+    if (c.kind == rt::Kind::Timer)
+      if (auto v = runtime_->timer_interval(panel, c.id); v && runtime_->timer_enabled(panel, c.id).value_or(false))
+        return " (its panel timer " + c.name + " ticks every " + format_double(v->number()) +
+               " s, sooner than the program serves a tick and pauses 0.001 s after it)";
+  return "";
 }
 
 void Session::execute(const Statement& st) {
@@ -233,7 +280,7 @@ void Session::execute(const Statement& st) {
         fail(st, "the program was started already");
         return;
       }
-      start();
+      start(st);
       return;
     case Op::Set: {
       if (!need_panel(st)) return;
@@ -262,7 +309,8 @@ void Session::execute(const Statement& st) {
       return;
     }
     case Op::Wait:
-      clock_->sleep_for(from_seconds(st.seconds));
+      // A wait on a channel rather than a sleep, so that a signal cuts it short.
+      wait_on(signal_ch_, [this] { return signalled(); }, deadline_after(st.seconds), "session: wait");
       return;
     case Op::Until:
     case Op::Expect: {
@@ -288,6 +336,7 @@ void Session::execute(const Statement& st) {
             ok = true;
             break;
           }
+          if (signalled()) return;
           std::unique_lock lk(clock_->mutex());
           if (clock_->now_locked() >= deadline) break;
           clock_->wait_until(lk, channel_, deadline, "session: until");
@@ -333,11 +382,18 @@ void Session::execute(const Statement& st) {
 }
 
 // Presses quit and waits for the program to return; reports a program that does not.
+// After a shutdown signal the program is ended through the shutdown sequence instead.
 void Session::finish_program(const Statement* st) {
   if (!runtime_ || exited_) return;
   if (!program_done()) {
-    if (const int panel = main_panel()) runtime_->commit(panel, 2);
-    if (!wait_for([this] { return done_; }, deadline_after(kQuitBound), "session: quit")) {
+    bool ended = false;
+    if (!signalled()) {
+      if (const int panel = main_panel()) runtime_->commit(panel, 2);
+      ended = wait_for([this] { return done_ || signalled(); }, deadline_after(kQuitBound), "session: quit") &&
+              program_done();
+    }
+    if (!ended && signalled()) ended = shut_down();
+    if (!ended) {
       say("@ FAIL " + std::to_string(st ? st->line : 0) + ": the program did not end within " +
           format_double(kQuitBound) + " s of the quit\n");
       std::fflush(stdout);
@@ -345,8 +401,49 @@ void Session::finish_program(const Statement* st) {
     }
   }
   program_.join();
+  join_workers(st);
   exited_ = true;
   say("@ exit " + std::to_string(exit_code_) + "\n");
+}
+
+// The program's own quit path, entered from outside: the emergency stop cuts a wait
+// short and asks a scan to stop, then the quit command is sent (platform/shutdown).
+bool Session::shut_down() {
+  shut_down_ = true;
+  say(std::string("@ ") + sig::name(signal_.load()) + ": ending the program\n");
+  shutdown::Shutdown sequence(*runtime_);
+  sequence.begin();
+  const Time deadline = deadline_after(kQuitBound);
+  for (;;) {
+    sequence.step();
+    const Time poll = deadline_after(kShutdownPoll);
+    if (wait_for([this] { return done_; }, std::min(poll, deadline), "session: shutdown")) return true;
+    if (clock_->now() >= deadline) return false;
+  }
+}
+
+// A scan worker may outlive the program's return (a program that quit under a running
+// scan): it is waited for on the clock, where its moves and pauses still take their
+// time, and reported when it does not end.
+void Session::join_workers(const Statement* st) {
+  const int panel = main_panel();
+  const auto scanning = panel ? runtime_->value(panel, PANEL_SCANNING) : std::nullopt;
+  if (scanning && scanning->number() != 0) say("@ the program returned while its scan still ran\n");
+  if (runtime_->join_pool(deadline_after(kQuitBound))) return;
+  say("@ FAIL " + std::to_string(st ? st->line : 0) + ": a thread of the program still ran " +
+      format_double(kQuitBound) + " s after the program returned\n");
+  std::fflush(stdout);
+  std::_Exit(1);
+}
+
+// The watcher blocks outside the clock; it only raises the flag and wakes the script.
+void Session::watch_signals() {
+  while (const int sig = signals_->wait()) {
+    std::lock_guard lk(clock_->mutex());
+    signal_.store(sig, std::memory_order_release);
+    clock_->notify_all(channel_);
+    clock_->notify_all(signal_ch_);
+  }
 }
 
 int Session::run() {
@@ -370,13 +467,25 @@ int Session::run() {
     });
   }
 
+  if (options_.answer_signals) {
+    signals_.emplace();
+    signal_watcher_ = std::thread([this] { watch_signals(); });
+  }
+
   for (const Statement& st : script_.statements) {
     execute(st);
     clock_->settle();
     if (runtime_ && !exited_ && program_done()) finish_program(&st);
-    if (failed_ || exited_) break;
+    if (failed_ || exited_ || signalled()) break;
   }
   if (!exited_) finish_program(nullptr);
+  if (signalled() && !shut_down_)  // it came before start or after the program's return
+    say(std::string("@ ") + sig::name(signal_.load()) + ": the script ends here\n");
+  if (signals_) {
+    signals_->interrupt();
+    signal_watcher_.join();
+    signals_.reset();
+  }
   runtime_scope_.reset();
   runtime_.reset();
   // The stages' bus thread ends before this thread leaves the clock: an idle bus alone

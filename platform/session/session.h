@@ -13,10 +13,14 @@ namespace vx::session {
 struct Options {
   bool realtime = false;
   bool trace = false;
+  // SIGINT, SIGTERM and SIGHUP end the script and the program through its quit path;
+  // SIGPIPE is ignored. For the runner's process only: it takes the handlers over.
+  bool answer_signals = false;
 };
 
 // Runs a parsed script. Returns the runner's exit status: 0 when the program returned 0
-// and every expectation held, 1 on a failed expectation, else the program's own code.
+// and every expectation held (also when a signal ended the session), 1 on a failed
+// expectation or a program that never came to rest, else the program's own code.
 int run(const Script& script, const Options& options);
 
 // Checks the script's control names against the panel file the program will load, when

@@ -102,7 +102,9 @@ short ISC_GetDeviceUnitFromRealValue(char const* serialNo, double real_unit, int
 // does. While the inhibit is engaged for a stage, the stage starts no home and no move:
 // ISC_Home, ISC_MoveAbsolute and ISC_MoveRelativeDistance return 0, leave the stage
 // where it is, and queue the stopped message (type 2, id 2) after the usual completion
-// latency, so that a completion wait ends as it would on a stop. Stops, enables,
+// latency, so that a completion wait ends as it would on a stop. A stop sent to an
+// inhibited stage is always answered with the stopped message, also by a stage that
+// cannot move (disabled, stalled), so that no wait outlives the emergency stop. Enables,
 // disables and readouts work as ever. Returns 0, or the library's error code.
 short SL_SetMotionInhibit(char const* serialNo, int engaged);
 // 1 while the inhibit is engaged, else 0 (also for an unknown serial).

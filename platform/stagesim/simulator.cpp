@@ -298,6 +298,11 @@ struct Stage {
     return s;
   }
 
+  // When an answer to something that ends at `end` arrives: the bus latency after it.
+  Time answer_at(Time end) const {
+    return add_saturated(add_saturated(end, from_seconds(cfg.latency_s)), from_seconds(extra_latency));
+  }
+
   void schedule(Message m) {
     auto it = std::upper_bound(queue.begin(), queue.end(), m.arrival,
                                [](Time t, const Message& q) { return t < q.arrival; });
@@ -533,8 +538,15 @@ class Engine final : public Simulator::Impl {
     if (!st) return kErrNotOpen;
     const Time now = clock_.now();
     st->sync_poll(now);
-    // A disabled or stalled stage has no motion to stop and gives no answer.
-    if (!st->enabled || st->stalled) return kOk;
+    // A disabled or stalled stage has no motion to stop and gives no answer; but under
+    // the emergency stop's interlock the library answers for it, so that a wait on it
+    // ends now instead of at its time-out.
+    if (!st->enabled || st->stalled) {
+      if (st->inhibit) {
+        st->schedule(Message{kMsgMotor, kMsgStopped, 0, st->answer_at(now), true, 0});
+      }
+      return kOk;
+    }
     const Snapshot s = st->rebase(now);
     start(*st, now, MotionKind::kStop, Profile::stop(s.physical, s.velocity, st->accel));
     return kOk;
@@ -701,9 +713,7 @@ class Engine final : public Simulator::Impl {
       st->sync_poll(now);
       if (st->inhibit) {
         // The interlock answers for the stage, whatever its state: a wait must end.
-        const Time arrival = add_saturated(add_saturated(now, from_seconds(st->cfg.latency_s)),
-                                           from_seconds(st->extra_latency));
-        st->schedule(Message{kMsgMotor, kMsgStopped, 0, arrival, true, 0});
+        st->schedule(Message{kMsgMotor, kMsgStopped, 0, st->answer_at(now), true, 0});
       } else if (!st->enabled) {
         return kOk;
       } else if (st->stalled) {
@@ -741,9 +751,7 @@ class Engine final : public Simulator::Impl {
     if (kind == MotionKind::kHome) answer = kMsgHomed;
     if (kind == MotionKind::kMove && !at_limit) answer = kMsgMoved;
     st.motion = Motion{kind, now, add_saturated(now, from_seconds(profile.duration())), std::move(profile), ++motion_ids_};
-    const Time arrival = add_saturated(
-        add_saturated(st.motion.end, from_seconds(st.cfg.latency_s)), from_seconds(st.extra_latency));
-    st.schedule(Message{kMsgMotor, answer, 0, arrival, true, st.motion.id});
+    st.schedule(Message{kMsgMotor, answer, 0, st.answer_at(st.motion.end), true, st.motion.id});
   }
 
   void kick_bus() {

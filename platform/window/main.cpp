@@ -7,9 +7,13 @@
 
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
+#include "platform/signals/signals.h"
 #include "platform/window/signal_bridge.h"
 
 int main(int argc, char** argv) {
+  // Standard output that goes away (varnix | head -1) must not end the process before
+  // the program has closed the stages; the console pane keeps its lines.
+  vx::sig::ignore_lost_output();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Varnix"));

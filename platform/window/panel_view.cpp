@@ -174,9 +174,11 @@ void PanelView::build_control(const rt::ControlSpec& c) {
   w->setToolTip(tooltip_of(c));
   if (c.kind != rt::Kind::Toggle) w->setGeometry(c.left, c.top, std::max(c.width, 8), std::max(c.height, 8));
   entries_[c.id] = {&c, w};
+  // The reader keeps an int control's initial value within int; a double's may be far
+  // outside it.
   rt::Value initial;
   initial.type = c.type;
-  initial.i = static_cast<int>(c.initial);
+  if (c.type == rt::DataType::Int) initial.i = static_cast<int>(c.initial);
   initial.d = c.initial;
   show_value(c.id, initial);
 }

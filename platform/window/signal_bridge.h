@@ -1,13 +1,15 @@
-// Turns SIGINT and SIGTERM into a Qt signal on the GUI thread: the handler only writes a
-// byte to a pipe (all a signal handler may safely do), and a socket notifier on the
-// pipe's read end emits requested(). One bridge at a time; destruction puts the
-// previous handlers back.
+// Turns the shutdown signals (SIGINT, SIGTERM, SIGHUP; platform/signals) into a Qt
+// signal on the GUI thread: a socket notifier on the signals' pipe emits requested().
+// While it lives, SIGPIPE is ignored too, so that standard output that goes away does
+// not end the process. One bridge at a time; destruction puts the previous handlers
+// back.
 #pragma once
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <memory>
-#include <csignal>
+
+#include "platform/signals/signals.h"
 
 namespace vx::win {
 
@@ -22,9 +24,8 @@ class SignalBridge final : public QObject {
   void requested(int signal);
 
  private:
-  int fds_[2] = {-1, -1};
+  sig::ShutdownSignals caught_;
   std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction old_int_ {}, old_term_ {};
 };
 
 }  // namespace vx::win

@@ -15,16 +15,20 @@ namespace vx::win {
 
 namespace {
 
-void write_all(int fd, const char* data, std::size_t n) {
+// Bytes the original output cannot take (a full disk) are dropped: the console still
+// gets every line. False when it has gone for good: a pipe without a reader (EPIPE,
+// SIGPIPE being ignored), to which nothing more is sent.
+bool write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, data, n);
     if (w < 0) {
       if (errno == EINTR) continue;
-      return;  // the original output went away; the console still gets the lines
+      return errno != EPIPE;
     }
     data += w;
     n -= static_cast<std::size_t>(w);
   }
+  return true;
 }
 
 }  // namespace
@@ -94,7 +98,7 @@ bool StdoutCapture::pump_locked() {
 }
 
 void StdoutCapture::forward_locked(const char* data, std::size_t n) {
-  write_all(original_fd_, data, n);
+  if (original_open_ && !write_all(original_fd_, data, n)) original_open_ = false;
   partial_.append(data, n);
   std::size_t start = 0;
   for (std::size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1)

@@ -37,6 +37,7 @@ class StdoutCapture {
 
   LineSink sink_;
   int original_fd_ = -1;  // the standard output we were given
+  bool original_open_ = true;  // under mu_: false once a write to it failed
   int read_fd_ = -1;
   std::mutex mu_;         // the pipe's read end and partial_
   std::string partial_;

@@ -6,6 +6,7 @@
 #include "platform/window/window_host.h"
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QThread>
 
 #include "panel/Varnix_ui.h"
@@ -23,6 +24,7 @@ constexpr int kMaxPendingLines = MainWindow::kConsoleLines;
 struct WindowHost::PopupWait {
   WaitChannel channel;
   bool dismissed = false;  // under the clock's mutex
+  QPointer<QMessageBox> box;  // GUI thread only
 };
 
 WindowHost::WindowHost(Clock& clock, WindowOptions options)
@@ -191,6 +193,7 @@ void WindowHost::open_popup(const std::shared_ptr<PopupWait>& wait, const QStrin
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(window_->isVisible() ? Qt::WindowModal : Qt::ApplicationModal);
   connect(box, &QMessageBox::finished, this, [this, wait] { release(wait); });
+  wait->box = box;
   popups_.push_back(wait);
   box->open();
 }
@@ -202,46 +205,48 @@ void WindowHost::release(const std::shared_ptr<PopupWait>& wait) {
   clock_.notify_all(wait->channel);
 }
 
+// A program that waits on a popup serves nothing, the quit included: ending it means
+// answering the popup for the operator.
+void WindowHost::dismiss_popups() {
+  for (const auto& w : std::vector(popups_)) {
+    if (w->box) w->box->close();
+    release(w);
+  }
+}
+
 bool WindowHost::allow_close() {
   if (ended_) return true;
   if (scanning()) {
     window_->say(tr("A scan is running: stop it before quitting"));
     return false;
   }
-  commit(PANEL_QUIT);
-  window_->say(tr("Quitting: the program closes the stages…"));
+  request_shutdown();
   return false;
 }
 
 void WindowHost::request_shutdown() {
-  if (ended_) return;
-  stop_sent_ = quit_sent_ = false;
+  if (ended_ || !shutdown_) return;
+  dismiss_popups();
+  shutdown_->begin();
   shutdown_step();
   if (!ended_) shutdown_timer_.start();
 }
 
-// One look at the panel per poll until the program has ended. A start-scan taken by the
-// program just before the quit would make it drop the quit: the scan is then stopped
-// and the quit sent again.
+// One look at the panel per poll until the program has ended.
 void WindowHost::shutdown_step() {
-  if (ended_) {
+  if (ended_ || !shutdown_) {
     shutdown_timer_.stop();
     return;
   }
-  if (scanning()) {
-    quit_sent_ = false;
-    if (!stop_sent_) {
-      commit(PANEL_STOPSCAN);
-      stop_sent_ = true;
+  switch (shutdown_->step()) {
+    case shutdown::Shutdown::Sent::StopScan:
       window_->say(tr("Stopping the scan before quitting…"));
-    }
-    return;
-  }
-  stop_sent_ = false;
-  if (!quit_sent_) {
-    commit(PANEL_QUIT);
-    quit_sent_ = true;
-    window_->say(tr("Quitting: the program closes the stages…"));
+      break;
+    case shutdown::Shutdown::Sent::Quit:
+      window_->say(tr("Quitting: the program closes the stages…"));
+      break;
+    case shutdown::Shutdown::Sent::Nothing:
+      break;
   }
 }
 

@@ -17,11 +17,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clock/clock.h"
 #include "platform/runtime/runtime.h"
+#include "platform/shutdown/shutdown.h"
 
 namespace vx::win {
 
@@ -48,7 +50,10 @@ class WindowHost final : public QObject, public rt::Host {
   WindowHost& operator=(const WindowHost&) = delete;
 
   // The run-time the operator acts on; set before the program starts.
-  void attach(rt::Runtime& runtime) { runtime_ = &runtime; }
+  void attach(rt::Runtime& runtime) {
+    runtime_ = &runtime;
+    shutdown_.emplace(runtime);
+  }
 
   MainWindow& window() { return *window_; }
   PanelView* panel_view() const;
@@ -68,8 +73,9 @@ class WindowHost final : public QObject, public rt::Host {
   void stdio_port(int port) override;
 
  public slots:
-  // SIGINT or SIGTERM: stop a running scan, wait for it to end, then quit, so that the
-  // stages are closed by the program's own way out.
+  // A shutdown signal (SIGINT, SIGTERM, SIGHUP): dismiss an open popup, engage the
+  // emergency stop (it cuts a wait short and asks a running scan to stop), wait for the
+  // scan to end, then quit, so that the stages are closed by the program's own way out.
   void request_shutdown();
   void program_finished(int code);
 
@@ -83,6 +89,7 @@ class WindowHost final : public QObject, public rt::Host {
   void push_line(std::string line);
   void open_popup(const std::shared_ptr<PopupWait>& wait, const QString& title, const QString& text);
   void release(const std::shared_ptr<PopupWait>& wait);
+  void dismiss_popups();
   bool allow_close();
   void shutdown_step();
   void operator_edit(int id, double value);
@@ -108,8 +115,7 @@ class WindowHost final : public QObject, public rt::Host {
   int echo_ = 0;  // the control whose operator edit is being handed to the run-time
   std::vector<std::shared_ptr<PopupWait>> popups_;
   bool ended_ = false;
-  bool stop_sent_ = false;
-  bool quit_sent_ = false;
+  std::optional<shutdown::Shutdown> shutdown_;
   QTimer shutdown_timer_;
 };
 

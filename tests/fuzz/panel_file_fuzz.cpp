@@ -30,6 +30,7 @@ void check_model(const vx::rt::PanelFile& file) {
   for (const vx::rt::PanelSpec& p : file.panels) {
     require(resources.insert(p.resource).second && p.resource > 0);
     require(p.width >= 0 && p.height >= 0);
+    require(p.controls.size() <= vx::rt::kMaxControls && p.groups.size() <= vx::rt::kMaxGroups);
     std::set<std::string> groups;
     for (const vx::rt::GroupSpec& g : p.groups) require(groups.insert(g.name).second);
     std::set<int> ids;

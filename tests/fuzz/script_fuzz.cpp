@@ -82,11 +82,11 @@ void check_statement(const Statement& st) {
       require(st.controls.size() == 1);
       break;
     case Op::Wait:
-      require(st.controls.empty() && st.seconds >= 0 && st.seconds <= 1e9);
+      require(st.controls.empty() && st.seconds >= 0 && st.seconds <= vx::session::kMaxSeconds);
       break;
     case Op::Until:
       require(st.controls.size() == 1);
-      if (st.within) require(*st.within >= 0 && *st.within <= 1e9);
+      if (st.within) require(*st.within >= 0 && *st.within <= vx::session::kMaxSeconds);
       break;
     case Op::Show:
     case Op::Watch:

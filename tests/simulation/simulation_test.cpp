@@ -54,7 +54,9 @@ TEST(Generator, ASeedGivesOneSessionThatTheRunnerAccepts) {
         markers++;
         ASSERT_LT(i + 1, script->statements.size());
         const auto next = script->statements[i + 1].op;
-        EXPECT_TRUE(next == vx::session::Op::Press || next == vx::session::Op::Fault || next == vx::session::Op::Quit);
+        using vx::session::Op;
+        EXPECT_TRUE(next == Op::Press || next == Op::Fault || next == Op::Quit || next == Op::Estop ||
+                    next == Op::Release);
       }
       if (st.op == vx::session::Op::Wait) {
         const long long ns = vx::from_seconds(st.seconds).count();
