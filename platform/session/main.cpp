@@ -1,5 +1,6 @@
 // varnix-session: runs the program headless against an operator script.
 //   varnix-session [--realtime] [--trace] SCRIPT   (SCRIPT "-" reads standard input)
+//   varnix-session --help | --version
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -8,10 +9,28 @@
 
 #include "platform/session/session.h"
 
+namespace {
+constexpr const char* kUsage = "usage: varnix-session [--realtime] [--trace] SCRIPT\n";
+}
+
 int main(int argc, char** argv) {
   vx::session::Options options;
   const char* path = nullptr;
   for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf("%s%s", kUsage,
+                  "Runs the operator program headless on its simulated stages and plays SCRIPT\n"
+                  "(\"-\": standard input) against it; see varnix-session(1).\n"
+                  "  --realtime  the real clock instead of virtual time\n"
+                  "  --trace     print every stage-library call\n"
+                  "  --help      this text\n"
+                  "  --version   the version\n");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("varnix-session %s\n", VARNIX_VERSION);
+      return 0;
+    }
     if (std::strcmp(argv[i], "--realtime") == 0) options.realtime = true;
     else if (std::strcmp(argv[i], "--trace") == 0) options.trace = true;
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
@@ -22,7 +41,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!path) {
-    std::fprintf(stderr, "usage: varnix-session [--realtime] [--trace] SCRIPT\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   std::stringstream text;

@@ -4,12 +4,28 @@
 // process ends with the program's exit code once the program has returned.
 #include <QApplication>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
 #include "platform/window/signal_bridge.h"
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so that they work without a display; any other
+  // argument is Qt's.
+  for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf("usage: varnix [Qt options]\n"
+                  "Opens the operator window on the stages; see varnix(1).\n"
+                  "  --help      this text\n"
+                  "  --version   the version\n");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("varnix %s\n", VARNIX_VERSION);
+      return 0;
+    }
+  }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Varnix"));
