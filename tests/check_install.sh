@@ -12,7 +12,7 @@ prefix=$root/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 fail() { echo "FAIL: $*"; exit 1; }
-for f in bin/varnix-session share/varnix/Varnix_ui.uir share/doc/varnix/README.md \
+for f in bin/varnix-session share/varnix/Varnix_ui.uir share/doc/varnix/README.md share/doc/varnix/docs/stage-library.md \
          share/doc/varnix/examples/demo.vxs \
          share/man/man1/varnix.1 share/man/man1/varnix-session.1; do
   [ -e "$prefix/$f" ] || fail "$f is not installed"

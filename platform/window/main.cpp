@@ -34,7 +34,6 @@ int main(int argc, char** argv) {
   vx::win::install_look(app);
 
   vx::win::RealStages stages;
-  stages.simulator.set_trace_limit(0);  // nobody reads it here, and the program may run for days
 
   vx::win::WindowedProgram program(stages.clock);
   vx::win::SignalBridge interrupts;
