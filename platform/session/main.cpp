@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf("%s%s", kUsage,
-                  "Runs the operator program headless on its simulated stages and plays SCRIPT\n"
+                  "Runs the operator program headless on its stages and plays SCRIPT\n"
                   "(\"-\": standard input) against it; see varnix-session(1).\n"
                   "  --realtime  the real clock instead of virtual time\n"
                   "  --trace     print every stage-library call\n"
