@@ -6,13 +6,15 @@
 #   make asan / make tsan    the suite under the sanitizers
 #   make bench   the benchmarks
 #   make soak SEEDS=N [FROM=S]   N simulated operator sessions with faults, from seed S
+#   make install [PREFIX=/usr/local]   installs the programs, panel file, docs, manual pages
+#   make package   the Debian package, in build/package/
 
 PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev \
             libtomlplusplus-dev nlohmann-json3-dev qt6-base-dev xvfb libclang-rt-14-dev \
             xauth
 JOBS ?= 2
 
-.PHONY: deps build run test asan tsan bench fuzz soak clean
+.PHONY: deps build run test asan tsan bench fuzz soak install package clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
@@ -49,5 +51,14 @@ FROM ?= 1
 soak: build
 	build/bin/varnix-simtest --seeds $(FROM)..$$(( $(FROM) + $(SEEDS) - 1 )) --jobs $(JOBS)
 
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX)
+
+# dpkg-shlibdeps (dpkg-dev) computes the package's dependencies; CPack needs file(1).
+package: build
+	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file"
+	cmake --build build --target package
+
 clean:
-	rm -rf build build-debug build-asan build-tsan build-fuzz
+	rm -rf build build-debug build-asan build-tsan build-fuzz build-seam build-otherlib

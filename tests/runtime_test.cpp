@@ -1,8 +1,10 @@
 // The panel run-time core on the virtual clock: timer ticks only in the owner thread's
 // event processing, merged when it is busy; the user-event queue; control values across
-// threads and their type checks; the thread pool's end callback; binding by name.
+// threads and their type checks; the thread pool's end callback; binding by name; where
+// a bare panel-file name is found.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -323,6 +325,33 @@ TEST_F(RunTime, MissingOrMalformedFilesFailWithAMessage) {
   EXPECT_NE(err.find("absent.uir"), std::string::npos) << err;
   EXPECT_NE(err.find("panel.uir:2:"), std::string::npos) << err;
   EXPECT_NE(err.find("resource id 7"), std::string::npos) << err;
+}
+
+// The working directory, then beside the executable, then the installed data folder
+// (relative to the executable, as an installation lays it out); a name found nowhere,
+// or one with a folder, is left as it is.
+TEST(PanelPath, WorkingDirectoryThenBesideTheExecutableThenTheDataFolder) {
+  const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
+  const fs::path data = (bin / VARNIX_DATA_FROM_BIN).lexically_normal();
+  const std::string name = "resolve_" + std::to_string(::getpid()) + ".uir";
+  fs::create_directories(data);
+  auto make = [&](const fs::path& p) { std::ofstream(p) << "version = 1\n"; };
+  auto remove = [&] {
+    fs::remove(data / name);
+    fs::remove(bin / name);
+    fs::remove(fs::current_path() / name);
+  };
+  remove();
+
+  EXPECT_EQ(vx::rt::resolve_panel_path(name), name);
+  make(data / name);
+  EXPECT_EQ(vx::rt::resolve_panel_path(name), (data / name).string());
+  make(bin / name);
+  EXPECT_EQ(vx::rt::resolve_panel_path(name), (bin / name).string());
+  make(fs::current_path() / name);
+  EXPECT_EQ(vx::rt::resolve_panel_path(name), name);
+  EXPECT_EQ(vx::rt::resolve_panel_path("sub/" + name), "sub/" + name);
+  remove();
 }
 
 }  // namespace

@@ -214,6 +214,9 @@ std::string resolve_panel_path(const std::string& name) {
   if (!ec) {
     const fs::path beside = exe.parent_path() / name;
     if (fs::exists(beside, ec)) return beside.string();
+    // Installed: the data folder, found from the executable so that any prefix works.
+    const fs::path installed = exe.parent_path() / VARNIX_DATA_FROM_BIN / name;
+    if (fs::exists(installed, ec)) return installed.lexically_normal().string();
   }
   return name;
 }

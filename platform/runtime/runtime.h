@@ -123,7 +123,8 @@ std::optional<std::string> contract_violation(const PanelSpec& panel, const Pane
                                               const std::string& path);
 
 // Where a bare panel-file name is found: the working directory, then the directory of
-// the executable. A name with a directory is taken as it is.
+// the executable, then the installed data folder (share/varnix beside the executable's
+// bin/). A name with a directory is taken as it is.
 std::string resolve_panel_path(const std::string& name);
 
 }  // namespace vx::rt

@@ -1,5 +1,6 @@
 // varnix-session: runs the program headless against an operator script.
 //   varnix-session [--realtime] [--trace] SCRIPT   (SCRIPT "-" reads standard input)
+//   varnix-session --help | --version
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include "platform/session/session.h"
 
 namespace {
+
+constexpr const char* kUsage = "usage: varnix-session [--realtime] [--trace] SCRIPT\n";
 
 // Far more than any script needs; what is longer is not a script (/dev/zero, say).
 constexpr std::size_t kMaxScriptBytes = 1 << 20;
@@ -67,6 +70,20 @@ int main(int argc, char** argv) {
   vx::session::Options options;
   const char* path = nullptr;
   for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf("%s%s", kUsage,
+                  "Runs the operator program headless on its stages and plays SCRIPT\n"
+                  "(\"-\": standard input) against it; see varnix-session(1).\n"
+                  "  --realtime  the real clock instead of virtual time\n"
+                  "  --trace     print every stage-library call\n"
+                  "  --help      this text\n"
+                  "  --version   the version\n");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("varnix-session %s\n", VARNIX_VERSION);
+      return 0;
+    }
     if (std::strcmp(argv[i], "--realtime") == 0) options.realtime = true;
     else if (std::strcmp(argv[i], "--trace") == 0) options.trace = true;
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
@@ -77,7 +94,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!path) {
-    std::fprintf(stderr, "usage: varnix-session [--realtime] [--trace] SCRIPT\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const auto text = read_script(path);

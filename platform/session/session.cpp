@@ -1,6 +1,10 @@
 // The session runner's engine: the stages, the run-time host that prints popups and
 // watched writes, the program's thread, the statements, and the answer to a shutdown
 // signal (a watcher thread outside the clock raises a flag that every wait looks at).
+//
+// Built against another stage library than the simulator (VARNIX_SIMULATED_STAGES 0),
+// the runner drives that library's stages on the real clock, and refuses what only the
+// simulator has: its faults and its call trace.
 #include "platform/session/session.h"
 
 #include <atomic>
@@ -24,7 +28,9 @@
 #include "platform/runtime/runtime.h"
 #include "platform/shutdown/shutdown.h"
 #include "platform/signals/signals.h"
+#if VARNIX_SIMULATED_STAGES
 #include "platform/stagesim/simulator.h"
+#endif
 
 namespace vx::session {
 
@@ -182,7 +188,9 @@ class Session final : public rt::Host {
   Options options_;
   std::unique_ptr<Clock> owned_clock_;
   Clock* clock_ = nullptr;
+#if VARNIX_SIMULATED_STAGES
   std::unique_ptr<sim::Simulator> sim_;
+#endif
   std::unique_ptr<rt::Runtime> runtime_;
   std::optional<rt::RuntimeScope> runtime_scope_;
   rt::Options rt_options_;
@@ -213,6 +221,7 @@ void Session::apply_fault(const Statement& st) {
   if (st.fault == "init") rt_options_.fail_init = true;
   else if (st.fault == "pool") rt_options_.fail_pool = true;
   else if (st.fault == "schedule") rt_options_.fail_schedule = true;
+#if VARNIX_SIMULATED_STAGES
   else if (st.fault == "open") sim_->fail_open(serial, static_cast<short>(as_int(a[0])));
   else if (st.fault == "info") sim_->fail_info(serial);
   else if (st.fault == "stall") sim_->stall(serial, arg(0, 1) != 0);
@@ -226,6 +235,9 @@ void Session::apply_fault(const Statement& st) {
   else if (st.fault == "channel") sim_->channel_return(serial, static_cast<short>(as_int(a[0])));
   else if (st.fault == "position") sim_->set_position(serial, static_cast<int>(as_int(a[0])));
   else if (st.fault == "disable") sim_->power_disable(serial);
+#else
+  (void)serial, (void)arg, (void)as_int;
+#endif
 }
 
 void Session::start(const Statement& st) {
@@ -447,6 +459,20 @@ void Session::watch_signals() {
 }
 
 int Session::run() {
+#if !VARNIX_SIMULATED_STAGES
+  // Real stages move in real time; faults and the trace are the simulator's.
+  const char* why = "needs the simulated stages; this varnix-session drives another stage library";
+  if (options_.trace) {
+    std::fprintf(stderr, "varnix-session: --trace %s\n", why);
+    return 2;
+  }
+  for (const Statement& st : script_.statements)
+    if (st.op == Op::Fault && st.fault != "init" && st.fault != "pool" && st.fault != "schedule") {
+      std::fprintf(stderr, "%s:%d: fault %s %s\n", script_.file.c_str(), st.line, st.fault.c_str(), why);
+      return 2;
+    }
+  options_.realtime = true;
+#endif
   if (options_.realtime) {
     owned_clock_ = std::make_unique<RealClock>();
   } else {
@@ -456,6 +482,7 @@ int Session::run() {
   ClockScope clock_scope(*clock_);
   Participant me = clock_->enroll();
   me.adopt("session");
+#if VARNIX_SIMULATED_STAGES
   sim_ = std::make_unique<sim::Simulator>();
   std::optional<sim::SimulatorScope> sim_scope(std::in_place, *sim_);
   sim_->set_trace_limit(0);  // --trace prints through the sink; nothing reads the store
@@ -466,6 +493,7 @@ int Session::run() {
       say(std::string("@ trace ") + t + " " + e.thread + " " + e.call + "\n");
     });
   }
+#endif
 
   if (options_.answer_signals) {
     signals_.emplace();
@@ -490,8 +518,10 @@ int Session::run() {
   runtime_.reset();
   // The stages' bus thread ends before this thread leaves the clock: an idle bus alone
   // on the clock would look like a deadlock.
+#if VARNIX_SIMULATED_STAGES
   sim_scope.reset();
   sim_.reset();
+#endif
   if (failed_) return 1;
   return exit_code_;
 }

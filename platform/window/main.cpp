@@ -4,6 +4,7 @@
 // process ends with the program's exit code once the program has returned.
 #include <QApplication>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
@@ -11,6 +12,21 @@
 #include "platform/window/signal_bridge.h"
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so that they work without a display; any other
+  // argument is Qt's.
+  for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf("usage: varnix [Qt options]\n"
+                  "Opens the operator window on the stages; see varnix(1).\n"
+                  "  --help      this text\n"
+                  "  --version   the version\n");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("varnix %s\n", VARNIX_VERSION);
+      return 0;
+    }
+  }
   // Standard output that goes away (varnix | head -1) must not end the process before
   // the program has closed the stages; the console pane keeps its lines.
   vx::sig::ignore_lost_output();
@@ -22,7 +38,6 @@ int main(int argc, char** argv) {
   vx::win::install_look(app);
 
   vx::win::RealStages stages;
-  stages.simulator.set_trace_limit(0);  // nobody reads it here, and the program may run for days
 
   vx::win::WindowedProgram program(stages.clock);
   vx::win::SignalBridge interrupts;

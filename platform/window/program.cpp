@@ -5,6 +5,13 @@
 
 namespace vx::win {
 
+RealStages::RealStages() {
+#if VARNIX_SIMULATED_STAGES
+  // Nobody reads the trace here, and the program may run for days.
+  simulator.set_trace_limit(0);
+#endif
+}
+
 ProgramThread::ProgramThread(Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
 
 ProgramThread::~ProgramThread() {

@@ -10,7 +10,9 @@
 
 #include "platform/clock/clock.h"
 #include "platform/runtime/runtime.h"
+#if VARNIX_SIMULATED_STAGES
 #include "platform/stagesim/simulator.h"
+#endif
 #include "platform/window/window_host.h"
 
 namespace vx::win {
@@ -39,12 +41,18 @@ class ProgramThread final : public QObject {
 };
 
 // The real clock and the simulated stages in force for a windowed process (the program
-// and the latency benchmark); declared before the WindowedProgram that uses them.
+// and the latency benchmark); declared before the WindowedProgram that uses them. Built
+// against another stage library, the process has only the clock: the stages are that
+// library's.
 struct RealStages {
+  RealStages();
+
   RealClock clock;
   ClockScope clock_scope{clock};
+#if VARNIX_SIMULATED_STAGES
   sim::Simulator simulator;
   sim::SimulatorScope simulator_scope{simulator};
+#endif
 };
 
 // Uses the clock in force (ClockScope) and the simulator in force when constructed;

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The stage-library seam (docs/stage-library.md), from both sides:
+#  1. the simulator as a separate shared library, given through VARNIX_STAGE_LIBRARY:
+#     the programs must take every stage call from it, and the whole suite must pass;
+#  2. a stand-in for a lab's library that exports only the C functions, given by path:
+#     the programs must build without the simulator, pass the tests that need none,
+#     run a real-time session on it, and refuse the simulator's faults and trace.
+# CI runs it after `make test` (which installs the packages it needs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-2}
+say() { echo "--- stage library: $*"; }
+fail() { echo "FAIL (stage library): $*" >&2; exit 1; }
+configure() { cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}" >/dev/null; }
+
+shared=build-seam
+say "1. the simulator as a shared library (VARNIX_STAGE_LIBRARY=varnix_stagesim_shared), in $shared/"
+configure "$shared" -DVARNIX_STAGE_LIBRARY=varnix_stagesim_shared
+cmake --build "$shared" -j "$jobs"
+for p in varnix-session varnix; do
+  ldd "$shared/bin/$p" | grep -q "libvarnix-stagesim.so => $PWD/$shared/lib/" ||
+    fail "$p does not load $shared/lib/libvarnix-stagesim.so"
+  if nm -D --defined-only "$shared/bin/$p" | grep -qE ' (TLI|ISC|SL)_'; then
+    fail "$p defines stage-library functions itself"
+  fi
+done
+say "varnix and varnix-session load libvarnix-stagesim.so; running the suite on it"
+ctest --test-dir "$shared" -j "$jobs" --output-on-failure
+
+say "2. a library that exports only the C functions, given by path"
+cmake --build "$shared" --target varnix_stagelib_standin
+lib=$PWD/$shared/lib/libvarnix-stagelib-standin.so
+extra=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -vE '^(TLI|ISC|SL)_' || true)
+[ -z "$extra" ] || fail "the stand-in exports more than the C functions: $extra"
+other=build-otherlib
+configure "$other" -DVARNIX_STAGE_LIBRARY="$lib"
+cmake --build "$other" -j "$jobs"
+ldd "$other/bin/varnix-session" | grep -q "libvarnix-stagelib-standin.so => $lib" ||
+  fail "varnix-session does not load $lib"
+if nm -C "$other/bin/varnix-session" "$other/bin/varnix" | grep -q 'vx::sim::'; then
+  fail "a program built against another library still holds the simulator"
+fi
+say "the programs are built without the simulator; running the tests that need none"
+ctest --test-dir "$other" -j "$jobs" --output-on-failure
+
+say "a real-time session on the stand-in: start-up, readouts, a move, quit"
+out=$("$other/bin/varnix-session" - 2>&1 <<'END'
+start
+expect PANEL_CONNECTED == 1
+set PANEL_TARGET_X 0.5
+press PANEL_GOTO_X
+wait 1.5
+press PANEL_READ
+wait 0.6
+expect PANEL_POS_X == 0.5
+quit
+END
+) || fail "the session exited $?: $out"
+grep -qx '@ exit 0' <<<"$out" || fail "no clean exit: $out"
+[ "$(grep -c '^Device Disconnected\.\.\.$' <<<"$out")" -eq 3 ] || fail "not three stages closed: $out"
+
+say "the simulator's faults and trace are refused"
+set +e
+err=$(printf 'fault stall X\nstart\n' | "$other/bin/varnix-session" - 2>&1); code=$?
+set -e
+[ "$code" -eq 2 ] && grep -q 'needs the simulated stages' <<<"$err" || fail "a fault statement: exit $code: $err"
+set +e
+err=$(printf 'start\n' | "$other/bin/varnix-session" --trace - 2>&1); code=$?
+set -e
+[ "$code" -eq 2 ] && grep -q 'needs the simulated stages' <<<"$err" || fail "--trace: exit $code: $err"
+say "both sides of the seam hold"
