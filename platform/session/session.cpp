@@ -18,6 +18,7 @@
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
 #include "platform/runtime/runtime.h"
+#include "platform/scanplan/scanplan.h"
 #include "platform/stagesim/simulator.h"
 
 namespace vx::session {
@@ -329,6 +330,15 @@ void Session::execute(const Statement& st) {
     case Op::Release:
       estop::release();
       return;
+    case Op::Preview: {
+      if (!need_panel(st)) return;
+      const auto settings = scanplan::read_settings(*runtime_, main_panel());
+      if (!settings) return fail(st, "the scan settings cannot be read from the panel");
+      const scanplan::Preview p = scanplan::preview(*settings, scanplan::stages_of(*sim_));
+      say("@ preview " + scanplan::summary(p) + "\n");
+      for (const std::string& w : p.warnings) say("@ preview warning: " + w + "\n");
+      return;
+    }
   }
 }
 

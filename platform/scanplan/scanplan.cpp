@@ -1,0 +1,264 @@
+// The plan replays the worker's loop (z outermost, x innermost, a return stroke at the
+// start of every row and plane, the moves of unscanned axes) against a model of each
+// stage that follows the simulator's rules: a command first stops the stage where it
+// is (a motion cut short loses its velocity and its answer), the new motion is the
+// profile clipped at the travel's limits, and its answer (moved, or stopped at a limit)
+// arrives the stage's latency after the motion ends. The wait sees the answer at the
+// first 250 ms poll at or after its arrival, or gives up at its 10 s bound.
+#include "platform/scanplan/scanplan.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "driver/axs.h"
+#include "panel/Varnix_ui.h"
+
+namespace vx::scanplan {
+
+namespace {
+
+const char* const kAxis[3] = {"X", "Y", "Z"};
+
+Time add(Time t, Duration d) {
+  if (t == kForever || d == kForever || d >= kForever - t) return kForever;
+  return t + d;
+}
+
+std::string mm(double v) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.6g mm", v);
+  return buf;
+}
+
+// One stage during the plan: the motion it was last commanded, from its start.
+struct AxisModel {
+  motion::Stage stage;
+  motion::Profile profile;
+  Time start{0};
+  Time end{0};
+
+  double physical(Time t) const {
+    if (t >= end) return profile.end();
+    return profile.position(to_seconds(std::max(Duration{0}, t - start)));
+  }
+};
+
+// A move's cost depends only on its distance while the stage is at rest and the target
+// lies inside the travel: the last few are kept, since rows repeat their steps.
+struct MoveMemo {
+  struct Entry {
+    double from = 0, to = 0;
+    Duration wait{0};
+    Duration motion{0};
+    bool used = false;
+  };
+  std::array<Entry, 4> entries;
+  std::size_t next = 0;
+};
+
+class Planner {
+ public:
+  Planner(const Settings& s, const std::array<motion::Stage, 3>& stages, Preview& out, bool times)
+      : s_(s), out_(out), times_(times) {
+    for (int k = 0; k < 3; k++) {
+      axes_[k].stage = stages[k];
+      axes_[k].profile = motion::Profile::trapezoid(stages[k].position, stages[k].position, 1, 1);
+    }
+  }
+
+  void run() {
+    const auto n = s_.counts();
+    for (int iz = 0; iz < n[2]; iz++) {
+      move(2, s_.target(2, iz));
+      for (int iy = 0; iy < n[1]; iy++) {
+        move(1, s_.target(1, iy));
+        for (int ix = 0; ix < n[0]; ix++) {
+          move(0, s_.target(0, ix));
+          out_.points++;
+          if (times_) out_.point_times.push_back(t_);
+          t_ += kDwell;
+          if (stop_) break;
+        }
+        if (stop_) break;
+      }
+      if (stop_) break;
+    }
+    out_.duration = t_;
+    if (timeouts_ > 0)
+      out_.warnings.push_back(std::to_string(timeouts_) +
+                              (timeouts_ == 1 ? " move outlasts" : " moves outlast") +
+                              " the 10 s wait: the program reports a time-out and goes on while the stage still moves");
+  }
+
+ private:
+  // One scan move and its wait, as the driver makes them.
+  void move(int k, double target_mm) {
+    int units = 0;
+    // A target with no device units is refused: no move, no wait, and the scan stops.
+    if (!AXS_MmToDeviceUnits(target_mm, &units)) {
+      stop_ = true;
+      return;
+    }
+    AxisModel& a = axes_[k];
+    const double from = a.physical(t_);
+    const double to = a.stage.zero + double(units);
+    const bool at_rest = t_ >= a.end;
+    const bool inside = to >= 0 && to <= a.stage.travel;
+    if (at_rest && inside) {
+      MoveMemo& memo = memo_[k];
+      for (const auto& e : memo.entries)
+        if (e.used && e.to - e.from == to - from) {
+          a.profile = motion::Profile::trapezoid(to, to, 1, 1);
+          a.start = t_;
+          a.end = add(t_, e.motion);
+          t_ = add(t_, e.wait);
+          return;
+        }
+    }
+    motion::Profile p = motion::Profile::trapezoid(from, to, a.stage.vmax, a.stage.accel);
+    p.clip(0, a.stage.travel);
+    const Duration motion = from_seconds(p.duration());
+    const Time start = t_;
+    const Time end = add(start, motion);
+    const Time arrival = add(add(end, from_seconds(a.stage.latency)), from_seconds(a.stage.extra_latency));
+    Duration wait;
+    if (arrival <= start) {
+      // The answer came before the queue was cleared after the command: it is lost.
+      wait = kMoveBound;
+    } else {
+      const auto polls = std::max<Duration::rep>(1, (arrival - start + kPoll - Duration{1}) / kPoll);
+      wait = std::min<Duration>(kPoll * polls, kMoveBound);
+    }
+    // The bound's tick comes first when it falls on the poll that would see the answer.
+    if (wait == kMoveBound) timeouts_++;
+    a.profile = p;
+    a.start = start;
+    a.end = end;
+    t_ = add(t_, wait);
+    if (at_rest && inside) {
+      MoveMemo& memo = memo_[k];
+      memo.entries[memo.next] = {from, to, wait, motion, true};
+      memo.next = (memo.next + 1) % memo.entries.size();
+    }
+  }
+
+  const Settings& s_;
+  Preview& out_;
+  bool times_;
+  std::array<AxisModel, 3> axes_;
+  std::array<MoveMemo, 3> memo_;
+  Time t_{0};
+  bool stop_ = false;
+  long long timeouts_ = 0;
+};
+
+void check(const Settings& s, const std::array<motion::Stage, 3>& stages, Preview& p) {
+  const auto scanned = s.scanned();
+  for (int k = 0; k < 3; k++) {
+    const AxisRange& r = p.axes[k];
+    if (scanned[k] && r.count <= 0) {
+      p.warnings.push_back(std::string(kAxis[k]) + " is scanned with " + std::to_string(r.count) +
+                           " points: the scan visits no point");
+      continue;
+    }
+    if (scanned[k] && r.count > 1 && s.steps()[k] == 0)
+      p.warnings.push_back(std::string(kAxis[k]) + " steps by 0 mm: all its " + std::to_string(r.count) +
+                           " points are the same");
+    const motion::Stage& st = stages[k];
+    const double lo = -st.zero / st.units_per_mm;
+    const double hi = (st.travel - st.zero) / st.units_per_mm;
+    for (double v : {r.low(), r.high()}) {
+      int units = 0;
+      if (!AXS_MmToDeviceUnits(v, &units)) {
+        p.warnings.push_back(std::string(kAxis[k]) + " point " + mm(v) +
+                             " has no device units: the driver refuses it and the scan stops there");
+        break;
+      }
+      const double phys = st.zero + units;
+      if (phys < 0 || phys > st.travel) {
+        p.warnings.push_back(std::string(kAxis[k]) + " point " + mm(v) + " is beyond the stage's travel (" +
+                             mm(lo) + " to " + mm(hi) + "): the stage stops at the limit");
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+long long Settings::grid_points() const {
+  const auto n = counts();
+  if (n[0] <= 0 || n[1] <= 0 || n[2] <= 0) return 0;
+  const double product = double(n[0]) * double(n[1]) * double(n[2]);
+  return product > 9e18 ? static_cast<long long>(9e18) : static_cast<long long>(n[0]) * n[1] * n[2];
+}
+
+std::optional<Settings> read_settings(const rt::Runtime& runtime, int panel) {
+  Settings s;
+  bool ok = true;
+  auto get_int = [&](int id, int& v) {
+    auto x = runtime.value(panel, id);
+    if (!x || x->type != rt::DataType::Int) ok = false;
+    else v = x->i;
+  };
+  auto get_double = [&](int id, double& v) {
+    auto x = runtime.value(panel, id);
+    if (!x || x->type != rt::DataType::Double) ok = false;
+    else v = x->d;
+  };
+  get_int(PANEL_NX, s.nx);
+  get_int(PANEL_NY, s.ny);
+  get_int(PANEL_NZ, s.nz);
+  get_double(PANEL_DX, s.dx);
+  get_double(PANEL_DY, s.dy);
+  get_double(PANEL_DZ, s.dz);
+  get_double(PANEL_X0, s.x0);
+  get_double(PANEL_Y0, s.y0);
+  get_double(PANEL_Z0, s.z0);
+  get_int(PANEL_SCAN_X, s.cbx);
+  get_int(PANEL_SCAN_Y, s.cby);
+  get_int(PANEL_SCAN_Z, s.cbz);
+  if (!ok) return std::nullopt;
+  return s;
+}
+
+Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, bool point_times) {
+  Preview p;
+  p.grid_points = s.grid_points();
+  const auto n = s.counts();
+  const auto scanned = s.scanned();
+  for (int k = 0; k < 3; k++) {
+    AxisRange& r = p.axes[k];
+    r.scanned = scanned[k];
+    r.count = n[k];
+    r.first = s.target(k, 0);
+    r.last = n[k] > 1 ? s.target(k, n[k] - 1) : r.first;
+  }
+  check(s, stages, p);
+  if (p.grid_points > kMaxTimedPoints) {
+    p.points = p.grid_points;
+    p.warnings.push_back("the grid has " + std::to_string(p.grid_points) + " points: too many to time");
+    return p;
+  }
+  if (point_times) p.point_times.reserve(static_cast<std::size_t>(p.grid_points));
+  Planner(s, stages, p, point_times).run();
+  return p;
+}
+
+std::array<motion::Stage, 3> stages_of(const sim::Simulator& simulator) {
+  std::array<motion::Stage, 3> out;
+  for (int k = 0; k < 3; k++) out[k] = simulator.motion_state(serialNumbers[k]);
+  return out;
+}
+
+std::string summary(const Preview& p) {
+  std::string s = std::to_string(p.points) + " points ";
+  if (!p.duration) return s + "untimed";
+  char buf[48];
+  // Whole nanoseconds to milliseconds, rounded half up, without a detour through double.
+  const long long ms = (p.duration->count() + 500000) / 1000000;
+  std::snprintf(buf, sizeof buf, "%lld.%03lld s", ms / 1000, ms % 1000);
+  return s + buf;
+}
+
+}  // namespace vx::scanplan
