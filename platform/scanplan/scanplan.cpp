@@ -30,24 +30,27 @@ std::string mm(double v) {
   return buf;
 }
 
-// One stage during the plan: the motion it was last commanded, from its start.
+// One stage during the plan: the motion it was last commanded, from its start, and
+// where that motion ends.
 struct AxisModel {
   motion::Stage stage;
   motion::Profile profile;
   Time start{0};
   Time end{0};
+  double final = 0;
 
   double physical(Time t) const {
-    if (t >= end) return profile.end();
+    if (t >= end) return final;
     return profile.position(to_seconds(std::max(Duration{0}, t - start)));
   }
 };
 
-// A move's cost depends only on its distance while the stage is at rest and the target
-// lies inside the travel: the last few are kept, since rows repeat their steps.
+// A move's cost depends only on its distance while the stage is at rest, the target
+// lies inside the travel and the wait outlasts the motion: the last few are kept,
+// since a row repeats its steps.
 struct MoveMemo {
   struct Entry {
-    double from = 0, to = 0;
+    double distance = 0;
     Duration wait{0};
     Duration motion{0};
     bool used = false;
@@ -56,13 +59,25 @@ struct MoveMemo {
   std::size_t next = 0;
 };
 
+// A row of x points costs the same as the row before it when x starts it from the same
+// place at rest and that row ran clean (no stop, no time-out): each of its moves then
+// meets the same state. The last clean row is kept.
+struct RowMemo {
+  bool used = false;
+  double from = 0;           // x's physical position when the row began
+  double final = 0;          // and when it ended
+  Duration length{0};        // from the row's first x command to its last dwell's end
+  Duration x_end{0};         // when x's last motion ended, from the row's start
+  std::vector<Duration> points;  // each point's time from the row's start
+};
+
 class Planner {
  public:
-  Planner(const Settings& s, const std::array<motion::Stage, 3>& stages, Preview& out, bool times)
-      : s_(s), out_(out), times_(times) {
+  Planner(const Settings& s, const std::array<motion::Stage, 3>& stages, Preview& out, Detail detail)
+      : s_(s), out_(out), detail_(detail) {
     for (int k = 0; k < 3; k++) {
       axes_[k].stage = stages[k];
-      axes_[k].profile = motion::Profile::trapezoid(stages[k].position, stages[k].position, 1, 1);
+      axes_[k].final = stages[k].position;
     }
   }
 
@@ -72,13 +87,7 @@ class Planner {
       move(2, s_.target(2, iz));
       for (int iy = 0; iy < n[1]; iy++) {
         move(1, s_.target(1, iy));
-        for (int ix = 0; ix < n[0]; ix++) {
-          move(0, s_.target(0, ix));
-          out_.points++;
-          if (times_) out_.point_times.push_back(t_);
-          t_ += kDwell;
-          if (stop_) break;
-        }
+        row(n[0]);
         if (stop_) break;
       }
       if (stop_) break;
@@ -91,6 +100,42 @@ class Planner {
   }
 
  private:
+  void row(int nx) {
+    AxisModel& x = axes_[0];
+    const Time row_start = t_;
+    const bool at_rest = t_ >= x.end;
+    if (at_rest && rows_.used && rows_.from == x.final && !detail_.moves) {
+      out_.points += nx;
+      if (detail_.point_times)
+        for (Duration d : rows_.points) out_.point_times.push_back(row_start + d);
+      t_ = row_start + rows_.length;
+      x.end = row_start + rows_.x_end;
+      x.final = rows_.final;
+      return;
+    }
+    const double from = x.final;
+    const long long timeouts = timeouts_;
+    std::vector<Duration> points;
+    for (int ix = 0; ix < nx; ix++) {
+      move(0, s_.target(0, ix));
+      out_.points++;
+      if (detail_.point_times) {
+        out_.point_times.push_back(t_);
+        points.push_back(t_ - row_start);
+      }
+      t_ += kDwell;
+      if (stop_) break;
+    }
+    if (at_rest && !stop_ && timeouts_ == timeouts && t_ >= x.end) {
+      rows_.used = true;
+      rows_.from = from;
+      rows_.final = x.final;
+      rows_.length = t_ - row_start;
+      rows_.x_end = x.end - row_start;
+      rows_.points = std::move(points);
+    }
+  }
+
   // One scan move and its wait, as the driver makes them.
   void move(int k, double target_mm) {
     int units = 0;
@@ -102,19 +147,18 @@ class Planner {
     AxisModel& a = axes_[k];
     const double from = a.physical(t_);
     const double to = a.stage.zero + double(units);
-    const bool at_rest = t_ >= a.end;
-    const bool inside = to >= 0 && to <= a.stage.travel;
-    if (at_rest && inside) {
-      MoveMemo& memo = memo_[k];
+    const bool memo_able = t_ >= a.end && to >= 0 && to <= a.stage.travel;
+    MoveMemo& memo = memo_[k];
+    if (memo_able)
       for (const auto& e : memo.entries)
-        if (e.used && e.to - e.from == to - from) {
-          a.profile = motion::Profile::trapezoid(to, to, 1, 1);
+        if (e.used && e.distance == to - from) {
           a.start = t_;
-          a.end = add(t_, e.motion);
-          t_ = add(t_, e.wait);
+          a.end = t_ + e.motion;
+          a.final = to;
+          t_ += e.wait;
+          if (detail_.moves) out_.moves.push_back({k, e.motion, e.wait});
           return;
         }
-    }
     motion::Profile p = motion::Profile::trapezoid(from, to, a.stage.vmax, a.stage.accel);
     p.clip(0, a.stage.travel);
     const Duration motion = from_seconds(p.duration());
@@ -134,19 +178,21 @@ class Planner {
     a.profile = p;
     a.start = start;
     a.end = end;
+    a.final = p.end();
     t_ = add(t_, wait);
-    if (at_rest && inside) {
-      MoveMemo& memo = memo_[k];
-      memo.entries[memo.next] = {from, to, wait, motion, true};
+    if (detail_.moves) out_.moves.push_back({k, motion, wait});
+    if (memo_able && wait < kMoveBound && end <= t_) {
+      memo.entries[memo.next] = {to - from, wait, motion, true};
       memo.next = (memo.next + 1) % memo.entries.size();
     }
   }
 
   const Settings& s_;
   Preview& out_;
-  bool times_;
+  Detail detail_;
   std::array<AxisModel, 3> axes_;
   std::array<MoveMemo, 3> memo_;
+  RowMemo rows_;
   Time t_{0};
   bool stop_ = false;
   long long timeouts_ = 0;
@@ -222,7 +268,7 @@ std::optional<Settings> read_settings(const rt::Runtime& runtime, int panel) {
   return s;
 }
 
-Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, bool point_times) {
+Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, Detail detail) {
   Preview p;
   p.grid_points = s.grid_points();
   const auto n = s.counts();
@@ -240,8 +286,8 @@ Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, b
     p.warnings.push_back("the grid has " + std::to_string(p.grid_points) + " points: too many to time");
     return p;
   }
-  if (point_times) p.point_times.reserve(static_cast<std::size_t>(p.grid_points));
-  Planner(s, stages, p, point_times).run();
+  if (detail.point_times) p.point_times.reserve(static_cast<std::size_t>(p.grid_points));
+  Planner(s, stages, p, detail).run();
   return p;
 }
 

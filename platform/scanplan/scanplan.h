@@ -66,16 +66,28 @@ struct Preview {
   // From the start-scan press to the scan's end; nothing when the grid is too large to
   // time point by point.
   std::optional<Duration> duration;
-  // When each point completes (its refresh), from the press; filled when asked for.
+  // Filled when asked for (Detail): when each point completes (its refresh), from the
+  // press; and every move in the worker's order.
   std::vector<Duration> point_times;
+  struct Move {
+    int axis = 0;             // 0 X, 1 Y, 2 Z
+    Duration motion{0};       // the profile's duration
+    Duration wait{0};         // from the command to the end of its wait
+  };
+  std::vector<Move> moves;
+};
+
+struct Detail {
+  bool point_times = false;
+  bool moves = false;
 };
 
 // The largest grid that is timed; a larger one is counted, ranged and checked only.
 inline constexpr long long kMaxTimedPoints = 100'000'000;
 
 // Plans the scan for the stages X, Y, Z as they stand (motion::Stage: their travel,
-// profile, latency and position). With `point_times`, records each point's time.
-Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, bool point_times = false);
+// profile, latency and position).
+Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, Detail detail = {});
 
 // The simulated stages of the axis table, X, Y, Z, as they stand now.
 std::array<motion::Stage, 3> stages_of(const sim::Simulator& simulator);
