@@ -1,5 +1,7 @@
 // varnix-session: runs the program headless against an operator script.
-//   varnix-session [--realtime] [--trace] SCRIPT   (SCRIPT "-" reads standard input)
+//   varnix-session [--realtime] [--trace] [--record DIR] SCRIPT   (SCRIPT "-" reads standard input)
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -14,6 +16,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--realtime") == 0) options.realtime = true;
     else if (std::strcmp(argv[i], "--trace") == 0) options.trace = true;
+    else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') options.record_dir = argv[++i];
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
       std::fprintf(stderr, "varnix-session: unknown option %s\n", argv[i]);
@@ -22,7 +25,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!path) {
-    std::fprintf(stderr, "usage: varnix-session [--realtime] [--trace] SCRIPT\n");
+    std::fprintf(stderr, "usage: varnix-session [--realtime] [--trace] [--record DIR] SCRIPT\n");
     return 2;
   }
   std::stringstream text;
@@ -35,6 +38,13 @@ int main(int argc, char** argv) {
       return 2;
     }
     text << in.rdbuf();
+  }
+  if (!options.record_dir.empty()) {
+    struct stat st{};
+    if (stat(options.record_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      std::fprintf(stderr, "varnix-session: --record %s: not a directory\n", options.record_dir.c_str());
+      return 2;
+    }
   }
   std::string error;
   auto script = vx::session::parse_script(text.str(), path, error);

@@ -14,11 +14,13 @@
 #include <thread>
 
 #include "driver/axs.h"
+#include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
 #include "platform/runtime/runtime.h"
 #include "platform/scanplan/scanplan.h"
+#include "platform/scanwatch/scanwatch.h"
 #include "platform/stagesim/simulator.h"
 
 namespace vx::session {
@@ -73,6 +75,7 @@ class Session final : public rt::Host {
         say(std::string("@ ") + t + " " + name_of(control) + " = " + format_value(v) + "\n");
       }
     }
+    if (watch_) watch_->control_written(panel, control, v);
     poke();
   }
   void panel_displayed(int panel) override {
@@ -160,6 +163,7 @@ class Session final : public rt::Host {
   std::unique_ptr<Clock> owned_clock_;
   Clock* clock_ = nullptr;
   std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<scanwatch::ScanWatch> watch_;  // outlives the run-time that feeds it
   std::unique_ptr<rt::Runtime> runtime_;
   std::optional<rt::RuntimeScope> runtime_scope_;
   rt::Options rt_options_;
@@ -203,6 +207,16 @@ void Session::apply_fault(const Statement& st) {
 void Session::start() {
   runtime_ = std::make_unique<rt::Runtime>(this, rt_options_);
   runtime_scope_.emplace(*runtime_);
+  if (!options_.record_dir.empty()) {
+    scanwatch::Options wo;
+    wo.record_dir = options_.record_dir;
+    wo.on_end = [](const scanwatch::Snapshot& s) {
+      if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
+      if (!s.record_error.empty()) say("@ record error: " + s.record_error + "\n");
+    };
+    watch_ = std::make_unique<scanwatch::ScanWatch>(
+        *runtime_, *clock_, [this] { return scanplan::stages_of(*sim_); }, std::move(wo));
+  }
   Participant token = clock_->enroll();
   program_ = std::thread([this, token = std::move(token)]() mutable {
     token.adopt("main");
@@ -259,6 +273,7 @@ void Session::execute(const Statement& st) {
     case Op::Press: {
       if (!need_panel(st)) return;
       auto id = resolve(st.controls[0], st);
+      if (id && watch_ && *id == PANEL_STOPSCAN) watch_->stop_requested();
       if (id) runtime_->commit(main_panel(), *id);
       return;
     }

@@ -13,6 +13,7 @@ namespace vx::session {
 struct Options {
   bool realtime = false;
   bool trace = false;
+  std::string record_dir;  // keep a record of every scan there (empty: none)
 };
 
 // Runs a parsed script. Returns the runner's exit status: 0 when the program returned 0
