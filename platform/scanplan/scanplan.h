@@ -39,6 +39,8 @@ struct Settings {
   double target(int k, int i) const { return starts()[k] + i * steps()[k]; }
   // The grid's points: the product of the counts, 0 when any is 0 or less.
   long long grid_points() const;
+
+  bool operator==(const Settings&) const = default;
 };
 
 // The settings on `panel` now; nothing when a control cannot be read.

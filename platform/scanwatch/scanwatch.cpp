@@ -254,16 +254,16 @@ void ScanWatch::end_locked() {
   s.line("# end: " + s.end_state + "; " + std::to_string(s.off_target) + " off target; " +
          seconds3(s.ended - s.start) + " s");
   s.file.reset();
-  if (s.options.on_end) s.options.on_end(snapshot_locked(-1, s.ended));
+  if (s.options.on_end) s.options.on_end(snapshot_locked(s.ended));
 }
 
-Snapshot ScanWatch::snapshot(int plane) const {
+Snapshot ScanWatch::snapshot() const {
   const Time now = clock_.now();
   std::lock_guard lk(mu_);
-  return snapshot_locked(plane, now);
+  return snapshot_locked(now);
 }
 
-Snapshot ScanWatch::snapshot_locked(int plane, Time now) const {
+Snapshot ScanWatch::snapshot_locked(Time now) const {
   const State& s = *s_;
   Snapshot out;
   out.seen = s.seen;
@@ -285,12 +285,7 @@ Snapshot ScanWatch::snapshot_locked(int plane, Time now) const {
     out.expected_end =
         s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(out.elapsed + *out.remaining);
   }
-  out.plane = plane >= 0 ? plane : s.index[2];
-  const std::size_t per_plane =
-      s.counts[0] > 0 && s.counts[1] > 0 ? static_cast<std::size_t>(s.counts[0]) * s.counts[1] : 0;
-  if (per_plane && out.plane >= 0 && out.plane < s.counts[2] &&
-      (static_cast<std::size_t>(out.plane) + 1) * per_plane <= s.states.size())
-    out.plane_states.assign(s.states.begin() + out.plane * per_plane, s.states.begin() + (out.plane + 1) * per_plane);
+  out.states = s.states;
   return out;
 }
 

@@ -62,9 +62,9 @@ struct Snapshot {  // what the watcher knows at one moment
   std::string end_state;    // "completed" or "stopped after point n of N", once ended
   std::string record_path;  // the scan's record, when one is kept
   std::string record_error;
-  // The plane `plane` of the grid, x fastest (empty when the grid is too large to keep).
-  int plane = 0;
-  std::vector<PointState> plane_states;
+  // Every point of the grid, x fastest, then y, then z (empty when the grid is larger
+  // than kMaxMapPoints).
+  std::vector<PointState> states;
 
   // "point n of N", "travelling to the start", ... : the phase in words.
   std::string phase_text() const;
@@ -85,18 +85,18 @@ class ScanWatch {
   void stop_requested();
   void set_record_dir(std::string dir);  // takes effect at the next scan; empty: none
 
-  // The state now; `plane` picks the plane of the map (-1: the plane under way).
-  Snapshot snapshot(int plane = -1) const;
+  // The state now.
+  Snapshot snapshot() const;
 
   // The largest grid whose points the map keeps.
-  static constexpr long long kMaxMapPoints = 4'000'000;
+  static constexpr long long kMaxMapPoints = 1'000'000;
 
  private:
   struct State;
   void begin_locked();
   void point_locked();
   void end_locked();
-  Snapshot snapshot_locked(int plane, Time now) const;
+  Snapshot snapshot_locked(Time now) const;
 
   const rt::Runtime& runtime_;
   Clock& clock_;
