@@ -110,4 +110,63 @@ TEST(ScanPreview, EqualsTheProgramsOwnRun) {
   }
 }
 
+// The parts of a preview that need no program: ranges, warnings, the points of grids
+// the scan cannot complete, the summary's rounding, and grids too long to plan. The
+// stages are the simulator's as they power up (counters at 0, 25 mm from either limit).
+TEST(ScanPreview, RangesWarningsAndLimits) {
+  vx::sim::Simulator at_power_up;
+  const auto stages = vx::scanplan::stages_of(at_power_up);
+  using vx::scanplan::Settings;
+  auto warned = [](const vx::scanplan::Preview& p, const std::string& part) {
+    for (const auto& w : p.warnings)
+      if (w.find(part) != std::string::npos) return true;
+    return false;
+  };
+
+  const Settings grid{4, 3, 2, 0.5, -1, 2, 1, 2, -3, 1, 1, 1};
+  const auto p = vx::scanplan::preview(grid, stages);
+  EXPECT_EQ(p.points, 24);
+  EXPECT_EQ(p.grid_points, 24);
+  EXPECT_TRUE(p.warnings.empty());
+  EXPECT_EQ(p.axes[0].first, 1);
+  EXPECT_EQ(p.axes[0].last, 2.5);
+  EXPECT_EQ(p.axes[1].low(), 0);
+  EXPECT_EQ(p.axes[1].high(), 2);
+  EXPECT_EQ(p.axes[2].last, -1);
+
+  Settings beyond = grid;
+  beyond.x0 = 24;  // 24 to 25.5 mm: the last points lie beyond the forward limit
+  EXPECT_TRUE(warned(vx::scanplan::preview(beyond, stages), "X point 25.5 mm is beyond the stage's travel"));
+
+  Settings none = grid;
+  none.ny = -1;
+  const auto q = vx::scanplan::preview(none, stages);
+  EXPECT_EQ(q.points, 0);
+  EXPECT_TRUE(warned(q, "Y is scanned with -1 points"));
+  none.cby = 0;  // not scanned: its count does not matter
+  EXPECT_EQ(vx::scanplan::preview(none, stages).points, 8);
+
+  Settings still = grid;
+  still.dz = 0;
+  EXPECT_TRUE(warned(vx::scanplan::preview(still, stages), "Z steps by 0 mm: all its 2 points are the same"));
+
+  Settings refused = grid;
+  // The second row's y target has no device units: the row's first point still comes,
+  // then the scan stops.
+  refused.dy = 1e9;
+  const auto r = vx::scanplan::preview(refused, stages);
+  EXPECT_EQ(r.points, 5);
+  EXPECT_TRUE(warned(r, "has no device units"));
+
+  const Settings huge{100000, 100000, 100000, 1e-4, 1e-4, 1e-4, 0, 0, 0, 1, 1, 1};
+  const auto h = vx::scanplan::preview(huge, stages);
+  EXPECT_FALSE(h.duration);
+  EXPECT_EQ(vx::scanplan::summary(h), "1000000000000000 points untimed");
+
+  vx::scanplan::Preview rounded;
+  rounded.points = 3;
+  rounded.duration = std::chrono::nanoseconds(1'234'500'000);
+  EXPECT_EQ(vx::scanplan::summary(rounded), "3 points 1.235 s");
+}
+
 }  // namespace

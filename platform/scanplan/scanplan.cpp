@@ -81,22 +81,25 @@ class Planner {
     }
   }
 
-  void run() {
+  // False when the plan ran out of steps.
+  bool run() {
     const auto n = s_.counts();
     for (int iz = 0; iz < n[2]; iz++) {
       move(2, s_.target(2, iz));
       for (int iy = 0; iy < n[1]; iy++) {
         move(1, s_.target(1, iy));
         row(n[0]);
-        if (stop_) break;
+        if (stop_ || steps_ > kMaxPlanSteps) break;
       }
-      if (stop_) break;
+      if (stop_ || steps_ > kMaxPlanSteps) break;
     }
+    if (steps_ > kMaxPlanSteps) return false;
     out_.duration = t_;
     if (timeouts_ > 0)
       out_.warnings.push_back(std::to_string(timeouts_) +
                               (timeouts_ == 1 ? " move outlasts" : " moves outlast") +
                               " the 10 s wait: the program reports a time-out and goes on while the stage still moves");
+    return true;
   }
 
  private:
@@ -104,6 +107,7 @@ class Planner {
     AxisModel& x = axes_[0];
     const Time row_start = t_;
     const bool at_rest = t_ >= x.end;
+    steps_++;
     if (at_rest && rows_.used && rows_.from == x.final && !detail_.moves) {
       out_.points += nx;
       if (detail_.point_times)
@@ -138,6 +142,7 @@ class Planner {
 
   // One scan move and its wait, as the driver makes them.
   void move(int k, double target_mm) {
+    steps_++;
     int units = 0;
     // A target with no device units is refused: no move, no wait, and the scan stops.
     if (!AXS_MmToDeviceUnits(target_mm, &units)) {
@@ -196,6 +201,7 @@ class Planner {
   Time t_{0};
   bool stop_ = false;
   long long timeouts_ = 0;
+  long long steps_ = 0;
 };
 
 void check(const Settings& s, const std::array<motion::Stage, 3>& stages, Preview& p) {
@@ -281,13 +287,14 @@ Preview preview(const Settings& s, const std::array<motion::Stage, 3>& stages, D
     r.last = n[k] > 1 ? s.target(k, n[k] - 1) : r.first;
   }
   check(s, stages, p);
-  if (p.grid_points > kMaxTimedPoints) {
+  if (detail.point_times && p.grid_points <= kMaxPlanSteps)
+    p.point_times.reserve(static_cast<std::size_t>(p.grid_points));
+  if (!Planner(s, stages, p, detail).run()) {
     p.points = p.grid_points;
-    p.warnings.push_back("the grid has " + std::to_string(p.grid_points) + " points: too many to time");
-    return p;
+    p.point_times.clear();
+    p.moves.clear();
+    p.warnings.push_back("the scan is too long to time (" + std::to_string(p.grid_points) + " points)");
   }
-  if (detail.point_times) p.point_times.reserve(static_cast<std::size_t>(p.grid_points));
-  Planner(s, stages, p, detail).run();
   return p;
 }
 

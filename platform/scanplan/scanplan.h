@@ -65,8 +65,8 @@ struct Preview {
   long long points = 0;       // those the scan will complete (fewer when it must stop early)
   std::array<AxisRange, 3> axes;
   std::vector<std::string> warnings;
-  // From the start-scan press to the scan's end; nothing when the grid is too large to
-  // time point by point.
+  // From the start-scan press to the scan's end; nothing when the scan is too long to
+  // plan (kMaxPlanSteps).
   std::optional<Duration> duration;
   // Filled when asked for (Detail): when each point completes (its refresh), from the
   // press; and every move in the worker's order.
@@ -84,8 +84,9 @@ struct Detail {
   bool moves = false;
 };
 
-// The largest grid that is timed; a larger one is counted, ranged and checked only.
-inline constexpr long long kMaxTimedPoints = 100'000'000;
+// The most moves and repeated rows a plan walks (a few tenths of a second); a longer scan
+// is counted, ranged and checked, but not timed.
+inline constexpr long long kMaxPlanSteps = 20'000'000;
 
 // Plans the scan for the stages X, Y, Z as they stand (motion::Stage: their travel,
 // profile, latency and position).

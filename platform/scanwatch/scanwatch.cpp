@@ -23,8 +23,9 @@ const char* const kColumns =
 
 namespace {
 
-// A grid this large gets no point times from the plan (they would take too much memory).
-constexpr long long kMaxTimedPoints = 10'000'000;
+// A larger grid gets no point times from the plan (they would take too much memory):
+// its remaining time is the plan's end less the time elapsed.
+constexpr long long kMaxPointTimes = 10'000'000;
 
 std::string num(double v) {
   char buf[64];
@@ -205,10 +206,9 @@ void ScanWatch::begin_locked() {
   s.settings = scanplan::read_settings(runtime_, runtime_.main_panel()).value_or(scanplan::Settings{});
   s.counts = s.settings.counts();
   s.total = s.settings.grid_points();
-  const bool timed = s.total <= kMaxTimedPoints;
-  const scanplan::Preview plan =
-      scanplan::preview(s.settings, stages_(), {.point_times = timed, .moves = false});
-  s.plan_total = timed ? plan.duration : std::nullopt;
+  scanplan::Preview plan =
+      scanplan::preview(s.settings, stages_(), {.point_times = s.total <= kMaxPointTimes, .moves = false});
+  s.plan_total = plan.duration;
   s.plan_points = std::move(plan.point_times);
   s.states.assign(s.total <= kMaxMapPoints ? static_cast<std::size_t>(s.total) : 0, PointState::Pending);
   s.open_record();

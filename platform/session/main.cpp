@@ -16,7 +16,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--realtime") == 0) options.realtime = true;
     else if (std::strcmp(argv[i], "--trace") == 0) options.trace = true;
-    else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') options.record_dir = argv[++i];
+    else if (std::strcmp(argv[i], "--record") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "varnix-session: --record needs a directory\n");
+        return 2;
+      }
+      options.record_dir = argv[++i];
+    }
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
       std::fprintf(stderr, "varnix-session: unknown option %s\n", argv[i]);
