@@ -202,23 +202,22 @@ void WindowHost::refresh_scan() {
   const scanwatch::Snapshot scan = watch_->snapshot();
   const bool running = scan.seen && scan.phase != scanwatch::Phase::Ended;
   const auto settings = scanplan::read_settings(*runtime_, main_panel());
-  if (!running && settings) {
+  // Where the stages are now, in the counters' millimetres: the map's marker moves with
+  // them even while the scan's displays wait for the next point.
+  const auto stages = scanplan::stages_of(sim::current());
+  std::array<double, 3> at{};
+  for (int k = 0; k < 3; k++) at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
+  if (!running && settings && (!previewed_ || *previewed_ != *settings || at != previewed_at_)) {
     // Planned again only when the settings or the stages changed: a large grid takes
     // milliseconds.
-    const auto stages = scanplan::stages_of(sim::current());
-    const std::array<double, 3> at{stages[0].position - stages[0].zero, stages[1].position - stages[1].zero,
-                                   stages[2].position - stages[2].zero};
-    const bool same = previewed_ && *previewed_ == *settings && at == previewed_at_;
-    if (!same) {
-      scan_pane_->show_preview(scanplan::preview(*settings, stages));
-      previewed_ = settings;
-      previewed_at_ = at;
-    }
+    scan_pane_->show_preview(scanplan::preview(*settings, stages));
+    previewed_ = settings;
+    previewed_at_ = at;
   }
   scan_pane_->show_progress(scan, wall_now());
   // The map shows the scan while it runs, and after it until the settings change.
   const bool keep = scan.seen && (running || settings == scan.settings);
-  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, scan.position);
+  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, at);
 }
 
 void WindowHost::commit(int id) {
