@@ -279,12 +279,8 @@ Snapshot ScanWatch::snapshot_locked(Time now) const {
   out.record_error = s.error;
   if (!s.seen) return out;
   out.elapsed = (s.lit ? now : s.ended) - s.start;
-  if (s.lit && s.plan_total) {
-    const Duration left = *s.plan_total + s.drift - out.elapsed;
-    out.remaining = std::max(Duration{0}, left);
-    out.expected_end =
-        s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(out.elapsed + *out.remaining);
-  }
+  if (s.lit && s.plan_total && s.phase != Phase::Stopping)
+    out.remaining = std::max(Duration{0}, *s.plan_total + s.drift - out.elapsed);
   out.states = s.states;
   return out;
 }

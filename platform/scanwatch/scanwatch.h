@@ -57,8 +57,9 @@ struct Snapshot {  // what the watcher knows at one moment
   std::array<int, 3> index{0, 0, 0};        // ix, iy, iz as last written
   std::array<double, 3> position{0, 0, 0};  // mm, as last displayed
   Duration elapsed{0};                      // since PANEL_SCANNING lit (or to its end)
+  // By the plan, corrected by how far the scan runs behind it at its last point; none
+  // once a stop was asked for (the scan ends at its next stop test) or when unplanned.
   std::optional<Duration> remaining;
-  std::optional<std::chrono::system_clock::time_point> expected_end;
   std::string end_state;    // "completed" or "stopped after point n of N", once ended
   std::string record_path;  // the scan's record, when one is kept
   std::string record_error;

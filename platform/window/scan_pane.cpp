@@ -283,10 +283,10 @@ void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_c
     end_->clear();
     return;
   }
-  progress_->setText(s.done > 0 ? tr("Point %1 of %2").arg(s.done).arg(s.total) : tr("Point 0 of %1").arg(s.total));
+  progress_->setText(tr("Point %1 of %2").arg(s.done).arg(s.total));
   QString times = tr("Elapsed %1").arg(span_text(s.elapsed));
-  if (s.remaining) times += tr(" · remaining %1").arg(span_text(*s.remaining));
-  if (s.expected_end) {
+  if (s.remaining) {
+    times += tr(" · remaining %1").arg(span_text(*s.remaining));
     // The plan's end on the wall clock: "now" plus what remains keeps it honest under a
     // virtual clock too.
     const auto end = now + std::chrono::duration_cast<std::chrono::system_clock::duration>(*s.remaining);
