@@ -19,6 +19,9 @@ namespace {
 
 const char* const kAxis[3] = {"X", "Y", "Z"};
 
+// A scan longer than a century is not timed.
+constexpr Duration kHorizon = std::chrono::hours(24 * 365 * 100);
+
 Time add(Time t, Duration d) {
   if (t == kForever || d == kForever || d >= kForever - t) return kForever;
   return t + d;
@@ -89,11 +92,11 @@ class Planner {
       for (int iy = 0; iy < n[1]; iy++) {
         move(1, s_.target(1, iy));
         row(n[0]);
-        if (stop_ || steps_ > kMaxPlanSteps) break;
+        if (stop_ || exhausted()) break;
       }
-      if (stop_ || steps_ > kMaxPlanSteps) break;
+      if (stop_ || exhausted()) break;
     }
-    if (steps_ > kMaxPlanSteps) return false;
+    if (exhausted()) return false;
     out_.duration = t_;
     if (timeouts_ > 0)
       out_.warnings.push_back(std::to_string(timeouts_) +
@@ -112,8 +115,8 @@ class Planner {
       out_.points += nx;
       if (detail_.point_times)
         for (Duration d : rows_.points) out_.point_times.push_back(row_start + d);
-      t_ = row_start + rows_.length;
-      x.end = row_start + rows_.x_end;
+      t_ = add(row_start, rows_.length);
+      x.end = add(row_start, rows_.x_end);
       x.final = rows_.final;
       return;
     }
@@ -121,16 +124,17 @@ class Planner {
     const long long timeouts = timeouts_;
     std::vector<Duration> points;
     for (int ix = 0; ix < nx; ix++) {
+      if (exhausted()) return;
       move(0, s_.target(0, ix));
       out_.points++;
       if (detail_.point_times) {
         out_.point_times.push_back(t_);
         points.push_back(t_ - row_start);
       }
-      t_ += kDwell;
+      t_ = add(t_, kDwell);
       if (stop_) break;
     }
-    if (at_rest && !stop_ && timeouts_ == timeouts && t_ >= x.end) {
+    if (at_rest && !stop_ && !exhausted() && timeouts_ == timeouts && t_ >= x.end) {
       rows_.used = true;
       rows_.from = from;
       rows_.final = x.final;
@@ -139,6 +143,9 @@ class Planner {
       rows_.points = std::move(points);
     }
   }
+
+  // Out of steps, or past the horizon (where the sums of time would leave their type).
+  bool exhausted() const { return steps_ > kMaxPlanSteps || t_ >= kHorizon; }
 
   // One scan move and its wait, as the driver makes them.
   void move(int k, double target_mm) {
@@ -158,9 +165,9 @@ class Planner {
       for (const auto& e : memo.entries)
         if (e.used && e.distance == to - from) {
           a.start = t_;
-          a.end = t_ + e.motion;
+          a.end = add(t_, e.motion);
           a.final = to;
-          t_ += e.wait;
+          t_ = add(t_, e.wait);
           if (detail_.moves) out_.moves.push_back({k, e.motion, e.wait});
           return;
         }

@@ -228,10 +228,13 @@ void ScanWatch::point_locked() {
     off = off || std::abs(s.position[k] - target[k]) * StepsPerMm > 1.0;
   }
   s.off_target += off;
-  const long long at = (static_cast<long long>(s.index[2]) * s.counts[1] + s.index[1]) * s.counts[0] + s.index[0];
-  if (at >= 0 && static_cast<std::size_t>(at) < s.states.size() && s.index[0] < s.counts[0] &&
-      s.index[1] < s.counts[1])
-    s.states[static_cast<std::size_t>(at)] = off ? PointState::OffTarget : PointState::Done;
+  // Kept only for grids of at most kMaxMapPoints, whose index products stay small.
+  if (!s.states.empty() && s.index[0] >= 0 && s.index[1] >= 0 && s.index[2] >= 0 && s.index[0] < s.counts[0] &&
+      s.index[1] < s.counts[1]) {
+    const std::size_t at =
+        (static_cast<std::size_t>(s.index[2]) * s.counts[1] + s.index[1]) * s.counts[0] + s.index[0];
+    if (at < s.states.size()) s.states[at] = off ? PointState::OffTarget : PointState::Done;
+  }
   if (!s.file) return;
   char status[3][16];
   for (int k = 0; k < 3; k++) std::snprintf(status[k], sizeof status[k], "0x%08X", s.status[k]);
