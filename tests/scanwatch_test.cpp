@@ -151,6 +151,29 @@ TEST(ScanRecord, AStoppedScanSaysWhereItStopped) {
   fs::remove_all(dir);
 }
 
+// A point beyond the forward limit (25 mm from the power-up position): the stage stops at
+// the limit, the read position is a millimetre short of the target, and the row and the
+// end line say so.
+TEST(ScanRecord, APointTheStageCannotReachIsOffTarget) {
+  const std::string dir = fresh_dir();
+  const auto r = vxtest::run_session(
+      "start\nset PANEL_NX 3\nset PANEL_DX 1\nset PANEL_X0 24\nset PANEL_Y0 0\nset PANEL_Z0 0\n"
+      "set PANEL_SCAN_X 1\nset PANEL_SCAN_Y 0\nset PANEL_SCAN_Z 0\npress PANEL_STARTSCAN\n"
+      "until PANEL_SCANNING == 0\nquit\n",
+      "--record " + dir);
+  ASSERT_EQ(r.status, 0) << r.text();
+  const auto files = files_in(dir);
+  ASSERT_EQ(files.size(), 1u);
+  const Record rec = parse(vxtest::read_file(files[0]));
+  ASSERT_EQ(rec.rows.size(), 3u);
+  EXPECT_EQ(rec.rows[1][15], "0");
+  EXPECT_EQ(rec.rows[2][4], "26");
+  EXPECT_EQ(rec.rows[2][7], "25");
+  EXPECT_EQ(rec.rows[2][15], "1");
+  EXPECT_EQ(rec.comments.back().rfind("# end: completed; 1 off target; ", 0), 0u) << rec.comments.back();
+  fs::remove_all(dir);
+}
+
 // The runner is killed with SIGKILL once the scan has shown a few points: whatever the
 // file holds then must parse, row after row, with no end line.
 TEST(ScanRecord, AKilledSessionLeavesAFileThatParses) {
