@@ -123,17 +123,56 @@ class Planner {
     const double from = x.final;
     const long long timeouts = timeouts_;
     std::vector<Duration> points;
+    // What the two previous x moves cost, when remembered: steps truncated to device
+    // units alternate between two distances.
+    const MoveMemo::Entry* last = nullptr;
+    const MoveMemo::Entry* before = nullptr;
+    // The common case is kept tight, in locals: a step the moves before made, from rest,
+    // inside the travel. Anything else takes the general road through move().
+    Time t = t_, x_start = x.start, x_end = x.end;
+    double x_final = x.final;
+    long long steps = steps_, done = 0;
+    auto put = [&] {
+      t_ = t, x.start = x_start, x.end = x_end, x.final = x_final, steps_ = steps;
+      out_.points += done;
+      done = 0;
+    };
+    auto take = [&] { t = t_, x_start = x.start, x_end = x.end, x_final = x.final, steps = steps_; };
+    const double zero = x.stage.zero, travel = x.stage.travel;
+    const bool fast = !detail_.moves;
     for (int ix = 0; ix < nx; ix++) {
-      if (exhausted()) return;
-      move(0, s_.target(0, ix));
-      out_.points++;
-      if (detail_.point_times) {
-        out_.point_times.push_back(t_);
-        points.push_back(t_ - row_start);
+      if (steps > kMaxPlanSteps || t >= kHorizon) break;
+      const double target = s_.target(0, ix);
+      int units = 0;
+      double to = 0;
+      const MoveMemo::Entry* hit = nullptr;
+      if (fast && last && t >= x_end && AXS_MmToDeviceUnits(target, &units) && (to = zero + units) >= 0 &&
+          to <= travel) {
+        const double d = to - x_final;
+        if (d == last->distance) hit = last;
+        else if (before && d == before->distance) std::swap(last, before), hit = last;
       }
-      t_ = add(t_, kDwell);
+      if (hit) {
+        steps++;
+        x_start = t;
+        x_end = t + last->motion;
+        x_final = to;
+        t += last->wait;
+      } else {
+        put();
+        before = last;
+        last = move(0, target);
+        take();
+      }
+      done++;
+      if (detail_.point_times) {
+        out_.point_times.push_back(t);
+        points.push_back(t - row_start);
+      }
+      t += kDwell;
       if (stop_) break;
     }
+    put();
     if (at_rest && !stop_ && !exhausted() && timeouts_ == timeouts && t_ >= x.end) {
       rows_.used = true;
       rows_.from = from;
@@ -147,14 +186,15 @@ class Planner {
   // Out of steps, or past the horizon (where the sums of time would leave their type).
   bool exhausted() const { return steps_ > kMaxPlanSteps || t_ >= kHorizon; }
 
-  // One scan move and its wait, as the driver makes them.
-  void move(int k, double target_mm) {
+  // One scan move and its wait, as the driver makes them. Returns the remembered cost it
+  // used or made, if any.
+  const MoveMemo::Entry* move(int k, double target_mm) {
     steps_++;
     int units = 0;
     // A target with no device units is refused: no move, no wait, and the scan stops.
     if (!AXS_MmToDeviceUnits(target_mm, &units)) {
       stop_ = true;
-      return;
+      return nullptr;
     }
     AxisModel& a = axes_[k];
     const double from = a.physical(t_);
@@ -169,7 +209,7 @@ class Planner {
           a.final = to;
           t_ = add(t_, e.wait);
           if (detail_.moves) out_.moves.push_back({k, e.motion, e.wait});
-          return;
+          return &e;
         }
     motion::Profile p = motion::Profile::trapezoid(from, to, a.stage.vmax, a.stage.accel);
     p.clip(0, a.stage.travel);
@@ -194,9 +234,12 @@ class Planner {
     t_ = add(t_, wait);
     if (detail_.moves) out_.moves.push_back({k, motion, wait});
     if (memo_able && wait < kMoveBound && end <= t_) {
-      memo.entries[memo.next] = {to - from, wait, motion, true};
+      MoveMemo::Entry& e = memo.entries[memo.next];
+      e = {to - from, wait, motion, true};
       memo.next = (memo.next + 1) % memo.entries.size();
+      return &e;
     }
+    return nullptr;
   }
 
   const Settings& s_;
