@@ -60,6 +60,10 @@ ScanMap::ScanMap(QWidget* parent) : QWidget(parent) {
 
 void ScanMap::show_grid(const scanplan::Settings& settings, std::vector<scanwatch::PointState> states,
                         std::optional<std::array<int, 3>> current, std::array<double, 3> stages, int plane) {
+  // Painted again only when something it shows has changed: the pane is brought up to
+  // date far more often than a scan moves on.
+  if (settings == settings_ && states == states_ && current == current_ && stages == stages_ && plane == plane_)
+    return;
   settings_ = settings;
   states_ = std::move(states);
   current_ = current;

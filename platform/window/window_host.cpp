@@ -35,7 +35,8 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   connect(&frame_timer_, &QTimer::timeout, this, &WindowHost::flush);
   shutdown_timer_.setInterval(static_cast<int>(options_.shutdown_poll.count()));
   connect(&shutdown_timer_, &QTimer::timeout, this, &WindowHost::shutdown_step);
-  // Elapsed and remaining move on between the program's writes.
+  // While a scan runs, elapsed, remaining and the stages' marker move on between the
+  // program's writes; at rest the panel timer's refreshes bring the pane up to date.
   scan_timer_.setInterval(250);
   connect(&scan_timer_, &QTimer::timeout, this, &WindowHost::refresh_scan);
 }
@@ -163,7 +164,6 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     scan_pane_->show_record(QString::fromStdString(options_.record_dir), on);
   });
   window_->set_side_pane(scan_pane_);
-  scan_timer_.start();
   flush();
 }
 
@@ -201,6 +201,8 @@ void WindowHost::refresh_scan() {
   if (!scan_pane_ || !runtime_ || !watch_) return;
   const scanwatch::Snapshot scan = watch_->snapshot();
   const bool running = scan.seen && scan.phase != scanwatch::Phase::Ended;
+  if (running && !scan_timer_.isActive()) scan_timer_.start();
+  if (!running) scan_timer_.stop();
   const auto settings = scanplan::read_settings(*runtime_, main_panel());
   // Where the stages are now, in the counters' millimetres: the map's marker moves with
   // them even while the scan's displays wait for the next point.
