@@ -34,6 +34,12 @@ QColor colour(scanwatch::PointState s) {
 
 QString mm(double v) { return QString::number(v, 'g', 5); }
 
+// The pane is brought up to date twice a second at rest: a label is touched only when
+// its text changes, so that nothing is laid out or painted again for nothing.
+void set_text(QLabel* l, const QString& text) {
+  if (l->text() != text) l->setText(text);
+}
+
 QLabel* make_label(QWidget* parent, const char* name) {
   auto* l = new QLabel(parent);
   l->setObjectName(QLatin1String(name));
@@ -250,7 +256,7 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
   layout->addWidget(recbox);
   connect(record_on_, &QCheckBox::toggled, this, &ScanPane::record_switched);
 
-  preview_->setText(tr("Waiting for the panel…"));
+  set_text(preview_, tr("Waiting for the panel…"));
 }
 
 int ScanPane::chosen_plane() const { return plane_->value() - 1; }
@@ -260,7 +266,7 @@ void ScanPane::show_preview(const scanplan::Preview& p) {
   if (p.points != p.grid_points) text += tr(" (of %1 in the grid)").arg(p.grid_points);
   text += p.duration ? tr(", %1 (%2 s)").arg(span_text(*p.duration)).arg(to_seconds(*p.duration), 0, 'f', 3)
                      : tr(", too many to time");
-  preview_->setText(text);
+  set_text(preview_, text);
   QStringList ranges;
   const char* names = "XYZ";
   for (int k = 0; k < 3; k++) {
@@ -271,23 +277,23 @@ void ScanPane::show_preview(const scanplan::Preview& p) {
     else line += tr("%1 → %2 mm, %3 points").arg(mm(r.first), mm(r.last)).arg(r.count);
     ranges << line;
   }
-  ranges_->setText(ranges.join(QLatin1Char('\n')));
+  set_text(ranges_, ranges.join(QLatin1Char('\n')));
   QStringList warnings;
   for (const std::string& w : p.warnings) warnings << QStringLiteral("⚠ ") + QString::fromStdString(w);
-  warnings_->setText(warnings.join(QLatin1Char('\n')));
-  warnings_->setVisible(!warnings.isEmpty());
+  set_text(warnings_, warnings.join(QLatin1Char('\n')));
+  if (warnings_->isHidden() != warnings.isEmpty()) warnings_->setHidden(warnings.isEmpty());
 }
 
 void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now) {
   using scanwatch::Phase;
   if (!s.seen) {
-    progress_->setText(tr("No scan yet"));
-    times_->clear();
-    phase_->clear();
-    end_->clear();
+    set_text(progress_, tr("No scan yet"));
+    set_text(times_, QString());
+    set_text(phase_, QString());
+    set_text(end_, QString());
     return;
   }
-  progress_->setText(tr("Point %1 of %2").arg(s.done).arg(s.total));
+  set_text(progress_, tr("Point %1 of %2").arg(s.done).arg(s.total));
   QString times = tr("Elapsed %1").arg(span_text(s.elapsed));
   if (s.remaining) {
     times += tr(" · remaining %1").arg(span_text(*s.remaining));
@@ -298,27 +304,27 @@ void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_c
         std::chrono::duration_cast<std::chrono::milliseconds>(end.time_since_epoch()).count());
     times += tr(" · ends at %1").arg(at.toString(QStringLiteral("HH:mm:ss")));
   }
-  times_->setText(times);
-  phase_->setText(tr("Phase: %1").arg(QString::fromStdString(s.phase_text())));
+  set_text(times_, times);
+  set_text(phase_, tr("Phase: %1").arg(QString::fromStdString(s.phase_text())));
   if (s.phase == Phase::Ended) {
-    end_->setText(tr("Ended: %1; %2 of %3 points off target")
+    set_text(end_, tr("Ended: %1; %2 of %3 points off target")
                       .arg(QString::fromStdString(s.end_state))
                       .arg(s.off_target)
                       .arg(s.done));
-    phase_->clear();
+    set_text(phase_, QString());
   } else {
-    end_->setText(s.off_target ? tr("%1 points off target so far").arg(s.off_target) : QString());
+    set_text(end_, s.off_target ? tr("%1 points off target so far").arg(s.off_target) : QString());
   }
   if (!s.record_path.empty()) last_file_ = QString::fromStdString(s.record_path);
-  if (!s.record_error.empty()) record_->setText(QString::fromStdString(s.record_error));
+  if (!s.record_error.empty()) set_text(record_, QString::fromStdString(s.record_error));
   else if (!last_file_.isEmpty())
-    record_->setText((s.phase == Phase::Ended ? tr("Recorded to %1") : tr("Recording to %1")).arg(last_file_));
+    set_text(record_, (s.phase == Phase::Ended ? tr("Recorded to %1") : tr("Recording to %1")).arg(last_file_));
 }
 
 void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan,
                         std::array<double, 3> stages) {
   const auto n = (scan ? scan->settings : settings).counts();
-  plane_->setRange(0, std::max(1, n[2]));
+  if (plane_->maximum() != std::max(1, n[2])) plane_->setRange(0, std::max(1, n[2]));
   int plane = chosen_plane();
   std::optional<std::array<int, 3>> current;
   if (scan && scan->phase != scanwatch::Phase::Ended) current = scan->index;
@@ -332,9 +338,9 @@ void ScanPane::show_record(const QString& folder, bool on) {
   const QSignalBlocker block(record_on_);
   record_on_->setEnabled(!folder.isEmpty());
   record_on_->setChecked(on && !folder.isEmpty());
-  if (folder.isEmpty()) record_->setText(tr("No record folder: scans are not recorded"));
-  else if (!on) record_->setText(tr("Off: scans are not recorded"));
-  else record_->setText(tr("Into %1").arg(folder));
+  if (folder.isEmpty()) set_text(record_, tr("No record folder: scans are not recorded"));
+  else if (!on) set_text(record_, tr("Off: scans are not recorded"));
+  else set_text(record_, tr("Into %1").arg(folder));
 }
 
 }  // namespace vx::win
