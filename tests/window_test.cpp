@@ -337,11 +337,18 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(s.states.size(), 24u);
   for (auto st : s.states) EXPECT_EQ(st, vx::scanwatch::PointState::Done);
 
-  // Switched off, the next scan keeps no record.
+  // Switched off, the next scan keeps no record; stopped, it says where it stopped.
   host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRecordOn"))->click();
   click("PANEL_STARTSCAN");
-  advance(1);
+  ASSERT_TRUE(advance_until([&] { return host().scan_watch()->snapshot().done == 2; }, 30));
+  click("PANEL_STOPSCAN");
+  catch_up();
+  EXPECT_EQ(text("scanPhase"), QStringLiteral("Phase: stopping"));
+  EXPECT_FALSE(text("scanTimes").contains(QStringLiteral("remaining"))) << text("scanTimes").toStdString();
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 120));
+  advance(0.1);
+  EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
+      << text("scanEnd").toStdString();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
 }
 

@@ -223,8 +223,11 @@ void WindowHost::refresh_scan() {
 }
 
 void WindowHost::commit(int id) {
-  if (watch_ && id == PANEL_STOPSCAN) watch_->stop_requested();
   if (runtime_) runtime_->commit(main_panel(), id);
+  if (watch_ && id == PANEL_STOPSCAN) {
+    watch_->stop_requested();
+    refresh_scan();  // the phase says "stopping" at once
+  }
 }
 
 void WindowHost::operator_edit(int id, double value) {
