@@ -11,9 +11,7 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 
-#ifndef VARNIX_VERSION
-#define VARNIX_VERSION "unknown"
-#endif
+#include "varnix_version.h"  // generated at every build: VARNIX_VERSION
 
 namespace vx::scanwatch {
 
