@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmarks, one after the other, each printing its table, after a description of
-# the machine: scan pacing (real time, about a minute), idle cost (headless and, when
+# the machine: scan pacing against the preview (real time, about a minute), the
+# preview's speed, idle cost (headless and, when
 # built, windowed: about a minute and a half), the run-time core (Google Benchmark,
 # about twenty seconds) and virtual-time speed (a few seconds). `make bench` builds first;
 # BUILD_DIR picks another build tree than build/, SCAN_RUNS repeats the pacing scan.
@@ -11,7 +12,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 BIN=$BUILD_DIR/bin
 SCAN_RUNS=${SCAN_RUNS:-1}
 
-for b in varnix-session scan_pacing idle_cost virtual_speed; do
+for b in varnix-session scan_pacing preview_speed idle_cost virtual_speed; do
   if [ ! -x "$BIN/$b" ]; then
     echo "bench: $BIN/$b is missing; build first (make bench, or BUILD_DIR=...)" >&2
     exit 1
@@ -32,6 +33,10 @@ echo
 echo "## 1. Scan pacing"
 echo
 "$BIN/scan_pacing" "$BIN/varnix-session" bench/scan_5x5x2.vxs "$SCAN_RUNS"
+echo
+echo "### Preview speed"
+echo
+"$BIN/preview_speed"
 echo
 echo "## 2. Idle cost"
 echo

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -34,6 +35,7 @@
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
 #include "platform/window/program.h"
+#include "platform/window/scan_pane.h"
 #include "platform/window/signal_bridge.h"
 
 namespace {
@@ -47,7 +49,7 @@ class WindowTest : public ::testing::Test {
     me_.adopt("gui");
     // Updates at once and shutdown polls at every pass: the test's frames are its
     // advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms});
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();
@@ -155,6 +157,7 @@ class WindowTest : public ::testing::Test {
     advance(0.5);
   }
 
+  std::string record_dir_;  // none unless a test asks for records
   vx::VirtualClock clock_;
   vx::ClockScope clock_scope_{clock_};
   // Enrolled before the simulator's bus thread exists, or the bus would find itself the
@@ -386,6 +389,78 @@ TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
   EXPECT_FALSE(view.grab().isNull());
   EXPECT_EQ(view.findChild<QLineEdit*>(QStringLiteral("P_SHOWN"))->text(), QStringLiteral("-1e+300"));
   EXPECT_TRUE(view.findChild<QDoubleSpinBox*>(QStringLiteral("P_HUGE")) != nullptr);
+}
+
+// The scan pane follows a scan the operator sets up and starts: the preview of the
+// settings as typed, point n of N with the times and the phase while it runs, the end
+// state and the record's path once it has ended, and the map.
+class ScanPaneTest : public WindowTest {
+ protected:
+  ScanPaneTest() {
+    char dir[] = "/tmp/vxwindowrecXXXXXX";
+    record_dir_ = mkdtemp(dir);
+  }
+  ~ScanPaneTest() override { std::filesystem::remove_all(record_dir_); }
+
+  QString text(const char* name) {
+    auto* l = host().scan_pane()->findChild<QLabel*>(QLatin1String(name));
+    EXPECT_NE(l, nullptr) << name;
+    return l ? l->text() : QString();
+  }
+};
+
+TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
+  ASSERT_NE(host().scan_pane(), nullptr);
+  type_into(find<QSpinBox>("PANEL_NX"), QStringLiteral("4"));
+  type_into(find<QSpinBox>("PANEL_NY"), QStringLiteral("3"));
+  type_into(find<QSpinBox>("PANEL_NZ"), QStringLiteral("2"));
+  type_into(find<QDoubleSpinBox>("PANEL_X0"), QStringLiteral("1"));
+  catch_up();
+  // The pane's preview is the planner's for the settings on the panel and the stages now.
+  const auto settings = vx::scanplan::read_settings(runtime(), panel());
+  ASSERT_TRUE(settings);
+  const auto plan = vx::scanplan::preview(*settings, vx::scanplan::stages_of(sim_));
+  ASSERT_EQ(plan.points, 24);
+  EXPECT_TRUE(text("scanPreview").startsWith(QStringLiteral("24 points, "))) << text("scanPreview").toStdString();
+  EXPECT_TRUE(text("scanPreview").contains(QString::number(vx::to_seconds(*plan.duration), 'f', 3)));
+  EXPECT_TRUE(text("scanRanges").contains(QStringLiteral("X: 1 → 2.5 mm, 4 points"))) << text("scanRanges").toStdString();
+  EXPECT_TRUE(text("scanWarnings").isEmpty());
+
+  click("PANEL_STARTSCAN");
+  ASSERT_TRUE(advance_until([&] { return model(PANEL_PROGRESS) >= 20; }, 60));
+  advance(0.05);
+  EXPECT_TRUE(text("scanProgress").startsWith(QStringLiteral("Point 5 of 24"))) << text("scanProgress").toStdString();
+  EXPECT_TRUE(text("scanTimes").contains(QStringLiteral("remaining"))) << text("scanTimes").toStdString();
+  EXPECT_EQ(text("scanPhase"), QStringLiteral("Phase: point 6 of 24"));
+  EXPECT_TRUE(text("scanRecord").startsWith(QStringLiteral("Recording to ") + QString::fromStdString(record_dir_)));
+  screenshot("scan.png");
+
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 120));
+  advance(0.1);
+  // The scan took what the preview said.
+  const auto s = host().scan_watch()->snapshot();
+  EXPECT_EQ(s.elapsed, *plan.duration);
+  EXPECT_EQ(text("scanEnd"), QStringLiteral("Ended: completed; 0 of 24 points off target"));
+  ASSERT_FALSE(s.record_path.empty());
+  EXPECT_EQ(text("scanRecord"), QStringLiteral("Recorded to ") + QString::fromStdString(s.record_path));
+  EXPECT_TRUE(window().statusBar()->currentMessage().contains(QString::fromStdString(s.record_path)));
+  EXPECT_TRUE(std::filesystem::exists(s.record_path));
+  EXPECT_EQ(s.states.size(), 24u);
+  for (auto st : s.states) EXPECT_EQ(st, vx::scanwatch::PointState::Done);
+
+  // Switched off, the next scan keeps no record; stopped, it says where it stopped.
+  host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRecordOn"))->click();
+  click("PANEL_STARTSCAN");
+  ASSERT_TRUE(advance_until([&] { return host().scan_watch()->snapshot().done == 2; }, 30));
+  click("PANEL_STOPSCAN");
+  catch_up();
+  EXPECT_EQ(text("scanPhase"), QStringLiteral("Phase: stopping"));
+  EXPECT_FALSE(text("scanTimes").contains(QStringLiteral("remaining"))) << text("scanTimes").toStdString();
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 120));
+  advance(0.1);
+  EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
+      << text("scanEnd").toStdString();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
 }
 
 }  // namespace

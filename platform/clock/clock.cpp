@@ -32,6 +32,8 @@ Duration from_seconds(double s) {
 
 double to_seconds(Duration d) { return static_cast<double>(d.count()) / 1e9; }
 
+std::chrono::system_clock::time_point wall_now() { return std::chrono::system_clock::now(); }
+
 void set_thread_name(std::string name) { tl_name = std::move(name); }
 const std::string& thread_name() { return tl_name; }
 

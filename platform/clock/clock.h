@@ -35,6 +35,10 @@ Duration from_seconds(double s);
 inline Duration from_millis(long long ms) { return std::chrono::milliseconds(ms); }
 double to_seconds(Duration d);
 
+// The calendar time now, for stamping records (a scan's start). Never used to measure or
+// wait: that is the Clock's.
+std::chrono::system_clock::time_point wall_now();
+
 // The name the current thread goes by in reports and traces ("main", "pool-1", ...).
 void set_thread_name(std::string name);
 const std::string& thread_name();

@@ -1,5 +1,5 @@
 // varnix-session: runs the program headless against an operator script.
-//   varnix-session [--realtime] [--trace] SCRIPT   (SCRIPT "-" reads standard input)
+//   varnix-session [--realtime] [--trace] [--record DIR] SCRIPT   (SCRIPT "-" reads standard input)
 //   varnix-session --help | --version
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: varnix-session [--realtime] [--trace] SCRIPT\n";
+constexpr const char* kUsage = "usage: varnix-session [--realtime] [--trace] [--record DIR] SCRIPT\n";
 
 // Far more than any script needs; what is longer is not a script (/dev/zero, say).
 constexpr std::size_t kMaxScriptBytes = 1 << 20;
@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
                   "(\"-\": standard input) against it; see varnix-session(1).\n"
                   "  --realtime  the real clock instead of virtual time\n"
                   "  --trace     print every stage-library call\n"
+                  "  --record DIR  keep a record of every scan in DIR (CSV)\n"
                   "  --help      this text\n"
                   "  --version   the version\n");
       return 0;
@@ -86,6 +87,13 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--realtime") == 0) options.realtime = true;
     else if (std::strcmp(argv[i], "--trace") == 0) options.trace = true;
+    else if (std::strcmp(argv[i], "--record") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "varnix-session: --record needs a directory\n");
+        return 2;
+      }
+      options.record_dir = argv[++i];
+    }
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
       std::fprintf(stderr, "varnix-session: unknown option %s\n", argv[i]);
@@ -99,6 +107,13 @@ int main(int argc, char** argv) {
   }
   const auto text = read_script(path);
   if (!text) return 2;
+  if (!options.record_dir.empty()) {
+    struct stat st{};
+    if (stat(options.record_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      std::fprintf(stderr, "varnix-session: --record %s: not a directory\n", options.record_dir.c_str());
+      return 2;
+    }
+  }
   std::string error;
   auto script = vx::session::parse_script(*text, path, error);
   if (!script || !vx::session::check_controls(*script, error)) {

@@ -188,9 +188,13 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
         if (!v) return fail("'" + std::string(w[k]) + "' is not a number");
         st.args.push_back(*v);
       }
-    } else if (verb == "start" || verb == "quit" || verb == "estop" || verb == "release") {
+    } else if (verb == "start" || verb == "quit" || verb == "estop" || verb == "release" || verb == "preview") {
       if (w.size() != 1) return fail(std::string(verb) + " takes nothing");
-      st.op = verb == "start" ? Op::Start : verb == "quit" ? Op::Quit : verb == "estop" ? Op::Estop : Op::Release;
+      st.op = verb == "start"     ? Op::Start
+              : verb == "quit"    ? Op::Quit
+              : verb == "estop"   ? Op::Estop
+              : verb == "preview" ? Op::Preview
+                                  : Op::Release;
     } else if (verb == "set") {
       auto c = control_at(1);
       auto v = number_at(2);

@@ -26,6 +26,8 @@
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
 #include "platform/runtime/runtime.h"
+#include "platform/scanplan/scanplan.h"
+#include "platform/scanwatch/scanwatch.h"
 #include "platform/shutdown/shutdown.h"
 #include "platform/signals/signals.h"
 #if VARNIX_SIMULATED_STAGES
@@ -91,6 +93,7 @@ class Session final : public rt::Host {
         say(std::string("@ ") + t + " " + name_of(control) + " = " + format_value(v) + "\n");
       }
     }
+    if (watch_) watch_->control_written(panel, control, v);
     poke();
   }
   void panel_displayed(int panel) override {
@@ -191,6 +194,7 @@ class Session final : public rt::Host {
 #if VARNIX_SIMULATED_STAGES
   std::unique_ptr<sim::Simulator> sim_;
 #endif
+  std::unique_ptr<scanwatch::ScanWatch> watch_;  // outlives the run-time that feeds it
   std::unique_ptr<rt::Runtime> runtime_;
   std::optional<rt::RuntimeScope> runtime_scope_;
   rt::Options rt_options_;
@@ -243,6 +247,16 @@ void Session::apply_fault(const Statement& st) {
 void Session::start(const Statement& st) {
   runtime_ = std::make_unique<rt::Runtime>(this, rt_options_);
   runtime_scope_.emplace(*runtime_);
+  if (!options_.record_dir.empty()) {
+    scanwatch::Options wo;
+    wo.record_dir = options_.record_dir;
+    wo.on_end = [](const scanwatch::Snapshot& s) {
+      if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
+      if (!s.record_error.empty()) say("@ record error: " + s.record_error + "\n");
+    };
+    watch_ = std::make_unique<scanwatch::ScanWatch>(
+        *runtime_, *clock_, [] { return scanplan::stages_now(); }, std::move(wo));
+  }
   Participant token = clock_->enroll();
   program_ = std::thread([this, token = std::move(token)]() mutable {
     token.adopt("main");
@@ -317,6 +331,7 @@ void Session::execute(const Statement& st) {
     case Op::Press: {
       if (!need_panel(st)) return;
       auto id = resolve(st.controls[0], st);
+      if (id && watch_ && *id == PANEL_STOPSCAN) watch_->stop_requested();
       if (id) runtime_->commit(main_panel(), *id);
       return;
     }
@@ -390,6 +405,15 @@ void Session::execute(const Statement& st) {
     case Op::Release:
       estop::release();
       return;
+    case Op::Preview: {
+      if (!need_panel(st)) return;
+      const auto settings = scanplan::read_settings(*runtime_, main_panel());
+      if (!settings) return fail(st, "the scan settings cannot be read from the panel");
+      const scanplan::Preview p = scanplan::preview(*settings, scanplan::stages_now());
+      say("@ preview " + scanplan::summary(p) + "\n");
+      for (const std::string& w : p.warnings) say("@ preview warning: " + w + "\n");
+      return;
+    }
   }
 }
 

@@ -16,6 +16,7 @@ struct Options {
   // SIGINT, SIGTERM and SIGHUP end the script and the program through its quit path;
   // SIGPIPE is ignored. For the runner's process only: it takes the handlers over.
   bool answer_signals = false;
+  std::string record_dir;  // keep a record of every scan there (empty: none)
 };
 
 // Runs a parsed script. Returns the runner's exit status: 0 when the program returned 0

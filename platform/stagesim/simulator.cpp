@@ -10,6 +10,8 @@
 // the model are physical device units counted from the reverse limit, as doubles.
 #include "platform/stagesim/simulator.h"
 
+#include "platform/motion/motion.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -36,119 +38,7 @@ int clamp_to_int(double v) {
   return static_cast<int>(std::llround(std::clamp(v, lo, hi)));
 }
 
-// A phase of constant acceleration.
-struct Phase {
-  double duration;  // s
-  double accel;     // units/s^2, signed
-};
-
-// A motion from a start position and velocity through a chain of phases. Every
-// profile made here is monotonic (it never reverses), which makes clipping at a limit
-// a matter of finding one crossing.
-class Profile {
- public:
-  Profile() = default;
-
-  // From rest to rest: accelerate, cruise at vmax, decelerate; when the distance is
-  // too short to reach vmax, the cruise vanishes and the peak velocity drops.
-  static Profile trapezoid(double from, double to, double vmax, double accel) {
-    Profile p;
-    p.p0_ = from;
-    p.end_ = to;
-    const double dist = std::abs(to - from);
-    if (dist == 0) return p;
-    const double s = to > from ? 1.0 : -1.0;
-    const double ramp = vmax * vmax / (2 * accel);
-    if (dist >= 2 * ramp) {
-      const double ta = vmax / accel;
-      p.phases_ = {{ta, s * accel}, {(dist - 2 * ramp) / vmax, 0}, {ta, -s * accel}};
-    } else {
-      const double ta = std::sqrt(dist / accel);
-      p.phases_ = {{ta, s * accel}, {ta, -s * accel}};
-    }
-    return p;
-  }
-
-  // Deceleration from velocity v0 to rest.
-  static Profile stop(double from, double v0, double accel) {
-    Profile p;
-    p.p0_ = from;
-    p.v0_ = v0;
-    p.end_ = from;
-    if (v0 == 0) return p;
-    const double t = std::abs(v0) / accel;
-    p.phases_ = {{t, v0 > 0 ? -accel : accel}};
-    p.end_ = from + v0 * t / 2;
-    return p;
-  }
-
-  double duration() const {
-    double d = 0;
-    for (const Phase& ph : phases_) d += ph.duration;
-    return d;
-  }
-  double end() const { return end_; }
-  int direction() const { return end_ > p0_ ? 1 : end_ < p0_ ? -1 : (v0_ > 0) - (v0_ < 0); }
-
-  double position(double dt) const {
-    double p = p0_, v = v0_;
-    for (const Phase& ph : phases_) {
-      if (dt < ph.duration) return p + v * dt + ph.accel * dt * dt / 2;
-      p += v * ph.duration + ph.accel * ph.duration * ph.duration / 2;
-      v += ph.accel * ph.duration;
-      dt -= ph.duration;
-    }
-    return end_;
-  }
-
-  double velocity(double dt) const {
-    double v = v0_;
-    for (const Phase& ph : phases_) {
-      if (dt < ph.duration) return v + ph.accel * dt;
-      v += ph.accel * ph.duration;
-      dt -= ph.duration;
-    }
-    return 0;
-  }
-
-  // Cuts the motion where it reaches lo or hi, when it would go past it: a limit switch
-  // stops the motor where it trips, at whatever speed it had. Returns whether it cut.
-  bool clip(double lo, double hi) {
-    double level;
-    if (end_ > hi) level = hi;
-    else if (end_ < lo) level = lo;
-    else return false;
-    const double s = end_ > p0_ ? 1.0 : -1.0;
-    double p = p0_, v = v0_;
-    std::vector<Phase> kept;
-    for (const Phase& ph : phases_) {
-      const double gap = s * (level - p);  // distance left to the level, >= 0
-      const double u = s * v, b = s * ph.accel;
-      const double run = u * ph.duration + b * ph.duration * ph.duration / 2;
-      if (run >= gap) {
-        // Smaller positive root of u t + b t^2 / 2 = gap, in the form that stays
-        // accurate when b is small or negative.
-        const double disc = std::max(0.0, u * u + 2 * b * gap);
-        const double denom = u + std::sqrt(disc);
-        const double t = denom > 0 ? std::clamp(2 * gap / denom, 0.0, ph.duration) : 0.0;
-        if (t > 0) kept.push_back({t, ph.accel});
-        break;
-      }
-      kept.push_back(ph);
-      p += v * ph.duration + ph.accel * ph.duration * ph.duration / 2;
-      v += ph.accel * ph.duration;
-    }
-    phases_ = std::move(kept);
-    end_ = level;
-    return true;
-  }
-
- private:
-  double p0_ = 0;
-  double v0_ = 0;
-  double end_ = 0;
-  std::vector<Phase> phases_;
-};
+using motion::Profile;
 
 enum class MotionKind { kNone, kMove, kHome, kStop };
 
@@ -901,6 +791,13 @@ bool Simulator::is_open(const std::string& serial) const {
 
 int Simulator::true_position(const std::string& serial) const {
   return engine(*impl_).observe(serial, [](const Stage& st, Time now) { return st.at(now).counter; });
+}
+
+motion::Stage Simulator::motion_state(const std::string& serial) const {
+  return engine(*impl_).observe(serial, [](const Stage& st, Time now) {
+    return motion::Stage{st.travel, st.vmax, st.accel, st.cfg.latency_s, st.extra_latency, st.at(now).zero,
+                         st.at(now).physical, st.cfg.units_per_mm};
+  });
 }
 
 DWORD Simulator::true_status(const std::string& serial) const {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/clock/clock.h"
+#include "platform/motion/motion.h"
 #include "platform/stagelib/stage_library.h"
 
 namespace vx::sim {
@@ -92,6 +93,8 @@ class Simulator {
   bool is_open(const std::string& serial) const;
   int true_position(const std::string& serial) const;
   DWORD true_status(const std::string& serial) const;
+  // Its motion parameters and where it is now, for planning moves.
+  motion::Stage motion_state(const std::string& serial) const;
 
   // The newest entries, at most the trace limit (by default kDefaultTraceLimit; 0 keeps
   // none, the sink still sees every call): a long-running program must not grow.

@@ -2,14 +2,29 @@
 // runs on the process's main thread and the program on a thread of its own, so the
 // window stays live while the program sleeps in a poll or waits for a homing; the
 // process ends with the program's exit code once the program has returned.
+//   varnix [--record DIR | --no-record]   (scan records; by default in ~/.local/share/varnix/scans)
 #include <QApplication>
+#include <QDir>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
 #include "platform/signals/signals.h"
 #include "platform/window/signal_bridge.h"
+
+namespace {
+
+// The documented default folder of scan records: $XDG_DATA_HOME/varnix/scans, or
+// ~/.local/share/varnix/scans.
+std::string default_record_dir() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/varnix/scans";
+  return QDir::homePath().toStdString() + "/.local/share/varnix/scans";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Answered before Qt starts, so that they work without a display; any other
@@ -39,7 +54,21 @@ int main(int argc, char** argv) {
 
   vx::win::RealStages stages;
 
-  vx::win::WindowedProgram program(stages.clock);
+  // After Qt has taken its own options: --record DIR, --no-record.
+  vx::win::WindowOptions options;
+  options.record_dir = default_record_dir();
+  for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "--no-record") == 0) {
+      options.record_dir.clear();
+    } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+      options.record_dir = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: varnix [--record DIR | --no-record]\n");
+      return 2;
+    }
+  }
+
+  vx::win::WindowedProgram program(stages.clock, options);
   vx::win::SignalBridge interrupts;
   QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),
                    &vx::win::WindowHost::request_shutdown);

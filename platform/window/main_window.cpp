@@ -109,6 +109,18 @@ void MainWindow::set_panel(PanelView* view) {
   splitter_->setSizes({natural.height(), kConsoleHeight});
 }
 
+void MainWindow::set_side_pane(QWidget* pane) {
+  auto* row = new QSplitter(Qt::Horizontal);
+  row->setChildrenCollapsible(false);
+  splitter_->replaceWidget(0, row);  // takes the panel's scroll area out
+  row->addWidget(scroll_);
+  row->addWidget(pane);
+  row->setStretchFactor(0, 1);
+  row->setStretchFactor(1, 0);
+  const int extra = pane->sizeHint().width() + row->handleWidth();
+  resize(width() + extra, std::max(height(), pane->sizeHint().height()));
+}
+
 void MainWindow::append_console(const QStringList& lines) {
   if (lines.isEmpty()) return;
   QScrollBar* sb = console_->verticalScrollBar();

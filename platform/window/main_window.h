@@ -32,6 +32,8 @@ class MainWindow final : public QMainWindow {
 
   // Shows `view` (the window takes it as a Qt child) and sizes the window to fit it.
   void set_panel(PanelView* view);
+  // Shows `pane` (taken as a Qt child) beside the panel and widens the window for it.
+  void set_side_pane(QWidget* pane);
   PanelView* panel() const { return panel_; }
   QPlainTextEdit* console() const { return console_; }
   void append_console(const QStringList& lines);

@@ -5,6 +5,7 @@
 // virtual time keeps moving while the dialog is open.
 #include "platform/window/window_host.h"
 
+#include <QDir>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
@@ -12,6 +13,7 @@
 #include "panel/Varnix_ui.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
+#include "platform/window/scan_pane.h"
 #include "platform/window/stdout_capture.h"
 
 namespace vx::win {
@@ -35,6 +37,26 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   connect(&frame_timer_, &QTimer::timeout, this, &WindowHost::flush);
   shutdown_timer_.setInterval(static_cast<int>(options_.shutdown_poll.count()));
   connect(&shutdown_timer_, &QTimer::timeout, this, &WindowHost::shutdown_step);
+  // While a scan runs, elapsed, remaining and the stages' marker move on between the
+  // program's writes; at rest the panel timer's refreshes bring the pane up to date.
+  scan_timer_.setInterval(250);
+  connect(&scan_timer_, &QTimer::timeout, this, &WindowHost::refresh_scan);
+}
+
+void WindowHost::attach(rt::Runtime& runtime) {
+  runtime_ = &runtime;
+  shutdown_.emplace(runtime);
+  scanwatch::Options o;
+  o.record_dir = options_.record_dir;
+  if (!o.record_dir.empty()) QDir().mkpath(QString::fromStdString(o.record_dir));
+  o.on_end = [this](const scanwatch::Snapshot& s) {
+    QString text = tr("Scan ended: %1.").arg(QString::fromStdString(s.end_state));
+    if (!s.record_path.empty()) text += tr(" Recorded to %1").arg(QString::fromStdString(s.record_path));
+    if (!s.record_error.empty()) text += QLatin1Char(' ') + QString::fromStdString(s.record_error);
+    QMetaObject::invokeMethod(this, [this, text] { window_->say(text); }, Qt::QueuedConnection);
+  };
+  watch_ = std::make_unique<scanwatch::ScanWatch>(
+      runtime, clock_, [] { return scanplan::stages_now(); }, std::move(o));
 }
 
 WindowHost::~WindowHost() {
@@ -80,6 +102,7 @@ void WindowHost::panel_displayed(int panel) {
 
 void WindowHost::control_written(int panel, int control, const rt::Value& v) {
   if (panel != main_panel()) return;
+  if (watch_) watch_->control_written(panel, control, v);
   // echo_ belongs to the GUI thread: test the thread first.
   if (QThread::currentThread() == thread() && control == echo_) return;
   {
@@ -137,6 +160,13 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
   for (const rt::ControlSpec& c : description->controls)
     if (auto v = runtime_ ? runtime_->value(panel, c.id) : std::nullopt) view->show_value(c.id, *v);
   window_->set_panel(view);
+  scan_pane_ = new ScanPane;
+  scan_pane_->show_record(QString::fromStdString(options_.record_dir), !options_.record_dir.empty());
+  connect(scan_pane_, &ScanPane::record_switched, this, [this](bool on) {
+    watch_->set_record_dir(on ? options_.record_dir : std::string());
+    scan_pane_->show_record(QString::fromStdString(options_.record_dir), on);
+  });
+  window_->set_side_pane(scan_pane_);
   flush();
 }
 
@@ -167,10 +197,40 @@ void WindowHost::flush() {
   for (const auto& [id, v] : values) view->show_value(id, v);
   window_->append_console(lines);
   last_flush_ = clock_.now();
+  refresh_scan();
+}
+
+void WindowHost::refresh_scan() {
+  if (!scan_pane_ || !runtime_ || !watch_) return;
+  const scanwatch::Snapshot scan = watch_->snapshot();
+  const bool running = scan.seen && scan.phase != scanwatch::Phase::Ended;
+  if (running && !scan_timer_.isActive()) scan_timer_.start();
+  if (!running) scan_timer_.stop();
+  const auto settings = scanplan::read_settings(*runtime_, main_panel());
+  // Where the stages are now, in the counters' millimetres: the map's marker moves with
+  // them even while the scan's displays wait for the next point.
+  const auto stages = scanplan::stages_now();
+  std::array<double, 3> at{};
+  for (int k = 0; k < 3; k++) at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
+  if (!running && settings && (!previewed_ || *previewed_ != *settings || at != previewed_at_)) {
+    // Planned again only when the settings or the stages changed: a large grid takes
+    // milliseconds.
+    scan_pane_->show_preview(scanplan::preview(*settings, stages));
+    previewed_ = settings;
+    previewed_at_ = at;
+  }
+  scan_pane_->show_progress(scan, wall_now());
+  // The map shows the scan while it runs, and after it until the settings change.
+  const bool keep = scan.seen && (running || settings == scan.settings);
+  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, at);
 }
 
 void WindowHost::commit(int id) {
   if (runtime_) runtime_->commit(main_panel(), id);
+  if (watch_ && id == PANEL_STOPSCAN) {
+    watch_->stop_requested();
+    refresh_scan();  // the phase says "stopping" at once
+  }
 }
 
 void WindowHost::operator_edit(int id, double value) {
@@ -185,6 +245,7 @@ void WindowHost::operator_edit(int id, double value) {
   echo_ = id;
   runtime_->set_value(main_panel(), id, v);
   echo_ = 0;
+  refresh_scan();
 }
 
 void WindowHost::open_popup(const std::shared_ptr<PopupWait>& wait, const QString& title, const QString& text) {

@@ -24,11 +24,14 @@
 #include "platform/clock/clock.h"
 #include "platform/runtime/runtime.h"
 #include "platform/shutdown/shutdown.h"
+#include "platform/scanplan/scanplan.h"
+#include "platform/scanwatch/scanwatch.h"
 
 namespace vx::win {
 
 class MainWindow;
 class PanelView;
+class ScanPane;
 class StdoutCapture;
 
 struct WindowOptions {
@@ -38,6 +41,8 @@ struct WindowOptions {
   std::chrono::milliseconds frame{16};
   // How often a signalled shutdown looks at the panel to see whether the scan ended.
   std::chrono::milliseconds shutdown_poll{100};
+  // Where scan records go (empty: none are kept); the operator can switch them off.
+  std::string record_dir;
 };
 
 class WindowHost final : public QObject, public rt::Host {
@@ -50,13 +55,15 @@ class WindowHost final : public QObject, public rt::Host {
   WindowHost& operator=(const WindowHost&) = delete;
 
   // The run-time the operator acts on; set before the program starts.
-  void attach(rt::Runtime& runtime) {
-    runtime_ = &runtime;
-    shutdown_.emplace(runtime);
-  }
+  void attach(rt::Runtime& runtime);
 
   MainWindow& window() { return *window_; }
   PanelView* panel_view() const;
+  ScanPane* scan_pane() const { return scan_pane_; }
+  const scanwatch::ScanWatch* scan_watch() const { return watch_.get(); }
+  // Brings the scan pane up to date: the preview of the settings and stages now (when no
+  // scan runs), the scan's progress and the map.
+  void refresh_scan();
   int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
   bool scanning() const;
   bool program_ended() const { return ended_; }
@@ -117,6 +124,14 @@ class WindowHost final : public QObject, public rt::Host {
   bool ended_ = false;
   std::optional<shutdown::Shutdown> shutdown_;
   QTimer shutdown_timer_;
+
+  // The scan pane's sources (the watcher is fed on the program's threads).
+  std::unique_ptr<scanwatch::ScanWatch> watch_;
+  ScanPane* scan_pane_ = nullptr;
+  QTimer scan_timer_;
+  std::optional<scanplan::Settings> previewed_;
+  std::array<double, 3> previewed_at_{0, 0, 0};
+  std::optional<scanwatch::Snapshot> shown_scan_;
 };
 
 }  // namespace vx::win

@@ -74,6 +74,7 @@ void check_statement(const Statement& st) {
     case Op::Quit:
     case Op::Estop:
     case Op::Release:
+    case Op::Preview:
       require(st.controls.empty() && st.args.empty());
       break;
     case Op::Set:
@@ -110,6 +111,7 @@ std::string print(const Statement& st) {
     case Op::Quit: s = "quit"; break;
     case Op::Estop: s = "estop"; break;
     case Op::Release: s = "release"; break;
+    case Op::Preview: s = "preview"; break;
     case Op::Set:
       s = "set";
       controls();

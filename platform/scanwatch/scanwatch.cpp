@@ -1,0 +1,289 @@
+// The watcher's bookkeeping and the record's format. The record is written with stdio
+// and flushed after every line: a row is on disk before the next point begins.
+#include "platform/scanwatch/scanwatch.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include "driver/axs.h"
+#include "panel/Varnix_ui.h"
+
+#include "varnix_version.h"  // generated at every build: VARNIX_VERSION
+
+namespace vx::scanwatch {
+
+const char* const kColumns =
+    "point,ix,iy,iz,target_x,target_y,target_z,read_x,read_y,read_z,status_x,status_y,status_z,t_s,wall_time,"
+    "off_target";
+
+namespace {
+
+// A larger grid gets no point times from the plan (they would take too much memory):
+// its remaining time is the plan's end less the time elapsed.
+constexpr long long kMaxPointTimes = 10'000'000;
+
+std::string num(double v) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+std::string seconds3(Duration d) {
+  char buf[48];
+  const long long ms = d.count() / 1000000;
+  std::snprintf(buf, sizeof buf, "%lld.%03lld", ms / 1000, ms % 1000);
+  return buf;
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+std::string iso8601(std::chrono::system_clock::time_point t) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  return buf;
+}
+
+std::string record_name(std::chrono::system_clock::time_point start) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "scan-%04d%02d%02d-%02d%02d%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  return buf;
+}
+
+std::string Snapshot::phase_text() const {
+  switch (phase) {
+    case Phase::Idle: return "idle";
+    case Phase::Travelling: return "travelling to the start";
+    case Phase::Point: return "point " + std::to_string(std::min(done + 1, total)) + " of " + std::to_string(total);
+    case Phase::Stopping: return "stopping";
+    case Phase::Ended: return "ended: " + end_state;
+  }
+  return "";
+}
+
+struct ScanWatch::State {
+  Options options;
+  bool lit = false;
+  bool seen = false;
+  Phase phase = Phase::Idle;
+  scanplan::Settings settings;
+  std::array<int, 3> counts{0, 0, 0};
+  long long total = 0;
+  long long done = 0;
+  long long off_target = 0;
+  std::array<int, 3> index{0, 0, 0};
+  std::array<double, 3> position{0, 0, 0};
+  std::array<std::uint32_t, 3> status{0, 0, 0};
+  Time start{0};
+  Time ended{0};
+  std::chrono::system_clock::time_point wall_start;
+  std::optional<Duration> plan_total;
+  std::vector<Duration> plan_points;
+  Duration drift{0};  // how far the scan runs behind its plan at its last point
+  std::vector<PointState> states;
+  std::unique_ptr<std::FILE, FileCloser> file;
+  std::string path;
+  std::string error;
+  std::string end_state;
+
+  void line(const std::string& text) {
+    if (!file) return;
+    const std::string l = text + "\r\n";
+    if (std::fwrite(l.data(), 1, l.size(), file.get()) != l.size() || std::fflush(file.get()) != 0) {
+      error = "writing " + path + ": " + std::strerror(errno);
+      file.reset();
+    }
+  }
+
+  void open_record() {
+    path.clear();
+    error.clear();
+    file.reset();
+    if (options.record_dir.empty()) return;
+    const std::string base = options.record_dir + "/" + record_name(wall_start);
+    for (int k = 1; k < 1000 && !file; k++) {
+      const std::string p = base + (k == 1 ? "" : "-" + std::to_string(k)) + ".csv";
+      std::FILE* f = std::fopen(p.c_str(), "wx");
+      if (f) {
+        file.reset(f);
+        path = p;
+      } else if (errno != EEXIST) {
+        error = "cannot create a record in " + options.record_dir + ": " + std::strerror(errno);
+        return;
+      }
+    }
+    const scanplan::Settings& s = settings;
+    line("# Varnix scan record");
+    line(std::string("# version: ") + VARNIX_VERSION);
+    line("# start: " + iso8601(wall_start));
+    line("# settings: nx=" + std::to_string(s.nx) + " ny=" + std::to_string(s.ny) + " nz=" + std::to_string(s.nz) +
+         " dx=" + num(s.dx) + " dy=" + num(s.dy) + " dz=" + num(s.dz) + " x0=" + num(s.x0) + " y0=" + num(s.y0) +
+         " z0=" + num(s.z0) + " scan_x=" + std::to_string(s.cbx) + " scan_y=" + std::to_string(s.cby) +
+         " scan_z=" + std::to_string(s.cbz));
+    line("# points: " + std::to_string(total) +
+         (plan_total ? ", planned duration " + seconds3(*plan_total) + " s" : std::string()));
+    line(kColumns);
+  }
+};
+
+ScanWatch::ScanWatch(const rt::Runtime& runtime, Clock& clock, std::function<std::array<motion::Stage, 3>()> stages,
+                     Options options)
+    : runtime_(runtime), clock_(clock), stages_(std::move(stages)), s_(std::make_unique<State>()) {
+  s_->options = std::move(options);
+}
+
+ScanWatch::~ScanWatch() {
+  std::lock_guard lk(mu_);
+  if (s_->lit) s_->line("# end: not seen (the watcher ended first), after point " + std::to_string(s_->done) +
+                        " of " + std::to_string(s_->total));
+}
+
+void ScanWatch::set_record_dir(std::string dir) {
+  std::lock_guard lk(mu_);
+  s_->options.record_dir = std::move(dir);
+}
+
+void ScanWatch::stop_requested() {
+  std::lock_guard lk(mu_);
+  if (s_->lit) s_->phase = Phase::Stopping;
+}
+
+void ScanWatch::control_written(int panel, int control, const rt::Value& v) {
+  if (panel != runtime_.main_panel()) return;
+  std::lock_guard lk(mu_);
+  State& s = *s_;
+  switch (control) {
+    case PANEL_SCANNING:
+      if (v.number() != 0 && !s.lit) begin_locked();
+      else if (v.number() == 0 && s.lit) end_locked();
+      return;
+    case PANEL_IX: s.index[0] = v.i; return;
+    case PANEL_IY: s.index[1] = v.i; return;
+    case PANEL_IZ: s.index[2] = v.i; return;
+    case PANEL_POS_X: s.position[0] = v.number(); return;
+    case PANEL_POS_Y: s.position[1] = v.number(); return;
+    case PANEL_POS_Z: s.position[2] = v.number(); return;
+    case PANEL_STATUS_X: s.status[0] = static_cast<std::uint32_t>(v.i); return;
+    case PANEL_STATUS_Y: s.status[1] = static_cast<std::uint32_t>(v.i); return;
+    case PANEL_STATUS_Z: s.status[2] = static_cast<std::uint32_t>(v.i); return;
+    case PANEL_PROGRESS:
+      if (s.lit) point_locked();
+      return;
+    default: return;
+  }
+}
+
+void ScanWatch::begin_locked() {
+  State& s = *s_;
+  s.lit = true;
+  s.seen = true;
+  s.phase = Phase::Travelling;
+  s.start = clock_.now();
+  s.wall_start = wall_now();
+  s.done = 0;
+  s.off_target = 0;
+  s.drift = Duration{0};
+  s.end_state.clear();
+  // The worker reads the settings once, at this moment: so does the watcher.
+  s.settings = scanplan::read_settings(runtime_, runtime_.main_panel()).value_or(scanplan::Settings{});
+  s.counts = s.settings.counts();
+  s.total = s.settings.grid_points();
+  scanplan::Preview plan =
+      scanplan::preview(s.settings, stages_(), {.point_times = s.total <= kMaxPointTimes, .moves = false});
+  s.plan_total = plan.duration;
+  s.plan_points = std::move(plan.point_times);
+  s.states.assign(s.total <= kMaxMapPoints ? static_cast<std::size_t>(s.total) : 0, PointState::Pending);
+  s.open_record();
+}
+
+void ScanWatch::point_locked() {
+  State& s = *s_;
+  const Time now = clock_.now();
+  s.done++;
+  if (s.phase == Phase::Travelling) s.phase = Phase::Point;
+  if (s.plan_points.size() >= static_cast<std::size_t>(s.done))
+    s.drift = (now - s.start) - s.plan_points[static_cast<std::size_t>(s.done - 1)];
+  std::array<double, 3> target{};
+  bool off = false;
+  for (int k = 0; k < 3; k++) {
+    target[k] = s.settings.target(k, s.index[k]);
+    off = off || std::abs(s.position[k] - target[k]) * StepsPerMm > 1.0;
+  }
+  s.off_target += off;
+  // Kept only for grids of at most kMaxMapPoints, whose index products stay small.
+  if (!s.states.empty() && s.index[0] >= 0 && s.index[1] >= 0 && s.index[2] >= 0 && s.index[0] < s.counts[0] &&
+      s.index[1] < s.counts[1]) {
+    const std::size_t at =
+        (static_cast<std::size_t>(s.index[2]) * s.counts[1] + s.index[1]) * s.counts[0] + s.index[0];
+    if (at < s.states.size()) s.states[at] = off ? PointState::OffTarget : PointState::Done;
+  }
+  if (!s.file) return;
+  char status[3][16];
+  for (int k = 0; k < 3; k++) std::snprintf(status[k], sizeof status[k], "0x%08X", s.status[k]);
+  const Duration t = now - s.start;
+  s.line(std::to_string(s.done) + "," + std::to_string(s.index[0]) + "," + std::to_string(s.index[1]) + "," +
+         std::to_string(s.index[2]) + "," + num(target[0]) + "," + num(target[1]) + "," + num(target[2]) + "," +
+         num(s.position[0]) + "," + num(s.position[1]) + "," + num(s.position[2]) + "," + status[0] + "," +
+         status[1] + "," + status[2] + "," + seconds3(t) + "," +
+         iso8601(s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(t)) + "," +
+         (off ? "1" : "0"));
+}
+
+void ScanWatch::end_locked() {
+  State& s = *s_;
+  s.lit = false;
+  s.ended = clock_.now();
+  s.phase = Phase::Ended;
+  s.end_state = s.done == s.total ? "completed"
+                                  : "stopped after point " + std::to_string(s.done) + " of " + std::to_string(s.total);
+  s.line("# end: " + s.end_state + "; " + std::to_string(s.off_target) + " off target; " +
+         seconds3(s.ended - s.start) + " s");
+  s.file.reset();
+  if (s.options.on_end) s.options.on_end(snapshot_locked(s.ended));
+}
+
+Snapshot ScanWatch::snapshot() const {
+  const Time now = clock_.now();
+  std::lock_guard lk(mu_);
+  return snapshot_locked(now);
+}
+
+Snapshot ScanWatch::snapshot_locked(Time now) const {
+  const State& s = *s_;
+  Snapshot out;
+  out.seen = s.seen;
+  out.phase = s.phase;
+  out.settings = s.settings;
+  out.total = s.total;
+  out.done = s.done;
+  out.off_target = s.off_target;
+  out.index = s.index;
+  out.position = s.position;
+  out.end_state = s.end_state;
+  out.record_path = s.path;
+  out.record_error = s.error;
+  if (!s.seen) return out;
+  out.elapsed = (s.lit ? now : s.ended) - s.start;
+  if (s.lit && s.plan_total && s.phase != Phase::Stopping)
+    out.remaining = std::max(Duration{0}, *s.plan_total + s.drift - out.elapsed);
+  out.states = s.states;
+  return out;
+}
+
+}  // namespace vx::scanwatch

@@ -1,0 +1,219 @@
+// The scan record end to end: the session runner with --record keeps one CSV file per
+// scan. Its rows are the completed points, its targets are what the driver sent to the
+// stages (the trace), its read positions are what the panel displayed, a stopped scan
+// says so in its last line, and a runner killed mid-scan leaves a file that parses up to
+// its last point.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/session_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Record {
+  std::vector<std::string> comments;
+  std::vector<std::string> header;
+  std::vector<std::vector<std::string>> rows;
+  bool well_formed = true;  // every line ends in CRLF, every row has the header's width
+};
+
+std::vector<std::string> split(const std::string& line) {
+  std::vector<std::string> out;
+  std::stringstream ss(line);
+  for (std::string f; std::getline(ss, f, ',');) out.push_back(f);
+  return out;
+}
+
+Record parse(const std::string& text) {
+  Record r;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) {
+      r.well_formed = false;
+      break;
+    }
+    const std::string line = text.substr(at, end - at);
+    at = end + 2;
+    if (line.rfind("#", 0) == 0) r.comments.push_back(line);
+    else if (r.header.empty()) r.header = split(line);
+    else r.rows.push_back(split(line));
+  }
+  for (const auto& row : r.rows) r.well_formed = r.well_formed && row.size() == r.header.size();
+  return r;
+}
+
+std::string fresh_dir() {
+  char dir[] = "/tmp/vxrecordXXXXXX";
+  return mkdtemp(dir);
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+const std::string kScan =
+    "start\n"
+    "set PANEL_NX 3\nset PANEL_NY 2\nset PANEL_NZ 2\n"
+    "set PANEL_DX 0.5\nset PANEL_DY -0.75\nset PANEL_DZ 1.1\n"
+    "set PANEL_X0 1.3\nset PANEL_Y0 -2\nset PANEL_Z0 0.7\n"
+    "set PANEL_SCAN_X 1\nset PANEL_SCAN_Y 1\nset PANEL_SCAN_Z 1\n"
+    "watch PANEL_SCANNING PANEL_POS_X PANEL_POS_Y PANEL_POS_Z\n";
+
+TEST(ScanRecord, RowsAreTheCompletedPointsWithTheirTargetsAndReadings) {
+  const std::string dir = fresh_dir();
+  const auto r = vxtest::run_session(kScan + "press PANEL_STARTSCAN\nuntil PANEL_SCANNING == 0\nquit\n",
+                                     "--trace --record " + dir);
+  ASSERT_EQ(r.status, 0) << r.text();
+  const auto files = files_in(dir);
+  ASSERT_EQ(files.size(), 1u);
+  ASSERT_EQ(r.at("record "), std::vector<std::string>{"record " + files[0]});
+  const Record rec = parse(vxtest::read_file(files[0]));
+  ASSERT_TRUE(rec.well_formed);
+  ASSERT_EQ(rec.header.size(), 16u);
+  EXPECT_EQ(rec.header[0], "point");
+  EXPECT_EQ(rec.header[15], "off_target");
+  ASSERT_EQ(rec.rows.size(), 12u);
+  // The scan's length as the runner's watch lines date it.
+  double on = -1, off = -1;
+  for (const auto& l : r.at(""))
+    if (l.find(" PANEL_SCANNING = ") != std::string::npos) (l.back() == '1' && on < 0 ? on : off) = std::stod(l);
+  char length[32];
+  std::snprintf(length, sizeof length, "%.3f s", off - on);
+  EXPECT_EQ(rec.comments.back(), std::string("# end: completed; 0 off target; ") + length);
+
+  // The x targets the driver sent, one per point, in device units; the z and y ones per
+  // plane and row.
+  auto sent = [&](const char* serial) {
+    std::vector<long long> out;
+    for (const auto& c : r.calls(std::string("ISC_SetMoveAbsolutePosition(") + serial))
+      out.push_back(std::stoll(c.substr(c.find(", ") + 2)));
+    return out;
+  };
+  const auto xs = sent("45388004"), ys = sent("45387934"), zs = sent("45388034");
+  ASSERT_EQ(xs.size(), 12u);
+  ASSERT_EQ(ys.size(), 4u);
+  ASSERT_EQ(zs.size(), 2u);
+  // The displayed positions during the scan, one triple per point.
+  std::vector<std::string> shown;
+  bool scanning = false;
+  for (const auto& l : r.at("")) {
+    if (l.find(" PANEL_SCANNING = ") != std::string::npos) scanning = l.back() == '1';
+    else if (scanning && l.find(" PANEL_POS_") != std::string::npos) shown.push_back(l.substr(l.find(" = ") + 3));
+  }
+  ASSERT_EQ(shown.size(), 36u);
+  auto units = [](const std::string& mm) { return static_cast<long long>(std::stod(mm) * 409600); };
+  for (std::size_t i = 0; i < rec.rows.size(); i++) {
+    SCOPED_TRACE("point " + std::to_string(i + 1));
+    const auto& row = rec.rows[i];
+    EXPECT_EQ(row[0], std::to_string(i + 1));
+    EXPECT_EQ(units(row[4]), xs[i]);
+    EXPECT_EQ(units(row[5]), ys[i / 3]);
+    EXPECT_EQ(units(row[6]), zs[i / 6]);
+    for (int k = 0; k < 3; k++) EXPECT_EQ(std::stod(row[7 + k]), std::stod(shown[3 * i + k]));
+    EXPECT_EQ(row[1], std::to_string(i % 3));
+    EXPECT_EQ(row[10].substr(0, 2), "0x");
+    EXPECT_EQ(row[10].size(), 10u);
+    EXPECT_EQ(row[15], "0");
+  }
+  fs::remove_all(dir);
+}
+
+TEST(ScanRecord, AStoppedScanSaysWhereItStopped) {
+  const std::string dir = fresh_dir();
+  const auto r = vxtest::run_session(kScan +
+                                         "watch PANEL_PROGRESS\npress PANEL_STARTSCAN\n"
+                                         "until PANEL_PROGRESS > 40\npress PANEL_STOPSCAN\n"
+                                         "until PANEL_SCANNING == 0\nquit\n",
+                                     "--record " + dir);
+  ASSERT_EQ(r.status, 0) << r.text();
+  const auto files = files_in(dir);
+  ASSERT_EQ(files.size(), 1u);
+  const Record rec = parse(vxtest::read_file(files[0]));
+  ASSERT_TRUE(rec.well_formed);
+  ASSERT_EQ(rec.rows.size(), 5u) << r.text();
+  EXPECT_EQ(rec.comments.back().rfind("# end: stopped after point 5 of 12; 0 off target; ", 0), 0u)
+      << rec.comments.back();
+  fs::remove_all(dir);
+}
+
+// A point beyond the forward limit (25 mm from the power-up position): the stage stops at
+// the limit, the read position is a millimetre short of the target, and the row and the
+// end line say so.
+TEST(ScanRecord, APointTheStageCannotReachIsOffTarget) {
+  const std::string dir = fresh_dir();
+  const auto r = vxtest::run_session(
+      "start\nset PANEL_NX 3\nset PANEL_DX 1\nset PANEL_X0 24\nset PANEL_Y0 0\nset PANEL_Z0 0\n"
+      "set PANEL_SCAN_X 1\nset PANEL_SCAN_Y 0\nset PANEL_SCAN_Z 0\npress PANEL_STARTSCAN\n"
+      "until PANEL_SCANNING == 0\nquit\n",
+      "--record " + dir);
+  ASSERT_EQ(r.status, 0) << r.text();
+  const auto files = files_in(dir);
+  ASSERT_EQ(files.size(), 1u);
+  const Record rec = parse(vxtest::read_file(files[0]));
+  ASSERT_EQ(rec.rows.size(), 3u);
+  EXPECT_EQ(rec.rows[1][15], "0");
+  EXPECT_EQ(rec.rows[2][4], "26");
+  EXPECT_EQ(rec.rows[2][7], "25");
+  EXPECT_EQ(rec.rows[2][15], "1");
+  EXPECT_EQ(rec.comments.back().rfind("# end: completed; 1 off target; ", 0), 0u) << rec.comments.back();
+  fs::remove_all(dir);
+}
+
+// The runner is killed with SIGKILL once the scan has shown a few points: whatever the
+// file holds then must parse, row after row, with no end line.
+TEST(ScanRecord, AKilledSessionLeavesAFileThatParses) {
+  const std::string dir = fresh_dir();
+  const std::string script = dir + "/long.vxs";
+  {
+    std::FILE* f = std::fopen(script.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(("start\nset PANEL_NX 100\nset PANEL_NY 100\nset PANEL_NZ 10\nset PANEL_DX 0.01\nset PANEL_DY 0.01\n"
+                "set PANEL_DZ 0.01\nset PANEL_SCAN_X 1\nset PANEL_SCAN_Y 1\nset PANEL_SCAN_Z 1\n"
+                "watch PANEL_PROGRESS\npress PANEL_STARTSCAN\nuntil PANEL_SCANNING == 0\nquit\n"),
+               f);
+    std::fclose(f);
+  }
+  const std::string rec_dir = dir + "/records";
+  fs::create_directory(rec_dir);
+  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && echo $$ && exec ./varnix-session --record '" + rec_dir +
+                          "' '" + script + "' 2>/dev/null";
+  std::FILE* out = popen(cmd.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  char line[512];
+  ASSERT_NE(std::fgets(line, sizeof line, out), nullptr);
+  const pid_t pid = static_cast<pid_t>(std::atol(line));
+  int progress = 0;
+  while (progress < 20 && std::fgets(line, sizeof line, out))
+    if (std::string(line).find(" PANEL_PROGRESS = ") != std::string::npos) progress++;
+  ASSERT_EQ(progress, 20);
+  kill(pid, SIGKILL);
+  const int status = pclose(out);
+  ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) != 0);
+  const auto files = files_in(rec_dir);
+  ASSERT_EQ(files.size(), 1u);
+  const Record rec = parse(vxtest::read_file(files[0]));
+  EXPECT_TRUE(rec.well_formed);
+  EXPECT_EQ(rec.header.size(), 16u);
+  EXPECT_GE(rec.rows.size(), 19u);
+  EXPECT_LT(rec.rows.size(), 100000u);
+  for (std::size_t i = 0; i < rec.rows.size(); i++) EXPECT_EQ(rec.rows[i][0], std::to_string(i + 1));
+  EXPECT_EQ(rec.comments.back().rfind("# end:", 0), std::string::npos);
+  fs::remove_all(dir);
+}
+
+}  // namespace
