@@ -10,7 +10,7 @@
 
 namespace vx::session {
 
-enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release };
+enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release, Live, Activity };
 enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
 
 const char* cmp_text(Cmp c);

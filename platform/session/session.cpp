@@ -17,6 +17,7 @@
 #include "platform/clock/clock.h"
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
+#include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 #include "platform/stagesim/simulator.h"
 
@@ -149,6 +150,8 @@ class Session final : public rt::Host {
     return false;
   }
 
+  void show_live();
+  void show_activity();
   void apply_fault(const Statement& st);
   void start();
   void execute(const Statement& st);
@@ -197,6 +200,33 @@ void Session::apply_fault(const Statement& st) {
   else if (st.fault == "channel") sim_->channel_return(serial, static_cast<short>(as_int(a[0])));
   else if (st.fault == "position") sim_->set_position(serial, static_cast<int>(as_int(a[0])));
   else if (st.fault == "disable") sim_->power_disable(serial);
+}
+
+// The stages are read here and only here, under the thread name "live", so that the
+// reads show in a trace as the observer's and nothing else of the trace changes.
+void Session::show_live() {
+  const std::string saved = thread_name();
+  set_thread_name("live");
+  const observe::Live live = observe::read_live();
+  set_thread_name(saved);
+  for (const observe::AxisLive& a : live) {
+    char pos[64];
+    std::snprintf(pos, sizeof pos, "%.4f", a.position_mm);
+    std::string line = std::string("@ live ") + observe::axis_name(a.axis) + " " + pos + " " + observe::words_text(a);
+    if (!a.reason.empty()) line += " \"" + a.reason + "\"";
+    say(line + "\n");
+  }
+}
+
+void Session::show_activity() {
+  if (!runtime_) {
+    say("@ activity \"Not started\" queued 0:\n");
+    return;
+  }
+  const observe::ActivityView v = observe::describe_activity(*runtime_, clock_->now());
+  std::string line = "@ activity \"" + v.what + "\" queued " + std::to_string(v.queued.size()) + ":";
+  for (const std::string& n : v.queued_names) line += " " + n;
+  say(line + "\n");
 }
 
 void Session::start() {
@@ -328,6 +358,12 @@ void Session::execute(const Statement& st) {
       return;
     case Op::Release:
       estop::release();
+      return;
+    case Op::Live:
+      show_live();
+      return;
+    case Op::Activity:
+      show_activity();
       return;
   }
 }

@@ -74,6 +74,8 @@ void check_statement(const Statement& st) {
     case Op::Quit:
     case Op::Estop:
     case Op::Release:
+    case Op::Live:
+    case Op::Activity:
       require(st.controls.empty() && st.args.empty());
       break;
     case Op::Set:
@@ -110,6 +112,8 @@ std::string print(const Statement& st) {
     case Op::Quit: s = "quit"; break;
     case Op::Estop: s = "estop"; break;
     case Op::Release: s = "release"; break;
+    case Op::Live: s = "live"; break;
+    case Op::Activity: s = "activity"; break;
     case Op::Set:
       s = "set";
       controls();
