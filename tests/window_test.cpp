@@ -8,26 +8,33 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSpinBox>
+#include <QScrollArea>
 #include <QStatusBar>
+#include <QTextBlock>
 #include <QTest>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <regex>
+#include <sstream>
 #include <optional>
 #include <thread>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
+#include "platform/estop/estop.h"
 #include "platform/stagesim/simulator.h"
 #include "platform/window/led.h"
+#include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
 #include "platform/window/program.h"
@@ -42,18 +49,19 @@ class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     me_.adopt("gui");
-    // Updates at once and shutdown polls at every pass: the test's frames are its
-    // advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms});
+    // Updates at once, shutdown polls at every pass and the live view when refreshed:
+    // the test's frames are its advance() steps, not real-time milliseconds.
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, 0ms});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();
-    advance(7);  // start-up: the three stages are opened, 6.6 s
+    advance(startup_);  // start-up: the three stages are opened, 6.6 s
     ASSERT_NE(view(), nullptr);
     ASSERT_TRUE(window().isVisible());
   }
 
   void TearDown() override {
+    vx::estop::release();
     finish();
     program_.reset();
   }
@@ -77,6 +85,12 @@ class WindowTest : public ::testing::Test {
     catch_up();
   }
 
+  QString text_of(const char* name) {
+    auto* l = window().findChild<QLabel*>(QString::fromLatin1(name));
+    EXPECT_NE(l, nullptr) << name;
+    return l ? l->text() : QString();
+  }
+
   // Waits until every program thread is blocked on the clock again, then lets the
   // window take what they wrote and posted.
   void catch_up() {
@@ -84,6 +98,7 @@ class WindowTest : public ::testing::Test {
     host().drain_console();
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
+    host().refresh_live();
   }
 
   // Advances in small steps until `done` holds; false when it did not within `limit`.
@@ -104,12 +119,19 @@ class WindowTest : public ::testing::Test {
     QTest::mouseClick(b, Qt::LeftButton);
   }
 
-  // Replaces what a spin box shows by typing, as an operator does.
-  void type_into(QAbstractSpinBox* box, const QString& text) {
+  // Replaces what an input shows by typing, as an operator does.
+  void type_into(QLineEdit* box, const QString& text) {
     box->setFocus();
     box->selectAll();
     QTest::keyClick(box, Qt::Key_Backspace);
     QTest::keyClicks(box, text);
+  }
+
+  // The console's lines without their time stamps ("HH:MM:SS.mmm ").
+  QStringList console_lines() {
+    QStringList out;
+    for (const QString& l : window().console()->toPlainText().split(QLatin1Char('\n'))) out.append(l.mid(13));
+    return out;
   }
 
   QMessageBox* popup() { return window().findChild<QMessageBox*>(QStringLiteral("popup")); }
@@ -117,8 +139,7 @@ class WindowTest : public ::testing::Test {
   bool ended() { return program_->thread().has_ended(); }
 
   int console_count(const QString& line) {
-    const QStringList lines = window().console()->toPlainText().split(QLatin1Char('\n'));
-    return static_cast<int>(lines.count(line));
+    return static_cast<int>(console_lines().count(line));
   }
 
   void screenshot(const char* file) {
@@ -142,9 +163,9 @@ class WindowTest : public ::testing::Test {
   }
 
   void start_small_scan() {
-    find<QSpinBox>("PANEL_NX")->setValue(4);
-    find<QSpinBox>("PANEL_NY")->setValue(3);
-    find<QSpinBox>("PANEL_NZ")->setValue(1);
+    type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("4"));
+    type_into(find<QLineEdit>("PANEL_NY"), QStringLiteral("3"));
+    type_into(find<QLineEdit>("PANEL_NZ"), QStringLiteral("1"));
     for (const char* t : {"PANEL_SCAN_X", "PANEL_SCAN_Y", "PANEL_SCAN_Z"}) find<QCheckBox>(t)->setChecked(true);
     ASSERT_EQ(model(PANEL_NX), 4);
     ASSERT_EQ(model(PANEL_SCAN_Z), 1);
@@ -152,6 +173,7 @@ class WindowTest : public ::testing::Test {
     advance(0.5);
   }
 
+  double startup_ = 7;
   vx::VirtualClock clock_;
   vx::ClockScope clock_scope_{clock_};
   // Enrolled before the simulator's bus thread exists, or the bus would find itself the
@@ -167,7 +189,7 @@ TEST_F(WindowTest, GoToMovesTheStageToTheTypedTargetAndTheDisplayShowsIt) {
   EXPECT_TRUE(find<Led>("PANEL_CONNECTED")->isOn());
   EXPECT_EQ(console_count(QStringLiteral("Device 0 (serial 45388004) Connected... ")), 1);
 
-  auto* target = find<QDoubleSpinBox>("PANEL_TARGET_X");
+  auto* target = find<QLineEdit>("PANEL_TARGET_X");
   type_into(target, QStringLiteral("12.5"));
   EXPECT_DOUBLE_EQ(model(PANEL_TARGET_X), 12.5);  // the program reads what was typed
   click("PANEL_GOTO_X");

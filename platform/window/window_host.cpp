@@ -5,10 +5,16 @@
 // virtual time keeps moving while the dialog is open.
 #include "platform/window/window_host.h"
 
+#include <QKeySequence>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QThread>
 
 #include "panel/Varnix_ui.h"
+#include "platform/estop/estop.h"
+#include "platform/observe/observe.h"
+#include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
 #include "platform/window/stdout_capture.h"
@@ -33,6 +39,27 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   connect(&frame_timer_, &QTimer::timeout, this, &WindowHost::flush);
   shutdown_timer_.setInterval(static_cast<int>(options_.shutdown_poll.count()));
   connect(&shutdown_timer_, &QTimer::timeout, this, &WindowHost::shutdown_step);
+
+  LiveView* live = window_->live();
+  connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
+  connect(live, &LiveView::release_clicked, this, &WindowHost::release_stop);
+  // Esc stops everything wherever the focus is, a dialog of the window included.
+  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), window_.get());
+  esc->setContext(Qt::ApplicationShortcut);
+  connect(esc, &QShortcut::activated, this, &WindowHost::stop_all);
+  auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_.get());
+  connect(quit, &QShortcut::activated, window_.get(), [this] { window_->close(); });
+  auto* find = new QShortcut(QKeySequence::Find, window_.get());
+  connect(find, &QShortcut::activated, window_.get(), [this] {
+    window_->find_box()->setFocus();
+    window_->find_box()->selectAll();
+  });
+  if (options_.live.count() > 0) {
+    live_timer_.setInterval(static_cast<int>(options_.live.count()));
+    live_timer_.setTimerType(Qt::PreciseTimer);
+    connect(&live_timer_, &QTimer::timeout, this, &WindowHost::refresh_live);
+    live_timer_.start();
+  }
 }
 
 WindowHost::~WindowHost() {
@@ -106,9 +133,11 @@ void WindowHost::stdio_port(int port) {
 }
 
 void WindowHost::push_line(std::string line) {
+  // Stamped as it arrives; standard output itself stays as the program wrote it.
+  const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
   {
     std::lock_guard lk(pending_mu_);
-    lines_.append(QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    lines_.append(stamp + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
     if (lines_.size() > kMaxPendingLines) lines_.erase(lines_.begin(), lines_.end() - kMaxPendingLines);
   }
   request_flush();
@@ -130,12 +159,20 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
   auto* view = new PanelView(*description);
   connect(view, &PanelView::committed, this, &WindowHost::commit);
   connect(view, &PanelView::edited, this, &WindowHost::operator_edit);
+  connect(view, &PanelView::refused, this, [this, view](int id, const QString& problem) {
+    const rt::ControlSpec* c = view->control(id);
+    const QString label = c ? QString::fromStdString(c->label) : QString::number(id);
+    window_->say_while(label + QStringLiteral(": ") + problem, [view, id] { return view->invalid(id); });
+  });
+  connect(view, &PanelView::accepted, this, [this] { window_->expire_message(); });
   // What the controls hold now; writes since the load are also pending and follow.
   const int panel = main_panel();
   for (const rt::ControlSpec& c : description->controls)
     if (auto v = runtime_ ? runtime_->value(panel, c.id) : std::nullopt) view->show_value(c.id, *v);
   window_->set_panel(view);
+  title_ = window_->windowTitle();
   flush();
+  refresh_live();
 }
 
 void WindowHost::schedule_flush() {
@@ -168,7 +205,57 @@ void WindowHost::flush() {
 }
 
 void WindowHost::commit(int id) {
-  if (runtime_) runtime_->commit(main_panel(), id);
+  if (!runtime_) return;
+  // The command's line follows what the program wrote before it.
+  QStringList lines;
+  {
+    std::lock_guard lk(pending_mu_);
+    lines.swap(lines_);
+  }
+  window_->append_console(lines);
+  const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
+  window_->append_command(stamp + QStringLiteral("» ") +
+                          QString::fromStdString(observe::command_text(*runtime_, main_panel(), id)));
+  runtime_->commit(main_panel(), id);
+}
+
+void WindowHost::stop_all() {
+  const bool was = estop::engaged();
+  estop::engage(runtime_);
+  if (!was) {
+    window_->append_command(QString::fromStdString(time_of_day(clock_)) +
+                            QStringLiteral(" » Stop all: the emergency stop is engaged"));
+  }
+  refresh_live();
+}
+
+void WindowHost::release_stop() {
+  if (!estop::engaged()) return;
+  estop::release();
+  window_->append_command(QString::fromStdString(time_of_day(clock_)) +
+                          QStringLiteral(" » Release: the emergency stop is lifted"));
+  refresh_live();
+}
+
+void WindowHost::refresh_live() {
+  LiveView* live = window_->live();
+  const observe::Live stages = observe::read_live();
+  live->show_live(stages);
+  const bool engaged = estop::engaged();
+  live->show_estop(engaged);
+  QString state;
+  if (runtime_ && !ended_) {
+    const observe::ActivityView a = observe::describe_activity(*runtime_, clock_.now(), &stages);
+    live->show_activity(a);
+    state = QString::fromStdString(a.state == "busy" ? a.what.substr(0, a.what.rfind(": ")) : a.what);
+  } else if (ended_) {
+    state = tr("ended");
+  }
+  window_->expire_message();
+  QString title = title_.isEmpty() ? QStringLiteral("Varnix") : title_;
+  if (engaged) title += tr(" — EMERGENCY STOP");
+  if (!state.isEmpty()) title += QStringLiteral(" — ") + state;
+  if (window_->windowTitle() != title) window_->setWindowTitle(title);
 }
 
 void WindowHost::operator_edit(int id, double value) {
@@ -205,7 +292,7 @@ void WindowHost::release(const std::shared_ptr<PopupWait>& wait) {
 bool WindowHost::allow_close() {
   if (ended_) return true;
   if (scanning()) {
-    window_->say(tr("A scan is running: stop it before quitting"));
+    window_->say_while(tr("A scan is running: stop it before quitting"), [this] { return scanning(); });
     return false;
   }
   commit(PANEL_QUIT);
@@ -251,6 +338,8 @@ void WindowHost::program_finished(int code) {
   drain_console();
   flush();
   window_->say(tr("The program has ended (exit code %1).").arg(code));
+  live_timer_.stop();
+  refresh_live();
 }
 
 }  // namespace vx::win

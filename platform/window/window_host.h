@@ -7,6 +7,11 @@
 // program's threads. Program writes are coalesced: the latest value per control is kept
 // in a guarded map and at most one update per frame is scheduled on the GUI thread, so a
 // flood of writes never builds a backlog of events. Console lines take the same road.
+//
+// The live view is the host's own: a GUI-thread timer reads the stages and the
+// run-time's activity (platform/observe) and shows them, whatever the program does. Stop
+// all (the button or Esc) engages the emergency stop from the GUI thread directly, not
+// through the program's event queue, which a wait may be holding.
 #pragma once
 
 #include <QObject>
@@ -36,6 +41,9 @@ struct WindowOptions {
   std::chrono::milliseconds frame{16};
   // How often a signalled shutdown looks at the panel to see whether the scan ended.
   std::chrono::milliseconds shutdown_poll{100};
+  // Period of the live readouts and the activity line; 0: only refresh_live() updates
+  // them (tests on virtual time).
+  std::chrono::milliseconds live{40};
 };
 
 class WindowHost final : public QObject, public rt::Host {
@@ -60,6 +68,10 @@ class WindowHost final : public QObject, public rt::Host {
   // program wrote to standard output so far.
   void drain_console();
 
+  // Reads the stages and the program's activity now and shows them, with the title and
+  // the emergency stop's banner; clears a message whose state has ended.
+  void refresh_live();
+
   // ---- rt::Host (program threads)
   void panel_loaded(int panel, const rt::PanelSpec& description) override;
   void panel_displayed(int panel) override;
@@ -72,6 +84,9 @@ class WindowHost final : public QObject, public rt::Host {
   // stages are closed by the program's own way out.
   void request_shutdown();
   void program_finished(int code);
+  // The emergency stop, engaged and released by the operator.
+  void stop_all();
+  void release_stop();
 
  private:
   struct PopupWait;
@@ -111,6 +126,8 @@ class WindowHost final : public QObject, public rt::Host {
   bool stop_sent_ = false;
   bool quit_sent_ = false;
   QTimer shutdown_timer_;
+  QTimer live_timer_;
+  QString title_;
 };
 
 }  // namespace vx::win
