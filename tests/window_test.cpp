@@ -299,6 +299,178 @@ TEST_F(WindowTest, AFloodOfWritesEndsInOneUpdateWithTheLatestValues) {
   EXPECT_EQ(find<QLineEdit>("PANEL_IX")->text(), QStringLiteral("200000"));
 }
 
+
+TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
+  click("PANEL_HOME_X");
+  advance(3);
+  click("PANEL_JOG_Y_PLUS");
+  click("PANEL_DISABLE_Z");
+  catch_up();
+  const QString first = text_of("live_X_position");
+  EXPECT_EQ(text_of("live_X_state"), QStringLiteral("moving-reverse homing"));
+  advance(0.5);
+  const QString second = text_of("live_X_position");
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(second.startsWith(QLatin1Char('-'))) << second.toStdString();
+  // The program's display shows what the program last wrote: it has not refreshed.
+  EXPECT_EQ(find<QLineEdit>("PANEL_POS_X")->text(), QStringLiteral("0.0000"));
+
+  EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s"));
+  const QString queued = text_of("queued");
+  // The timer's refresh requests, twice a second, then the operator's two clicks.
+  EXPECT_EQ(queued, QStringLiteral("queued 8: Read all ×5, Jog +1 mm Y, Disable Z, Read all"));
+  EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Homing X"))) << window().windowTitle().toStdString();
+  EXPECT_EQ(console_count(QStringLiteral("» Home X")), 1);
+  EXPECT_EQ(console_count(QStringLiteral("» Jog +1 mm Y")), 1);
+  screenshot("window-homing.png");
+
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 15));
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("disabled"));
+  EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: disabled (Enable it first)"));
+}
+
+TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
+  struct Case {
+    const char* control;
+    int id;
+    const char* text;
+    const char* reason;
+  } cases[] = {
+      {"PANEL_TARGET_X", PANEL_TARGET_X, "1e9", "above the most allowed, 50"},
+      {"PANEL_TARGET_X", PANEL_TARGET_X, "12,5", "',' is not the decimal point here (it is '.')"},
+      {"PANEL_NX", PANEL_NX, "-3", "below the least allowed, 1"},
+      {"PANEL_NX", PANEL_NX, "2.5", "a count takes whole numbers only"},
+      {"PANEL_DX", PANEL_DX, "1e3", "above the most allowed, 50"},
+      {"PANEL_X0", PANEL_X0, "abc", "not a number"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto* box = find<QLineEdit>(c.control);
+    const double before = model(c.id);
+    type_into(box, QString::fromLatin1(c.text));
+    catch_up();
+    EXPECT_EQ(box->text(), QString::fromLatin1(c.text));  // exactly what was typed
+    EXPECT_DOUBLE_EQ(model(c.id), before);                // the program reads the last valid value
+    EXPECT_TRUE(view()->invalid(c.id));
+    EXPECT_TRUE(box->property("invalid").toBool());
+    EXPECT_TRUE(view()->problem_text(c.id).startsWith(QLatin1String(c.reason))) << view()->problem_text(c.id).toStdString();
+    EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String(c.reason)));
+    if (std::string(c.text) == "2.5") screenshot("window-invalid-input.png");
+  }
+  // Go to with a refused target moves to the last valid one.
+  click("PANEL_GOTO_X");
+  advance(1);
+  EXPECT_EQ(sim_.true_position(serialNumbers[0]), 0);
+  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 0 mm")), 1);
+
+  // A valid value clears the mark and the message, and reaches the program.
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("7"));
+  catch_up();
+  EXPECT_EQ(model(PANEL_NX), 7);
+  EXPECT_FALSE(view()->invalid(PANEL_NX));
+  EXPECT_FALSE(find<QLabel>("PANEL_NX_problem")->isVisible());
+  // Where the comma is the decimal point, 12,5 is 12.5.
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("12,5"));
+  QLocale::setDefault(QLocale::c());
+  EXPECT_DOUBLE_EQ(model(PANEL_TARGET_X), 12.5);
+  EXPECT_FALSE(view()->invalid(PANEL_TARGET_X));
+  EXPECT_TRUE(window().statusBar()->currentMessage().isEmpty());
+}
+
+TEST_F(WindowTest, EscStopsAllAtOnceAndTheBannerStaysUntilReleased) {
+  click("PANEL_HOME_X");
+  advance(2);
+  ASSERT_TRUE(text_of("activity").startsWith(QLatin1String("Homing X")));
+  QTest::keyClick(&window(), Qt::Key_Escape);
+  EXPECT_TRUE(vx::estop::engaged());
+  auto* banner = window().findChild<QWidget*>(QStringLiteral("estopBanner"));
+  ASSERT_NE(banner, nullptr);
+  EXPECT_TRUE(banner->isVisible());
+  EXPECT_TRUE(window().windowTitle().contains(QLatin1String("EMERGENCY STOP")));
+  // Served at once, not after the homing: the homing wait ends on the stop.
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 2));
+  EXPECT_EQ(text_of("live_X_state"), QStringLiteral("stopped estop"));
+  EXPECT_TRUE(text_of("live_Y_reason").contains(QLatin1String("emergency stop is engaged")));
+  EXPECT_EQ(console_count(QStringLiteral("» Stop all: the emergency stop is engaged")), 1);
+  screenshot("window-estop.png");
+
+  // Held: a jog moves nothing.
+  const int x = sim_.true_position(serialNumbers[0]);
+  click("PANEL_JOG_X_PLUS");
+  advance(1);
+  EXPECT_EQ(sim_.true_position(serialNumbers[0]), x);
+
+  QTest::mouseClick(window().live()->release(), Qt::LeftButton);
+  catch_up();
+  EXPECT_FALSE(vx::estop::engaged());
+  EXPECT_FALSE(banner->isVisible());
+  EXPECT_FALSE(window().windowTitle().contains(QLatin1String("EMERGENCY")));
+  EXPECT_EQ(text_of("live_X_reason"), QString());
+}
+
+TEST_F(WindowTest, TheConsoleIsATimeStampedLogToFindInSaveAndGrow) {
+  type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("12.5"));
+  click("PANEL_GOTO_X");
+  advance(5);
+  const QStringList lines = window().console()->toPlainText().split(QLatin1Char('\n'));
+  const std::regex stamped(R"(\d\d:\d\d:\d\d\.\d\d\d .*)");
+  for (const QString& l : lines) EXPECT_TRUE(std::regex_match(l.toStdString(), stamped)) << l.toStdString();
+  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 12.5 mm")), 1);
+  // The operator's lines look unlike the program's.
+  QTextBlock command = window().console()->document()->findBlock(0);
+  QTextBlock program = command;
+  for (QTextBlock b = command; b.isValid(); b = b.next())
+    (b.text().contains(QLatin1String("» Go to X")) ? command : program) = b;
+  EXPECT_NE(command.charFormat().foreground(), program.charFormat().foreground());
+
+  window().find_box()->setText(QStringLiteral("serial 45387934"));
+  EXPECT_TRUE(window().find_next());
+  EXPECT_EQ(window().console()->textCursor().selectedText(), QStringLiteral("serial 45387934"));
+  window().find_box()->setText(QStringLiteral("no such text"));
+  EXPECT_FALSE(window().find_next());
+
+  std::filesystem::create_directories(VARNIX_ARTIFACT_DIR);
+  const QString path = QStringLiteral(VARNIX_ARTIFACT_DIR "/console-log.txt");
+  ASSERT_TRUE(window().save_console(path));
+  std::ifstream in(path.toStdString());
+  std::stringstream saved;
+  saved << in.rdbuf();
+  EXPECT_EQ(QString::fromStdString(saved.str()), window().console()->toPlainText() + QLatin1Char('\n'));
+
+  // A taller window gives its extra height to the log, not to blank panel.
+  const int before = window().console()->height();
+  window().resize(window().width(), window().height() + 400);
+  QCoreApplication::processEvents();
+  EXPECT_GE(window().console()->height(), before + 350);
+  EXPECT_LE(window().findChild<QScrollArea*>()->height(), view()->height() + 2);
+}
+
+TEST_F(WindowTest, CtrlQQuitsAndAClosingMessageClearsWhenTheScanEnds) {
+  start_small_scan();
+  QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);  // refused while scanning
+  EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String("A scan is running")));
+  click("PANEL_STOPSCAN");
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 10));
+  EXPECT_TRUE(window().statusBar()->currentMessage().isEmpty());
+  QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 10));
+  EXPECT_EQ(program_->thread().exit_code(), 0);
+}
+
+class ConnectingWindowTest : public WindowTest {
+ protected:
+  ConnectingWindowTest() { startup_ = 3; }  // X is open, Y opening
+};
+
+TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
+  EXPECT_EQ(text_of("activity"), QStringLiteral("Connecting to stage Y (45387934)"));
+  EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Connecting")));
+  screenshot("window-connecting.png");
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

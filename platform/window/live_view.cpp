@@ -97,8 +97,16 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
 
 void LiveView::show_activity(const observe::ActivityView& a) {
   set_text(activity_, QString::fromStdString(a.what));
+  // Runs of one command (the timer's refresh requests pile up during a wait) show once
+  // with their count, so that the operator's own clicks stay in sight.
   QString q;
-  for (const std::string& t : a.queued_text) q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(t);
+  for (std::size_t k = 0; k < a.queued_text.size();) {
+    std::size_t n = 1;
+    while (k + n < a.queued_text.size() && a.queued_text[k + n] == a.queued_text[k]) n++;
+    q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(a.queued_text[k]);
+    if (n > 1) q += QStringLiteral(" ×%1").arg(n);
+    k += n;
+  }
   set_text(queued_, a.queued.empty() ? tr("queued: nothing")
                                      : tr("queued %1: %2").arg(a.queued.size()).arg(q));
 }

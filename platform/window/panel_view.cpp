@@ -136,6 +136,10 @@ void PanelView::build_control(const rt::ControlSpec& c) {
       e->setProperty("role", "input");
       e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
       connect(e, &QLineEdit::textEdited, this, [this, id](const QString& t) { typed(id, t); });
+      // A finished edit that is valid is the new starting point of the next one.
+      connect(e, &QLineEdit::editingFinished, this, [this, id] {
+        if (!invalid(id)) before_.erase(id);
+      });
       w = e;
       auto* problem = new QLabel(this);
       problem->setProperty("role", "inputProblem");
@@ -221,6 +225,9 @@ void PanelView::typed(int id, const QString& text) {
   if (!c) return;
   const QString point = QLocale().decimalPoint();
   const NumberCheck r = check_number(text.toStdString(), *c, point.isEmpty() ? '.' : point.at(0).toLatin1());
+  // The digits typed on the way to a number are numbers too ("1" of "1e9"): text that
+  // ends invalid gives the program back the value it had before the edit began.
+  const double before = before_.emplace(id, valid_[id]).first->second;
   if (r.ok) {
     valid_[id] = r.value;
     mark(id, QString());
@@ -228,10 +235,14 @@ void PanelView::typed(int id, const QString& text) {
     emit accepted(id);
     return;
   }
+  if (valid_[id] != before) {
+    valid_[id] = before;
+    emit edited(id, before);
+  }
   rt::Value kept;
   kept.type = c->type;
-  kept.i = static_cast<int>(valid_[id]);
-  kept.d = valid_[id];
+  kept.i = static_cast<int>(before);
+  kept.d = before;
   const QString problem = tr("%1: not used, the program keeps %2")
                               .arg(QString::fromStdString(r.reason), format_value(*c, kept));
   mark(id, problem);

@@ -68,6 +68,7 @@ class PanelView final : public QWidget {
   rt::PanelSpec panel_;
   std::map<int, Entry> entries_;
   std::map<int, double> valid_;       // numeric inputs: the value the program reads
+  std::map<int, double> before_;      // numeric inputs being edited: the value before the edit
   std::map<int, QLabel*> problems_;   // numeric inputs: the mark under an invalid one
 };
 
