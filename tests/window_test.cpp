@@ -471,6 +471,57 @@ TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }
 
+// On the real clock, as the operator has it: the live readouts follow a go-to while the
+// program's own display waits for its next refresh. Waits are bounded waits for a
+// condition, with the Qt event loop running; nothing sleeps.
+TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
+  vx::win::RealStages stages;
+  stages.simulator.set_trace_limit(0);
+  vx::win::WindowedProgram program(stages.clock);  // the live view at its own period
+  auto wait_for = [&](const std::function<bool()>& done, double limit) {
+    const vx::Time deadline = stages.clock.now() + vx::from_seconds(limit);
+    while (!done()) {
+      if (stages.clock.now() >= deadline) return false;
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+  };
+  program.start();
+  auto& window = program.host().window();
+  auto widget = [&](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
+  auto label = [&](const char* name) { return qobject_cast<QLabel*>(widget(name)); };
+  ASSERT_TRUE(wait_for([&] { return label("activity")->text() == QLatin1String("Idle"); }, 30));
+
+  auto* target = qobject_cast<QLineEdit*>(widget("PANEL_TARGET_X"));
+  ASSERT_NE(target, nullptr);
+  target->setFocus();
+  target->selectAll();
+  QTest::keyClick(target, Qt::Key_Backspace);
+  QTest::keyClicks(target, QStringLiteral("5"));
+  QTest::mouseClick(qobject_cast<QPushButton*>(widget("PANEL_GOTO_X")), Qt::LeftButton);
+
+  QStringList seen;
+  bool ahead_of_display = false;
+  const auto* display = qobject_cast<QLineEdit*>(widget("PANEL_POS_X"));
+  ASSERT_TRUE(wait_for(
+      [&] {
+        const QString now = label("live_X_position")->text();
+        if (seen.isEmpty() || seen.back() != now) seen.append(now);
+        if (label("activity")->text().startsWith(QLatin1String("Go to X")) &&
+            now != display->text() + QStringLiteral(" mm"))
+          ahead_of_display = true;
+        return now == QLatin1String("5.0000 mm");
+      },
+      10));
+  EXPECT_GE(seen.size(), 10) << seen.join(QLatin1Char('|')).toStdString();  // 1.5 s of motion
+  EXPECT_TRUE(ahead_of_display);
+
+  QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(wait_for([&] { return program.thread().has_ended(); }, 20));
+  EXPECT_EQ(program.thread().exit_code(), 0);
+  QCoreApplication::processEvents();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
