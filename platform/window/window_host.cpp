@@ -14,6 +14,7 @@
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
 #include "platform/observe/observe.h"
+#include "platform/stagesim/simulator.h"
 #include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
@@ -54,15 +55,56 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
     window_->find_box()->setFocus();
     window_->find_box()->selectAll();
   });
-  if (options_.live.count() > 0) {
-    live_timer_.setInterval(static_cast<int>(options_.live.count()));
-    live_timer_.setTimerType(Qt::PreciseTimer);
-    connect(&live_timer_, &QTimer::timeout, this, &WindowHost::refresh_live);
-    live_timer_.start();
+  // On a virtual clock an unenrolled reader could not wait; tests call refresh_live().
+  if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
+}
+
+void WindowHost::poke_live() {
+  std::lock_guard lk(clock_.mutex());
+  live_poked_ = true;
+  clock_.notify_all(live_channel_);
+}
+
+void WindowHost::stop_live() {
+  if (!live_thread_.joinable()) return;
+  {
+    std::lock_guard lk(clock_.mutex());
+    live_stop_ = true;
+    clock_.notify_all(live_channel_);
+  }
+  live_thread_.join();
+}
+
+// The reader's reads show in a trace as the live view's. At rest (no stage busy, the
+// program idle, nothing queued) it reads at 10 Hz, else at the live period: each wake
+// costs the idle window more than the reading itself. The operator's commands wake it
+// at once, so that the motion they start is followed from its first moment.
+void WindowHost::live_main() {
+  set_thread_name("live");
+  constexpr std::chrono::milliseconds kAtRest{100};
+  std::optional<Reading> last;
+  bool active = true;
+  for (;;) {
+    {
+      std::unique_lock lk(clock_.mutex());
+      const Time deadline = clock_.now_locked() + (active ? Duration(options_.live) : std::max<Duration>(options_.live, kAtRest));
+      while (!live_stop_ && !live_poked_ && clock_.now_locked() < deadline)
+        clock_.wait_until(lk, live_channel_, deadline, "live view");
+      if (live_stop_) return;
+      live_poked_ = false;
+    }
+    Reading r = take_reading();
+    active = r.engaged || r.activity.state != "idle" || !r.activity.queued.empty();
+    for (const observe::AxisLive& a : r.live)
+      active = active || (a.status & (sim::kMovingForward | sim::kMovingReverse | sim::kCommandActive)) != 0;
+    if (last && last->same_as(r)) continue;
+    last = r;
+    QMetaObject::invokeMethod(this, [this, r = std::move(r)] { show_reading(r); }, Qt::QueuedConnection);
   }
 }
 
 WindowHost::~WindowHost() {
+  stop_live();
   {
     std::lock_guard lk(capture_mu_);
     capture_.reset();
@@ -217,11 +259,13 @@ void WindowHost::commit(int id) {
   window_->append_command(stamp + QStringLiteral("» ") +
                           QString::fromStdString(observe::command_text(*runtime_, main_panel(), id)));
   runtime_->commit(main_panel(), id);
+  poke_live();
 }
 
 void WindowHost::stop_all() {
   const bool was = estop::engaged();
   estop::engage(runtime_);
+  poke_live();
   if (!was) {
     window_->append_command(QString::fromStdString(time_of_day(clock_)) +
                             QStringLiteral(" » Stop all: the emergency stop is engaged"));
@@ -232,28 +276,46 @@ void WindowHost::stop_all() {
 void WindowHost::release_stop() {
   if (!estop::engaged()) return;
   estop::release();
+  poke_live();
   window_->append_command(QString::fromStdString(time_of_day(clock_)) +
                           QStringLiteral(" » Release: the emergency stop is lifted"));
   refresh_live();
 }
 
-void WindowHost::refresh_live() {
+bool WindowHost::Reading::same_as(const Reading& o) const {
+  if (engaged != o.engaged || activity.what != o.activity.what || activity.queued != o.activity.queued) return false;
+  for (int axis = 0; axis < observe::kAxes; axis++)
+    if (live[axis].units != o.live[axis].units || live[axis].status != o.live[axis].status ||
+        live[axis].inhibited != o.live[axis].inhibited)
+      return false;
+  return true;
+}
+
+WindowHost::Reading WindowHost::take_reading() {
+  Reading r;
+  r.live = observe::read_live();
+  r.engaged = estop::engaged();
+  if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
+  return r;
+}
+
+void WindowHost::refresh_live() { show_reading(take_reading()); }
+
+void WindowHost::show_reading(const Reading& r) {
   LiveView* live = window_->live();
-  const observe::Live stages = observe::read_live();
-  live->show_live(stages);
-  const bool engaged = estop::engaged();
-  live->show_estop(engaged);
+  live->show_live(r.live);
+  live->show_estop(r.engaged);
   QString state;
-  if (runtime_ && !ended_) {
-    const observe::ActivityView a = observe::describe_activity(*runtime_, clock_.now(), &stages);
-    live->show_activity(a);
-    state = QString::fromStdString(a.state == "busy" ? a.what.substr(0, a.what.rfind(": ")) : a.what);
-  } else if (ended_) {
+  if (ended_) {
     state = tr("ended");
+  } else if (runtime_) {
+    live->show_activity(r.activity);
+    const std::string& what = r.activity.what;
+    state = QString::fromStdString(r.activity.state == "busy" ? what.substr(0, what.rfind(": ")) : what);
   }
   window_->expire_message();
   QString title = title_.isEmpty() ? QStringLiteral("Varnix") : title_;
-  if (engaged) title += tr(" — EMERGENCY STOP");
+  if (r.engaged) title += tr(" — EMERGENCY STOP");
   if (!state.isEmpty()) title += QStringLiteral(" — ") + state;
   if (window_->windowTitle() != title) window_->setWindowTitle(title);
 }
@@ -338,7 +400,7 @@ void WindowHost::program_finished(int code) {
   drain_console();
   flush();
   window_->say(tr("The program has ended (exit code %1).").arg(code));
-  live_timer_.stop();
+  stop_live();
   refresh_live();
 }
 

@@ -8,8 +8,10 @@
 // in a guarded map and at most one update per frame is scheduled on the GUI thread, so a
 // flood of writes never builds a backlog of events. Console lines take the same road.
 //
-// The live view is the host's own: a GUI-thread timer reads the stages and the
-// run-time's activity (platform/observe) and shows them, whatever the program does. Stop
+// The live view is the host's own: a reader thread reads the stages and the run-time's
+// activity (platform/observe) at the live period, whatever the program does, and posts
+// a reading to the GUI thread only when it differs from the last one, so that a window
+// at rest is not woken 25 times a second for nothing. Stop
 // all (the button or Esc) engages the emergency stop from the GUI thread directly, not
 // through the program's event queue, which a wait may be holding.
 #pragma once
@@ -23,9 +25,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock/clock.h"
+#include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 
 namespace vx::win {
@@ -41,8 +45,8 @@ struct WindowOptions {
   std::chrono::milliseconds frame{16};
   // How often a signalled shutdown looks at the panel to see whether the scan ended.
   std::chrono::milliseconds shutdown_poll{100};
-  // Period of the live readouts and the activity line; 0: only refresh_live() updates
-  // them (tests on virtual time).
+  // Period of the live readouts and the activity line; 0 (or a virtual clock): only
+  // refresh_live() updates them (tests on virtual time).
   std::chrono::milliseconds live{40};
 };
 
@@ -71,6 +75,8 @@ class WindowHost final : public QObject, public rt::Host {
   // Reads the stages and the program's activity now and shows them, with the title and
   // the emergency stop's banner; clears a message whose state has ended.
   void refresh_live();
+  // Ends the live reader thread; before the run-time goes.
+  void stop_live();
 
   // ---- rt::Host (program threads)
   void panel_loaded(int panel, const rt::PanelSpec& description) override;
@@ -103,6 +109,17 @@ class WindowHost final : public QObject, public rt::Host {
   void operator_edit(int id, double value);
   void commit(int id);
 
+  struct Reading {
+    observe::Live live{};
+    observe::ActivityView activity;
+    bool engaged = false;
+    bool same_as(const Reading& o) const;
+  };
+  Reading take_reading();             // any thread
+  void show_reading(const Reading& r);  // GUI thread
+  void live_main();
+  void poke_live();
+
   Clock& clock_;
   const WindowOptions options_;
   rt::Runtime* runtime_ = nullptr;
@@ -126,8 +143,13 @@ class WindowHost final : public QObject, public rt::Host {
   bool stop_sent_ = false;
   bool quit_sent_ = false;
   QTimer shutdown_timer_;
-  QTimer live_timer_;
   QString title_;
+
+  // The live reader.
+  std::thread live_thread_;
+  WaitChannel live_channel_;
+  bool live_stop_ = false;   // under the clock's mutex
+  bool live_poked_ = false;  // under the clock's mutex
 };
 
 }  // namespace vx::win
