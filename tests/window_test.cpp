@@ -467,6 +467,9 @@ class ConnectingWindowTest : public WindowTest {
 TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   EXPECT_EQ(text_of("activity"), QStringLiteral("Connecting to stage Y (45387934)"));
   EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Connecting")));
+  EXPECT_EQ(text_of("live_X_state"), QStringLiteral("idle"));
+  EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("not-connected"));
+  EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: not connected yet"));
   screenshot("window-connecting.png");
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }

@@ -58,7 +58,7 @@ constexpr Reads kTargets[] = {{PANEL_GOTO_X, PANEL_TARGET_X}, {PANEL_GOTO_Y, PAN
 const std::vector<std::string>& all_words() {
   static const std::vector<std::string> words = {
       "idle",          "moving-forward", "moving-reverse", "homing",   "homed",   "forward-limit",
-      "reverse-limit", "disabled",       "stopped",        "stalled",  "estop"};
+      "reverse-limit", "disabled",       "stopped",        "stalled",  "estop",   "not-connected"};
   return words;
 }
 
@@ -114,6 +114,14 @@ Live read_live() {
   return live;
 }
 
+void mark_not_connected(Live& live, int axis) {
+  for (AxisLive& a : live)
+    if (a.axis >= axis) {
+      a.words = {"not-connected"};
+      a.reason = "not connected yet";
+    }
+}
+
 std::string words_text(const AxisLive& a) {
   std::string s;
   for (const std::string& w : a.words) s += (s.empty() ? "" : " ") + w;
@@ -165,10 +173,12 @@ ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live*
   if (!a.loop_started) {
     v.state = "connecting";
     v.what = "Connecting to the stages";
+    v.connecting = kAxes;
     if (live)
       for (const AxisLive& s : *live)
         if (s.status == 0 && s.units == 0) {
           v.what = std::string("Connecting to stage ") + axis_name(s.axis) + " (" + serialNumbers[s.axis] + ")";
+          v.connecting = s.axis;
           break;
         }
     return v;

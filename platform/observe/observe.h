@@ -42,6 +42,9 @@ AxisLive interpret(int axis, int units, std::uint32_t status, bool inhibited);
 
 // Reads the three stages of the axis table now: position, status word, interlock.
 Live read_live();
+// A stage not yet opened reads like a disabled one at 0: from `axis` on, says instead
+// that the stage is not connected yet (the word "not-connected").
+void mark_not_connected(Live& live, int axis);
 
 // "X", "Y", "Z".
 const char* axis_name(int axis);
@@ -58,6 +61,7 @@ std::string control_name(const rt::Runtime& runtime, int panel, int control);
 struct ActivityView {
   std::string what;                     // "Homing X: 12 s, gives up at 180 s"
   std::string state;                    // one word: starting, connecting, idle, busy, scanning, quitting
+  int connecting = -1;                  // while connecting: the axis being connected (3: not known)
   std::vector<int> queued;              // control ids, in order
   std::vector<std::string> queued_text; // their operator names
   std::vector<std::string> queued_names;  // their constants' names

@@ -207,8 +207,10 @@ void Session::apply_fault(const Statement& st) {
 void Session::show_live() {
   const std::string saved = thread_name();
   set_thread_name("live");
-  const observe::Live live = observe::read_live();
+  observe::Live live = observe::read_live();
   set_thread_name(saved);
+  // Before start, and after the program has closed them, no stage is open.
+  if (!runtime_ || exited_) observe::mark_not_connected(live, 0);
   for (const observe::AxisLive& a : live) {
     char pos[64];
     std::snprintf(pos, sizeof pos, "%.4f", a.position_mm);

@@ -296,6 +296,7 @@ WindowHost::Reading WindowHost::take_reading() {
   r.live = observe::read_live();
   r.engaged = estop::engaged();
   if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
+  if (r.activity.connecting >= 0) observe::mark_not_connected(r.live, r.activity.connecting);
   return r;
 }
 
