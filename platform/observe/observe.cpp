@@ -137,7 +137,18 @@ std::string command_text(const rt::Runtime& runtime, int panel, int control) {
   const rt::ControlSpec* c = find(runtime.spec(panel), control);
   if (!c) return std::to_string(control);
   if (c->kind != rt::Kind::Command) return c->name;
-  std::string text = c->label.empty() ? c->name : c->label;
+  std::string text;
+  // "&Quit" marks the button's key: the words are "Quit" ("&&" is an ampersand).
+  const std::string& label = c->label;
+  for (std::size_t k = 0; k < label.size(); k++) {
+    if (label[k] != '&') {
+      text += label[k];
+    } else if (k + 1 < label.size() && label[k + 1] == '&') {
+      text += '&';
+      k++;
+    }
+  }
+  if (text.empty()) text = c->name;
   if (c->group.size() == 6 && c->group.rfind("AXIS_", 0) == 0) text += " " + c->group.substr(5);
   for (const Reads& r : kTargets)
     if (r.command == control) text += ": " + plain(value_of(runtime, panel, r.input)) + " mm";

@@ -50,7 +50,7 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   auto* said = new QLabel(tr("EMERGENCY STOP ENGAGED: no stage moves until it is released"), banner_);
   said->setObjectName(QStringLiteral("estopText"));
   b->addWidget(said, 1);
-  release_ = new QPushButton(tr("&Release"), banner_);
+  release_ = new QPushButton(tr("Re&lease"), banner_);
   release_->setObjectName(QStringLiteral("release"));
   release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
   b->addWidget(release_);

@@ -88,7 +88,16 @@ QStatusBar { color: #2b3440; }
 
 }  // namespace
 
+}  // namespace vx::win
+
+// Qt's switch for the buttons' Alt+letter keys ("&Quit"); some platforms (the offscreen
+// one among them) leave it off.
+Q_GUI_EXPORT void qt_set_sequence_auto_mnemonic(bool enabled);
+
+namespace vx::win {
+
 void install_look(QApplication& app) {
+  qt_set_sequence_auto_mnemonic(true);
   if (QStyle* s = QStyleFactory::create(QStringLiteral("Fusion"))) app.setStyle(s);
   app.setStyleSheet(QString::fromLatin1(kStyle));
 }
