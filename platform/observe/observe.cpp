@@ -219,7 +219,7 @@ ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live*
   // The wait under way is the one armed on a panel the program made for it.
   for (const rt::Activity::Armed& t : a.timers)
     if (t.panel != panel && t.since >= a.serving_since)
-      v.what += ", gives up at " + seconds_text(t.since + t.interval - a.serving_since);
+      v.what += ", gives up at " + plain(std::round(to_seconds(t.since + t.interval - a.serving_since) * 10) / 10) + " s";
   return v;
 }
 
