@@ -71,7 +71,7 @@ TEST(ShippedPanel, AxisTablesPointAtTheirDisplaysAndLeds) {
   const char* const groups[3] = {"AXIS_X", "AXIS_Y", "AXIS_Z"};
   const std::map<int, std::string> labels = {
       {0, "Fwd limit"}, {1, "Rev limit"}, {4, "Moving fwd"}, {5, "Moving rev"},
-      {9, "Homing"},    {10, "Homed"},    {29, "Busy"},      {31, "Enabled"}};
+      {9, "Homing"},    {10, "Homed"},    {11, "Interlock"}, {29, "Busy"}, {31, "Enabled"}};
   for (int a = 0; a < 3; ++a) {
     SCOPED_TRACE("axis " + std::to_string(a));
     const ControlSpec* pos = control(dpos[a]);
@@ -98,7 +98,7 @@ TEST(ShippedPanel, AxisTablesPointAtTheirDisplaysAndLeds) {
       EXPECT_EQ(led->bit, bit);
       EXPECT_EQ(led->group, groups[a]);
       const auto known = labels.find(bit);
-      EXPECT_EQ(led->label, known != labels.end() ? known->second : "Bit " + std::to_string(bit));
+      EXPECT_EQ(led->label, known != labels.end() ? known->second : "Unused (bit " + std::to_string(bit) + ")");
     }
   }
 }

@@ -91,7 +91,7 @@ TEST(Runner, ShowWatchAndPopupLines) {
 }
 
 TEST(Runner, TheExamplesRun) {
-  for (const char* name : {"demo", "goto", "timeout", "scan"}) {
+  for (const char* name : {"demo", "goto", "timeout", "scan", "live"}) {
     const std::string script = vxtest::read_file(std::string(VARNIX_SOURCE_DIR "/examples/") + name + ".vxs");
     ASSERT_FALSE(script.empty()) << name;
     auto r = run_session(script, "");

@@ -9,29 +9,34 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
-#include <QDoubleSpinBox>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSpinBox>
+#include <QScrollArea>
 #include <QStatusBar>
+#include <QTextBlock>
 #include <QTest>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <optional>
 #include <thread>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
+#include "platform/estop/estop.h"
 #include "platform/stagesim/simulator.h"
 #include "platform/window/led.h"
+#include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
 #include "platform/window/program.h"
@@ -47,18 +52,19 @@ class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     me_.adopt("gui");
-    // Updates at once and shutdown polls at every pass: the test's frames are its
-    // advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_});
+    // Updates at once, shutdown polls at every pass and the live view when refreshed:
+    // the test's frames are its advance() steps, not real-time milliseconds.
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();
-    advance(7);  // start-up: the three stages are opened, 6.6 s
+    advance(startup_);  // start-up: the three stages are opened, 6.6 s
     ASSERT_NE(view(), nullptr);
     ASSERT_TRUE(window().isVisible());
   }
 
   void TearDown() override {
+    vx::estop::release();
     finish();
     program_.reset();
   }
@@ -82,6 +88,12 @@ class WindowTest : public ::testing::Test {
     catch_up();
   }
 
+  QString text_of(const char* name) {
+    auto* l = window().findChild<QLabel*>(QString::fromLatin1(name));
+    EXPECT_NE(l, nullptr) << name;
+    return l ? l->text() : QString();
+  }
+
   // Waits until every program thread is blocked on the clock again, then lets the
   // window take what they wrote and posted.
   void catch_up() {
@@ -89,6 +101,7 @@ class WindowTest : public ::testing::Test {
     host().drain_console();
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
+    host().refresh_live();
   }
 
   // Advances in small steps until `done` holds; false when it did not within `limit`.
@@ -109,12 +122,19 @@ class WindowTest : public ::testing::Test {
     QTest::mouseClick(b, Qt::LeftButton);
   }
 
-  // Replaces what a spin box shows by typing, as an operator does.
-  void type_into(QAbstractSpinBox* box, const QString& text) {
+  // Replaces what an input shows by typing, as an operator does.
+  void type_into(QLineEdit* box, const QString& text) {
     box->setFocus();
     box->selectAll();
     QTest::keyClick(box, Qt::Key_Backspace);
     QTest::keyClicks(box, text);
+  }
+
+  // The console's lines without their time stamps ("HH:MM:SS.mmm ").
+  QStringList console_lines() {
+    QStringList out;
+    for (const QString& l : window().console()->toPlainText().split(QLatin1Char('\n'))) out.append(l.mid(13));
+    return out;
   }
 
   QMessageBox* popup() { return window().findChild<QMessageBox*>(QStringLiteral("popup")); }
@@ -122,8 +142,7 @@ class WindowTest : public ::testing::Test {
   bool ended() { return program_->thread().has_ended(); }
 
   int console_count(const QString& line) {
-    const QStringList lines = window().console()->toPlainText().split(QLatin1Char('\n'));
-    return static_cast<int>(lines.count(line));
+    return static_cast<int>(console_lines().count(line));
   }
 
   void screenshot(const char* file) {
@@ -147,9 +166,9 @@ class WindowTest : public ::testing::Test {
   }
 
   void start_small_scan() {
-    find<QSpinBox>("PANEL_NX")->setValue(4);
-    find<QSpinBox>("PANEL_NY")->setValue(3);
-    find<QSpinBox>("PANEL_NZ")->setValue(1);
+    type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("4"));
+    type_into(find<QLineEdit>("PANEL_NY"), QStringLiteral("3"));
+    type_into(find<QLineEdit>("PANEL_NZ"), QStringLiteral("1"));
     for (const char* t : {"PANEL_SCAN_X", "PANEL_SCAN_Y", "PANEL_SCAN_Z"}) find<QCheckBox>(t)->setChecked(true);
     ASSERT_EQ(model(PANEL_NX), 4);
     ASSERT_EQ(model(PANEL_SCAN_Z), 1);
@@ -158,6 +177,7 @@ class WindowTest : public ::testing::Test {
   }
 
   std::string record_dir_;  // none unless a test asks for records
+  double startup_ = 7;
   vx::VirtualClock clock_;
   vx::ClockScope clock_scope_{clock_};
   // Enrolled before the simulator's bus thread exists, or the bus would find itself the
@@ -173,7 +193,7 @@ TEST_F(WindowTest, GoToMovesTheStageToTheTypedTargetAndTheDisplayShowsIt) {
   EXPECT_TRUE(find<Led>("PANEL_CONNECTED")->isOn());
   EXPECT_EQ(console_count(QStringLiteral("Device 0 (serial 45388004) Connected... ")), 1);
 
-  auto* target = find<QDoubleSpinBox>("PANEL_TARGET_X");
+  auto* target = find<QLineEdit>("PANEL_TARGET_X");
   type_into(target, QStringLiteral("12.5"));
   EXPECT_DOUBLE_EQ(model(PANEL_TARGET_X), 12.5);  // the program reads what was typed
   click("PANEL_GOTO_X");
@@ -388,7 +408,7 @@ TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
   view.show();
   EXPECT_FALSE(view.grab().isNull());
   EXPECT_EQ(view.findChild<QLineEdit*>(QStringLiteral("P_SHOWN"))->text(), QStringLiteral("-1e+300"));
-  EXPECT_TRUE(view.findChild<QDoubleSpinBox*>(QStringLiteral("P_HUGE")) != nullptr);
+  EXPECT_TRUE(view.findChild<QLineEdit*>(QStringLiteral("P_HUGE")) != nullptr);
 }
 
 // The scan pane follows a scan the operator sets up and starts: the preview of the
@@ -411,10 +431,10 @@ class ScanPaneTest : public WindowTest {
 
 TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   ASSERT_NE(host().scan_pane(), nullptr);
-  type_into(find<QSpinBox>("PANEL_NX"), QStringLiteral("4"));
-  type_into(find<QSpinBox>("PANEL_NY"), QStringLiteral("3"));
-  type_into(find<QSpinBox>("PANEL_NZ"), QStringLiteral("2"));
-  type_into(find<QDoubleSpinBox>("PANEL_X0"), QStringLiteral("1"));
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("4"));
+  type_into(find<QLineEdit>("PANEL_NY"), QStringLiteral("3"));
+  type_into(find<QLineEdit>("PANEL_NZ"), QStringLiteral("2"));
+  type_into(find<QLineEdit>("PANEL_X0"), QStringLiteral("1"));
   catch_up();
   // The pane's preview is the planner's for the settings on the panel and the stages now.
   const auto settings = vx::scanplan::read_settings(runtime(), panel());
@@ -461,6 +481,249 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
       << text("scanEnd").toStdString();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
+}
+
+TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
+  click("PANEL_HOME_X");
+  advance(3);
+  click("PANEL_JOG_Y_PLUS");
+  click("PANEL_DISABLE_Z");
+  catch_up();
+  const QString first = text_of("live_X_position");
+  EXPECT_EQ(text_of("live_X_state"), QStringLiteral("moving-reverse homing"));
+  advance(0.5);
+  const QString second = text_of("live_X_position");
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(second.startsWith(QLatin1Char('-'))) << second.toStdString();
+  // The program's display shows what the program last wrote: it has not refreshed.
+  EXPECT_EQ(find<QLineEdit>("PANEL_POS_X")->text(), QStringLiteral("0.0000"));
+
+  EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s"));
+  const QString queued = text_of("queued");
+  // The timer's refresh requests, twice a second, then the operator's two clicks.
+  EXPECT_EQ(queued, QStringLiteral("queued 8: Read all ×5, Jog +1 mm Y, Disable Z, Read all"));
+  EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Homing X"))) << window().windowTitle().toStdString();
+  EXPECT_EQ(console_count(QStringLiteral("» Home X")), 1);
+  EXPECT_EQ(console_count(QStringLiteral("» Jog +1 mm Y")), 1);
+  screenshot("window-homing.png");
+
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 15));
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("disabled"));
+  EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: disabled (Enable it first)"));
+}
+
+TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
+  struct Case {
+    const char* control;
+    int id;
+    const char* text;
+    const char* reason;
+  } cases[] = {
+      {"PANEL_TARGET_X", PANEL_TARGET_X, "1e9", "above the most allowed, 50"},
+      {"PANEL_TARGET_X", PANEL_TARGET_X, "12,5", "',' is not the decimal point here (it is '.')"},
+      {"PANEL_NX", PANEL_NX, "-3", "below the least allowed, 1"},
+      {"PANEL_NX", PANEL_NX, "2.5", "a count takes whole numbers only"},
+      {"PANEL_DX", PANEL_DX, "1e3", "above the most allowed, 50"},
+      {"PANEL_X0", PANEL_X0, "abc", "not a number"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto* box = find<QLineEdit>(c.control);
+    const double before = model(c.id);
+    type_into(box, QString::fromLatin1(c.text));
+    catch_up();
+    EXPECT_EQ(box->text(), QString::fromLatin1(c.text));  // exactly what was typed
+    EXPECT_DOUBLE_EQ(model(c.id), before);                // the program reads the last valid value
+    EXPECT_TRUE(view()->invalid(c.id));
+    EXPECT_TRUE(box->property("invalid").toBool());
+    EXPECT_TRUE(view()->problem_text(c.id).startsWith(QLatin1String(c.reason))) << view()->problem_text(c.id).toStdString();
+    EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String(c.reason)));
+    if (std::string(c.text) == "2.5") screenshot("window-invalid-input.png");
+  }
+  // Go to with a refused target moves to the last valid one.
+  click("PANEL_GOTO_X");
+  advance(1);
+  EXPECT_EQ(sim_.true_position(serialNumbers[0]), 0);
+  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 0 mm")), 1);
+
+  // A valid value clears the mark and the message, and reaches the program.
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("7"));
+  catch_up();
+  EXPECT_EQ(model(PANEL_NX), 7);
+  EXPECT_FALSE(view()->invalid(PANEL_NX));
+  EXPECT_FALSE(find<QLabel>("PANEL_NX_problem")->isVisible());
+  // Where the comma is the decimal point, 12,5 is 12.5.
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("12,5"));
+  QLocale::setDefault(QLocale::c());
+  EXPECT_DOUBLE_EQ(model(PANEL_TARGET_X), 12.5);
+  EXPECT_FALSE(view()->invalid(PANEL_TARGET_X));
+  EXPECT_TRUE(window().statusBar()->currentMessage().isEmpty());
+}
+
+TEST_F(WindowTest, EscStopsAllAtOnceAndTheBannerStaysUntilReleased) {
+  click("PANEL_HOME_X");
+  advance(2);
+  ASSERT_TRUE(text_of("activity").startsWith(QLatin1String("Homing X")));
+  QTest::keyClick(&window(), Qt::Key_Escape);
+  EXPECT_TRUE(vx::estop::engaged());
+  auto* banner = window().findChild<QWidget*>(QStringLiteral("estopBanner"));
+  ASSERT_NE(banner, nullptr);
+  EXPECT_TRUE(banner->isVisible());
+  EXPECT_TRUE(window().windowTitle().contains(QLatin1String("EMERGENCY STOP")));
+  // Served at once, not after the homing: the homing wait ends on the stop.
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 2));
+  EXPECT_EQ(text_of("live_X_state"), QStringLiteral("stopped estop"));
+  EXPECT_TRUE(text_of("live_Y_reason").contains(QLatin1String("emergency stop is engaged")));
+  EXPECT_EQ(console_count(QStringLiteral("» Stop all: the emergency stop is engaged")), 1);
+  screenshot("window-estop.png");
+
+  // Held: a jog moves nothing.
+  const int x = sim_.true_position(serialNumbers[0]);
+  click("PANEL_JOG_X_PLUS");
+  advance(1);
+  EXPECT_EQ(sim_.true_position(serialNumbers[0]), x);
+
+  QTest::mouseClick(window().live()->release(), Qt::LeftButton);
+  catch_up();
+  EXPECT_FALSE(vx::estop::engaged());
+  EXPECT_FALSE(banner->isVisible());
+  EXPECT_FALSE(window().windowTitle().contains(QLatin1String("EMERGENCY")));
+  EXPECT_EQ(text_of("live_X_reason"), QString());
+}
+
+TEST_F(WindowTest, TheConsoleIsATimeStampedLogToFindInSaveAndGrow) {
+  type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("12.5"));
+  click("PANEL_GOTO_X");
+  advance(5);
+  const QStringList lines = window().console()->toPlainText().split(QLatin1Char('\n'));
+  // "HH:MM:SS.mmm " in front of every line.
+  auto stamped = [](const QString& l) {
+    if (l.size() < 14 || l[2] != QLatin1Char(':') || l[5] != QLatin1Char(':') || l[8] != QLatin1Char('.') ||
+        l[12] != QLatin1Char(' '))
+      return false;
+    for (int k : {0, 1, 3, 4, 6, 7, 9, 10, 11})
+      if (!l[k].isDigit()) return false;
+    return true;
+  };
+  for (const QString& l : lines) EXPECT_TRUE(stamped(l)) << l.toStdString();
+  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 12.5 mm")), 1);
+  // The operator's lines look unlike the program's.
+  QTextBlock command = window().console()->document()->findBlock(0);
+  QTextBlock program = command;
+  for (QTextBlock b = command; b.isValid(); b = b.next())
+    (b.text().contains(QLatin1String("» Go to X")) ? command : program) = b;
+  EXPECT_NE(command.charFormat().foreground(), program.charFormat().foreground());
+
+  window().find_box()->setText(QStringLiteral("serial 45387934"));
+  EXPECT_TRUE(window().find_next());
+  EXPECT_EQ(window().console()->textCursor().selectedText(), QStringLiteral("serial 45387934"));
+  window().find_box()->setText(QStringLiteral("no such text"));
+  EXPECT_FALSE(window().find_next());
+
+  std::filesystem::create_directories(VARNIX_ARTIFACT_DIR);
+  const QString path = QStringLiteral(VARNIX_ARTIFACT_DIR "/console-log.txt");
+  ASSERT_TRUE(window().save_console(path));
+  std::ifstream in(path.toStdString());
+  std::stringstream saved;
+  saved << in.rdbuf();
+  EXPECT_EQ(QString::fromStdString(saved.str()), window().console()->toPlainText() + QLatin1Char('\n'));
+
+  // A taller window gives its extra height to the log, not to blank panel.
+  const int before = window().console()->height();
+  window().resize(window().width(), window().height() + 400);
+  QCoreApplication::processEvents();
+  EXPECT_GE(window().console()->height(), before + 350);
+  EXPECT_LE(window().findChild<QScrollArea*>()->height(), view()->height() + 2);
+}
+
+TEST_F(WindowTest, CtrlQQuitsAndAClosingMessageClearsWhenTheScanEnds) {
+  window().activateWindow();  // mnemonics act in the active window
+  QCoreApplication::processEvents();
+  // The mnemonic of Read all presses the button (which then clicks after Qt's short
+  // animation, in real time: the press is what the key does).
+  QTest::keyClick(&window(), Qt::Key_R, Qt::AltModifier);
+  EXPECT_TRUE(find<QPushButton>("PANEL_READ")->isDown());
+  start_small_scan();
+  QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);  // refused while scanning
+  EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String("A scan is running")));
+  click("PANEL_STOPSCAN");
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 10));
+  advance(0.1);
+  // The refusal is gone; what the status bar says now is how the scan ended.
+  EXPECT_FALSE(window().statusBar()->currentMessage().contains(QLatin1String("A scan is running")));
+  EXPECT_TRUE(window().statusBar()->currentMessage().startsWith(QLatin1String("Scan ended: stopped")))
+      << window().statusBar()->currentMessage().toStdString();
+  QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 10));
+  EXPECT_EQ(program_->thread().exit_code(), 0);
+}
+
+class ConnectingWindowTest : public WindowTest {
+ protected:
+  ConnectingWindowTest() { startup_ = 3; }  // X is open, Y opening
+};
+
+TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
+  EXPECT_EQ(text_of("activity"), QStringLiteral("Connecting to stage Y (45387934)"));
+  EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Connecting")));
+  EXPECT_EQ(text_of("live_X_state"), QStringLiteral("idle"));
+  EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("not-connected"));
+  EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: not connected yet"));
+  screenshot("window-connecting.png");
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
+}
+
+// On the real clock, as the operator has it: the live readouts follow a go-to while the
+// program's own display waits for its next refresh. Waits are bounded waits for a
+// condition, with the Qt event loop running; nothing sleeps.
+TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
+  vx::win::RealStages stages;
+  stages.simulator.set_trace_limit(0);
+  vx::win::WindowedProgram program(stages.clock);  // the live view at its own period
+  auto wait_for = [&](const std::function<bool()>& done, double limit) {
+    const vx::Time deadline = stages.clock.now() + vx::from_seconds(limit);
+    while (!done()) {
+      if (stages.clock.now() >= deadline) return false;
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+  };
+  program.start();
+  auto& window = program.host().window();
+  auto widget = [&](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
+  auto label = [&](const char* name) { return qobject_cast<QLabel*>(widget(name)); };
+  ASSERT_TRUE(wait_for([&] { return label("activity")->text() == QLatin1String("Idle"); }, 30));
+
+  auto* target = qobject_cast<QLineEdit*>(widget("PANEL_TARGET_X"));
+  ASSERT_NE(target, nullptr);
+  target->setFocus();
+  target->selectAll();
+  QTest::keyClick(target, Qt::Key_Backspace);
+  QTest::keyClicks(target, QStringLiteral("5"));
+  QTest::mouseClick(qobject_cast<QPushButton*>(widget("PANEL_GOTO_X")), Qt::LeftButton);
+
+  QStringList seen;
+  bool ahead_of_display = false;
+  const auto* display = qobject_cast<QLineEdit*>(widget("PANEL_POS_X"));
+  ASSERT_TRUE(wait_for(
+      [&] {
+        const QString now = label("live_X_position")->text();
+        if (seen.isEmpty() || seen.back() != now) seen.append(now);
+        if (label("activity")->text().startsWith(QLatin1String("Go to X")) &&
+            now != display->text() + QStringLiteral(" mm"))
+          ahead_of_display = true;
+        return now == QLatin1String("5.0000 mm");
+      },
+      10));
+  EXPECT_GE(seen.size(), 10) << seen.join(QLatin1Char('|')).toStdString();  // 1.5 s of motion
+  EXPECT_TRUE(ahead_of_display);
+
+  QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(wait_for([&] { return program.thread().has_ended(); }, 20));
+  EXPECT_EQ(program.thread().exit_code(), 0);
+  QCoreApplication::processEvents();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 #include <sstream>
 
@@ -40,6 +41,25 @@ const std::string& thread_name() { return tl_name; }
 Clock& clock() {
   Clock* c = g_clock.load(std::memory_order_acquire);
   return c ? *c : process_real_clock();
+}
+
+std::string time_of_day(Clock& c) {
+  long long ms;
+  if (c.is_virtual()) {
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(c.now()).count();
+  } else {
+    const auto wall = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(wall);
+    std::tm local{};
+    localtime_r(&secs, &local);
+    const long long sub =
+        std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count() % 1000;
+    ms = ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * 1000 + sub;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld.%03lld", ms / 3600000 % 100, ms / 60000 % 60, ms / 1000 % 60,
+                ms % 1000);
+  return buf;
 }
 
 ClockScope::ClockScope(Clock& c) : previous_(g_clock.exchange(&c, std::memory_order_acq_rel)) {}

@@ -190,6 +190,10 @@ class VirtualClock final : public Clock {
 // The clock in force. By default a process-wide real clock.
 Clock& clock();
 
+// The time of day for a log line, "HH:MM:SS.mmm": the local wall time on a real clock,
+// the clock's own time on a virtual one (so that a test's log replays identically).
+std::string time_of_day(Clock& c);
+
 // Installs a clock for the lifetime of the scope and restores the previous one.
 class ClockScope {
  public:

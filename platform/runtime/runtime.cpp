@@ -124,6 +124,9 @@ struct Runtime::State {
   bool stopping = false;
   int pool_threads = 0;  // started and not yet ended
   WaitChannel pool_exit;
+  bool loop_started = false;
+  std::optional<Event> serving;
+  Time serving_since{0};
 
   State(Host* h, Options o, Clock& c) : host(h), options(o), clock(c) {}
 
@@ -319,6 +322,18 @@ std::optional<bool> Runtime::timer_enabled(int panel, int control) const {
   const Timer* t = s_->timer(panel, control);
   if (!t) return std::nullopt;
   return t->enabled;
+}
+
+Activity Runtime::activity() const {
+  std::lock_guard lk(s_->clock.mutex());
+  Activity a;
+  a.loop_started = s_->loop_started;
+  if (s_->serving) a.serving = Activity::Event{s_->serving->event, s_->serving->panel, s_->serving->control};
+  a.serving_since = s_->serving_since;
+  for (const Event& e : s_->events) a.queued.push_back({e.event, e.panel, e.control});
+  for (const Timer& t : s_->timers)
+    if (t.enabled) a.timers.push_back({t.panel, t.control, t.interval, t.next_due - t.interval});
+  return a;
 }
 
 // ---- initialisation -------------------------------------------------------------------------
@@ -623,12 +638,19 @@ int Runtime::queue_user_event(int event, int panel, int control) {
 
 int Runtime::get_user_event(int wait, int* panel, int* control) {
   bool told_idle = false;
+  {
+    std::lock_guard lk(s_->clock.mutex());
+    s_->loop_started = true;
+    s_->serving.reset();
+  }
   for (;;) {
     std::unique_lock lk(s_->clock.mutex());
     if (s_->fire_due(lk)) continue;
     if (!s_->events.empty()) {
       const Event e = s_->events.front();
       s_->events.pop_front();
+      s_->serving = e;
+      s_->serving_since = s_->clock.now_locked();
       if (panel) *panel = e.panel;
       if (control) *control = e.control;
       return e.event;

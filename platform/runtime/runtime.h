@@ -42,6 +42,26 @@ class Host {
   virtual void stdio_port(int port) {}
 };
 
+// What the program's event loop is doing, as an observer (the window, the session
+// runner) may show it: the event the loop took last while its action still runs, the
+// events waiting behind it, and the timers armed now (a completion wait's time-out is
+// one of them).
+struct Activity {
+  struct Event {
+    int event, panel, control;
+  };
+  struct Armed {
+    int panel, control;
+    Duration interval;
+    Time since;  // when it was armed; it falls due at since + interval
+  };
+  bool loop_started = false;     // GetUserEvent has been called
+  std::optional<Event> serving;  // taken by GetUserEvent, and no GetUserEvent since
+  Time serving_since{0};
+  std::vector<Event> queued;     // in the order they will be taken
+  std::vector<Armed> timers;     // the enabled timers
+};
+
 struct Options {
   bool fail_init = false;   // InitCVIRTEEx returns 0
   bool fail_pool = false;   // CmtNewThreadPool fails
@@ -67,6 +87,7 @@ class Runtime {
   std::optional<bool> timer_enabled(int panel, int control) const;
   std::vector<int> panels() const;
   std::string panel_file(int panel) const;
+  Activity activity() const;
 
   // Takes no more functions and ends the pool's threads once their functions have
   // returned, waiting for them on the clock (so that virtual time moves on for a

@@ -188,6 +188,9 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
         if (!v) return fail("'" + std::string(w[k]) + "' is not a number");
         st.args.push_back(*v);
       }
+    } else if (verb == "live" || verb == "activity") {
+      if (w.size() != 1) return fail(std::string(verb) + " takes nothing");
+      st.op = verb == "live" ? Op::Live : Op::Activity;
     } else if (verb == "start" || verb == "quit" || verb == "estop" || verb == "release" || verb == "preview") {
       if (w.size() != 1) return fail(std::string(verb) + " takes nothing");
       st.op = verb == "start"     ? Op::Start

@@ -16,7 +16,7 @@ namespace vx::session {
 // timer hours of real time to tick through.
 inline constexpr double kMaxSeconds = 86400;
 
-enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release, Preview };
+enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release, Preview, Live, Activity };
 enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
 
 const char* cmp_text(Cmp c);

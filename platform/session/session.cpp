@@ -25,6 +25,7 @@
 #include "platform/clock/clock.h"
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
+#include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 #include "platform/scanplan/scanplan.h"
 #include "platform/scanwatch/scanwatch.h"
@@ -175,6 +176,8 @@ class Session final : public rt::Host {
     return false;
   }
 
+  void show_live();
+  void show_activity();
   void apply_fault(const Statement& st);
   void start(const Statement& st);
   void execute(const Statement& st);
@@ -242,6 +245,35 @@ void Session::apply_fault(const Statement& st) {
 #else
   (void)serial, (void)arg, (void)as_int;
 #endif
+}
+
+// The stages are read here and only here, under the thread name "live", so that the
+// reads show in a trace as the observer's and nothing else of the trace changes.
+void Session::show_live() {
+  const std::string saved = thread_name();
+  set_thread_name("live");
+  observe::Live live = observe::read_live();
+  set_thread_name(saved);
+  // Before start, and after the program has closed them, no stage is open.
+  if (!runtime_ || exited_) observe::mark_not_connected(live, 0);
+  for (const observe::AxisLive& a : live) {
+    char pos[64];
+    std::snprintf(pos, sizeof pos, "%.4f", a.position_mm);
+    std::string line = std::string("@ live ") + observe::axis_name(a.axis) + " " + pos + " " + observe::words_text(a);
+    if (!a.reason.empty()) line += " \"" + a.reason + "\"";
+    say(line + "\n");
+  }
+}
+
+void Session::show_activity() {
+  if (!runtime_) {
+    say("@ activity \"Not started\" queued 0:\n");
+    return;
+  }
+  const observe::ActivityView v = observe::describe_activity(*runtime_, clock_->now());
+  std::string line = "@ activity \"" + v.what + "\" queued " + std::to_string(v.queued.size()) + ":";
+  for (const std::string& n : v.queued_names) line += " " + n;
+  say(line + "\n");
 }
 
 void Session::start(const Statement& st) {
@@ -414,6 +446,12 @@ void Session::execute(const Statement& st) {
       for (const std::string& w : p.warnings) say("@ preview warning: " + w + "\n");
       return;
     }
+    case Op::Live:
+      show_live();
+      return;
+    case Op::Activity:
+      show_activity();
+      return;
   }
 }
 

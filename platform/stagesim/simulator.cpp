@@ -156,6 +156,7 @@ struct Stage {
     }
     if (stuck) st |= kCommandActive;
     if (s.homed) st |= kHomed;
+    if (inhibit) st |= kInterlock;
     s.status = (st & ~forced_clear) | forced_set;
     return s;
   }
@@ -446,6 +447,7 @@ class Engine final : public Simulator::Impl {
     std::lock_guard lk(mu_);
     Stage* st = find_any(serial);
     if (!st) return kErrNotFound;
+    st->sync_poll(clock_.now());
     st->inhibit = engaged;
     return kOk;
   }

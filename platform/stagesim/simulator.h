@@ -27,6 +27,7 @@ inline constexpr DWORD kMovingForward = 1u << 4;
 inline constexpr DWORD kMovingReverse = 1u << 5;
 inline constexpr DWORD kHoming = 1u << 9;
 inline constexpr DWORD kHomed = 1u << 10;
+inline constexpr DWORD kInterlock = 1u << 11;      // the motion inhibit (emergency stop) is engaged
 inline constexpr DWORD kCommandActive = 1u << 29;  // a home or move accepted and not yet ended
 inline constexpr DWORD kEnabled = 1u << 31;
 

@@ -1,13 +1,21 @@
-// Lays out the window around the panel and keeps the console bounded. The look is one
+// Lays out the window around the panel and keeps the console bounded. The panel keeps
+// its natural height; the console pane takes whatever the window has beyond it. The look is one
 // style sheet: a light instrument panel with dark read-outs, red halt buttons and a
 // blue start button, so that the operator finds the controls that matter quickly.
 #include "platform/window/main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
@@ -15,6 +23,7 @@
 #include <QStyleFactory>
 #include <QVBoxLayout>
 
+#include "platform/window/live_view.h"
 #include "platform/window/panel_view.h"
 
 namespace vx::win {
@@ -50,19 +59,59 @@ QPlainTextEdit#console {
   font-family: "DejaVu Sans Mono", monospace; font-size: 9pt;
 }
 QLabel#consoleTitle { color: #56606b; font-weight: bold; padding: 3px 6px 1px 6px; }
+QLineEdit[role="input"] { background: #ffffff; padding: 0 4px; }
+QLineEdit[role="input"][invalid="true"] { background: #fde8e8; border: 2px solid #c62828; color: #8b0000; }
+QLabel[role="inputProblem"] {
+  background: #c62828; color: #ffffff; font-size: 8pt; padding: 0 3px; border-radius: 2px;
+}
+QWidget#live { background: #e9edf1; border-bottom: 1px solid #a9b2bc; }
+QLabel#activity { font-weight: bold; font-size: 11pt; color: #14202b; }
+QLabel#queued { color: #56606b; }
+QPushButton#stopAll {
+  background: #c62828; color: #ffffff; font-weight: bold; font-size: 11pt;
+  border: 2px solid #7f1010; border-radius: 5px; padding: 4px 18px;
+}
+QPushButton#stopAll:pressed { background: #8e1b1b; }
+QWidget#estopBanner { background: #c62828; border-radius: 4px; }
+QLabel#estopText { color: #ffffff; font-weight: bold; font-size: 12pt; }
+QWidget#live_X, QWidget#live_Y, QWidget#live_Z {
+  background: #f4f6f8; border: 1px solid #a9b2bc; border-radius: 4px;
+}
+QLabel[role="liveCaption"] { color: #7a4b00; font-weight: bold; }
+QLabel[role="liveReadout"] {
+  background: #1d1a12; color: #ffbf47; border-radius: 3px; padding: 1px 6px;
+  font-family: "DejaVu Sans Mono", monospace; font-size: 10pt;
+}
+QLabel[role="reason"] { color: #b3261e; font-weight: bold; }
 QStatusBar { color: #2b3440; }
 )";
 
 }  // namespace
 
+}  // namespace vx::win
+
+// Qt's switch for the buttons' Alt+letter keys ("&Quit"); some platforms (the offscreen
+// one among them) leave it off.
+Q_GUI_EXPORT void qt_set_sequence_auto_mnemonic(bool enabled);
+
+namespace vx::win {
+
 void install_look(QApplication& app) {
+  qt_set_sequence_auto_mnemonic(true);
   if (QStyle* s = QStyleFactory::create(QStringLiteral("Fusion"))) app.setStyle(s);
   app.setStyleSheet(QString::fromLatin1(kStyle));
 }
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QStringLiteral("Varnix"));
-  splitter_ = new QSplitter(Qt::Vertical, this);
+  auto* central = new QWidget(this);
+  auto* column = new QVBoxLayout(central);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  live_ = new LiveView(central);
+  column->addWidget(live_);
+  splitter_ = new QSplitter(Qt::Vertical, central);
+  column->addWidget(splitter_, 1);
   splitter_->setChildrenCollapsible(false);
 
   scroll_ = new QScrollArea(splitter_);
@@ -78,9 +127,32 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   auto* layout = new QVBoxLayout(pane);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
+  auto* bar = new QHBoxLayout;
+  bar->setContentsMargins(0, 0, 6, 0);
   auto* title = new QLabel(tr("Console"), pane);
   title->setObjectName(QStringLiteral("consoleTitle"));
-  layout->addWidget(title);
+  bar->addWidget(title);
+  bar->addStretch(1);
+  find_ = new QLineEdit(pane);
+  find_->setObjectName(QStringLiteral("consoleFind"));
+  find_->setPlaceholderText(tr("Find in the log (Ctrl+F, Enter for the next)"));
+  find_->setClearButtonEnabled(true);
+  find_->setMinimumWidth(260);
+  auto* find_label = new QLabel(tr("&Find:"), pane);
+  find_label->setBuddy(find_);
+  bar->addWidget(find_label);
+  bar->addWidget(find_);
+  auto* save = new QPushButton(tr("Sa&ve log…"), pane);
+  save->setObjectName(QStringLiteral("consoleSave"));
+  save->setToolTip(tr("Write the whole log, with its times, to a text file"));
+  bar->addWidget(save);
+  layout->addLayout(bar);
+  connect(find_, &QLineEdit::returnPressed, this, [this] { find_next(); });
+  connect(save, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save the log"), QStringLiteral("varnix-log.txt"),
+                                                      tr("Text files (*.txt);;All files (*)"));
+    if (!path.isEmpty() && save_console(path)) say(tr("Log saved to %1").arg(path));
+  });
   console_ = new QPlainTextEdit(pane);
   console_->setObjectName(QStringLiteral("console"));
   console_->setReadOnly(true);
@@ -91,9 +163,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
   splitter_->addWidget(scroll_);
   splitter_->addWidget(pane);
-  splitter_->setStretchFactor(0, 1);
-  splitter_->setStretchFactor(1, 0);
-  setCentralWidget(splitter_);
+  splitter_->setStretchFactor(0, 0);
+  splitter_->setStretchFactor(1, 1);
+  setCentralWidget(central);
   statusBar()->setSizeGripEnabled(true);
   resize(800, 480);
 }
@@ -104,8 +176,12 @@ void MainWindow::set_panel(PanelView* view) {
   setWindowTitle(view->description().title.empty() ? QStringLiteral("Varnix")
                                             : QString::fromStdString(view->description().title));
   const QSize natural = view->size();
+  // Beyond its natural size the panel has nothing to show: the extra goes to the log.
+  scroll_->setMaximumHeight(natural.height() + 2);
+  live_->setMaximumWidth(std::max(natural.width(), 600) + 16);
   const int bar = statusBar()->sizeHint().height();
-  resize(natural.width() + 2, natural.height() + splitter_->handleWidth() + kConsoleHeight + bar + 20);
+  resize(natural.width() + 2,
+         live_->sizeHint().height() + natural.height() + splitter_->handleWidth() + kConsoleHeight + bar + 20);
   splitter_->setSizes({natural.height(), kConsoleHeight});
 }
 
@@ -125,11 +201,72 @@ void MainWindow::append_console(const QStringList& lines) {
   if (lines.isEmpty()) return;
   QScrollBar* sb = console_->verticalScrollBar();
   const bool follow = sb->value() >= sb->maximum() - 2;
-  for (const QString& l : lines) console_->appendPlainText(l);
+  for (const QString& l : lines) append_line(l, false);
   if (follow) sb->setValue(sb->maximum());
 }
 
-void MainWindow::say(const QString& message) { statusBar()->showMessage(message); }
+void MainWindow::append_command(const QString& line) {
+  QScrollBar* sb = console_->verticalScrollBar();
+  const bool follow = sb->value() >= sb->maximum() - 2;
+  append_line(line, true);
+  if (follow) sb->setValue(sb->maximum());
+}
+
+void MainWindow::append_line(const QString& line, bool command) {
+  QTextCharFormat f;
+  if (command) {
+    f.setForeground(QColor(0x7f, 0xd0, 0xff));
+    f.setFontWeight(QFont::Bold);
+  }
+  QTextCursor c(console_->document());
+  c.movePosition(QTextCursor::End);
+  const bool first = console_->document()->isEmpty();
+  if (!first) c.insertBlock(QTextBlockFormat(), f);
+  c.insertText(line, f);
+}
+
+bool MainWindow::save_console(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    say(tr("Cannot save the log to %1: %2").arg(path, f.errorString()));
+    return false;
+  }
+  const QByteArray text = (console_->toPlainText() + QLatin1Char('\n')).toUtf8();
+  if (f.write(text) != text.size()) {
+    say(tr("Cannot save the log to %1: %2").arg(path, f.errorString()));
+    return false;
+  }
+  return true;
+}
+
+bool MainWindow::find_next() {
+  const QString text = find_->text();
+  if (text.isEmpty()) return false;
+  if (console_->find(text)) return true;
+  QTextCursor c = console_->textCursor();
+  c.movePosition(QTextCursor::Start);
+  console_->setTextCursor(c);
+  const bool found = console_->find(text);
+  if (!found) say(tr("Not in the log: %1").arg(text));
+  return found;
+}
+
+void MainWindow::say(const QString& message) {
+  message_still_ = nullptr;
+  statusBar()->showMessage(message);
+}
+
+void MainWindow::say_while(const QString& message, std::function<bool()> still) {
+  statusBar()->showMessage(message);
+  message_still_ = std::move(still);
+}
+
+void MainWindow::expire_message() {
+  if (message_still_ && !message_still_()) {
+    message_still_ = nullptr;
+    statusBar()->clearMessage();
+  }
+}
 
 void MainWindow::closeEvent(QCloseEvent* e) {
   if (!close_guard_ || close_guard_()) {

@@ -1,6 +1,8 @@
-// The operator's window: the panel (in a scroll area, so that a window smaller than the
-// panel stays usable), the console pane with the program's standard output, and a
-// status bar for what the window itself has to say. Whether the window may close is
+// The operator's window: the live view (what the program does, Stop all, the stages
+// read live), the panel (in a scroll area, so that a window smaller than the panel stays
+// usable), the console pane, a log of the program's standard output and the operator's
+// commands, which takes the window's extra height, and a status bar for what the window
+// itself has to say. Whether the window may close is
 // asked of a guard, because closing means quitting the program, which the program
 // itself must do.
 #pragma once
@@ -10,12 +12,14 @@
 #include <functional>
 
 class QApplication;
+class QLineEdit;
 class QPlainTextEdit;
 class QScrollArea;
 class QSplitter;
 
 namespace vx::win {
 
+class LiveView;
 class PanelView;
 
 // The application-wide style of the window (Fusion, the instrument-panel colours).
@@ -35,9 +39,21 @@ class MainWindow final : public QMainWindow {
   // Shows `pane` (taken as a Qt child) beside the panel and widens the window for it.
   void set_side_pane(QWidget* pane);
   PanelView* panel() const { return panel_; }
+  LiveView* live() const { return live_; }
   QPlainTextEdit* console() const { return console_; }
+  // Each line begins with its time of day ("HH:MM:SS.mmm "), as the pane shows it.
   void append_console(const QStringList& lines);
+  // One of the window's own lines: an operator's command, in a style of its own.
+  void append_command(const QString& line);
+  // Writes the pane's text to `path`; false (and the reason in the status bar) if it cannot.
+  bool save_console(const QString& path);
+  // Selects the next occurrence of the find box's text, from the top once at the end.
+  bool find_next();
+  QLineEdit* find_box() const { return find_; }
   void say(const QString& message);
+  // A message that lasts only while `still` holds; checked by expire_message().
+  void say_while(const QString& message, std::function<bool()> still);
+  void expire_message();
 
   // Asked on every close request; true lets the window close.
   void set_close_guard(std::function<bool()> guard) { close_guard_ = std::move(guard); }
@@ -46,7 +62,12 @@ class MainWindow final : public QMainWindow {
   void closeEvent(QCloseEvent* e) override;
 
  private:
+  void append_line(const QString& line, bool command);
+
+  LiveView* live_ = nullptr;
   PanelView* panel_ = nullptr;
+  QLineEdit* find_ = nullptr;
+  std::function<bool()> message_still_;
   QScrollArea* scroll_ = nullptr;
   QSplitter* splitter_ = nullptr;
   QPlainTextEdit* console_ = nullptr;

@@ -10,13 +10,15 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QLocale>
 #include <QSignalBlocker>
-#include <QSpinBox>
+#include <QStyle>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 
 #include "platform/window/led.h"
+#include "platform/window/number_input.h"
 
 namespace vx::win {
 
@@ -24,8 +26,6 @@ namespace {
 
 constexpr int kLabelHeight = 16;
 constexpr int kLabelGap = 2;
-// A numeric input without a range in the file still has to take any sensible value.
-constexpr double kOpenRange = 1e9;
 
 bool is_progress(const rt::ControlSpec& c) {
   return c.kind == rt::Kind::NumericDisplay && c.name == "PANEL_PROGRESS";
@@ -132,22 +132,20 @@ void PanelView::build_control(const rt::ControlSpec& c) {
     }
     case rt::Kind::NumericInput: {
       const int id = c.id;
-      if (c.type == rt::DataType::Int) {
-        auto* sb = new QSpinBox(this);
-        sb->setRange(c.min ? static_cast<int>(std::max<double>(*c.min, INT_MIN)) : INT_MIN,
-                     c.max ? static_cast<int>(std::min<double>(*c.max, INT_MAX)) : INT_MAX);
-        if (c.format == rt::Format::Hex) sb->setDisplayIntegerBase(16);
-        connect(sb, &QSpinBox::valueChanged, this, [this, id](int v) { emit edited(id, v); });
-        w = sb;
-      } else {
-        auto* sb = new QDoubleSpinBox(this);
-        sb->setDecimals(std::max(0, c.precision));
-        sb->setRange(c.min.value_or(-kOpenRange), c.max.value_or(kOpenRange));
-        connect(sb, &QDoubleSpinBox::valueChanged, this, [this, id](double v) { emit edited(id, v); });
-        w = sb;
-      }
-      static_cast<QAbstractSpinBox*>(w)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      static_cast<QAbstractSpinBox*>(w)->setAccelerated(true);
+      auto* e = new QLineEdit(this);
+      e->setProperty("role", "input");
+      e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      connect(e, &QLineEdit::textEdited, this, [this, id](const QString& t) { typed(id, t); });
+      // A finished edit that is valid is the new starting point of the next one.
+      connect(e, &QLineEdit::editingFinished, this, [this, id] {
+        if (!invalid(id)) before_.erase(id);
+      });
+      w = e;
+      auto* problem = new QLabel(this);
+      problem->setProperty("role", "inputProblem");
+      problem->setObjectName(QString::fromStdString(c.name) + QStringLiteral("_problem"));
+      problem->hide();
+      problems_[id] = problem;
       add_label_above(c);
       break;
     }
@@ -199,14 +197,18 @@ void PanelView::show_value(int id, const rt::Value& v) {
     case rt::Kind::Toggle:
       static_cast<QCheckBox*>(w)->setChecked(v.number() != 0);
       return;
-    case rt::Kind::NumericInput:
-      // Setting an equal value would still reformat the text under the operator's cursor.
-      if (auto* sb = qobject_cast<QSpinBox*>(w)) {
-        if (sb->value() != static_cast<int>(v.number())) sb->setValue(static_cast<int>(v.number()));
-      } else if (auto* db = qobject_cast<QDoubleSpinBox*>(w)) {
-        if (db->value() != v.number()) db->setValue(v.number());
-      }
+    case rt::Kind::NumericInput: {
+      // The value the program holds already: what the operator typed stays as typed.
+      auto known = valid_.find(id);
+      if (known != valid_.end() && known->second == v.number()) return;
+      valid_[id] = v.number();
+      QString text = format_value(c, v);
+      if (c.format == rt::Format::Fixed || c.type == rt::DataType::Double)
+        text = QLocale().toString(v.number(), 'f', std::max(0, c.precision));
+      static_cast<QLineEdit*>(w)->setText(text);
+      mark(id, QString());
       return;
+    }
     case rt::Kind::NumericDisplay:
       if (auto* bar = qobject_cast<QProgressBar*>(w)) {
         const double pct = std::isfinite(v.number()) ? std::clamp(v.number(), 0.0, 100.0) : 0.0;
@@ -218,6 +220,63 @@ void PanelView::show_value(int id, const rt::Value& v) {
       }
       return;
   }
+}
+
+void PanelView::typed(int id, const QString& text) {
+  const rt::ControlSpec* c = control(id);
+  if (!c) return;
+  const QString point = QLocale().decimalPoint();
+  const NumberCheck r = check_number(text.toStdString(), *c, point.isEmpty() ? '.' : point.at(0).toLatin1());
+  // The digits typed on the way to a number are numbers too ("1" of "1e9"): text that
+  // ends invalid gives the program back the value it had before the edit began.
+  const double before = before_.emplace(id, valid_[id]).first->second;
+  if (r.ok) {
+    valid_[id] = r.value;
+    mark(id, QString());
+    emit edited(id, r.value);
+    emit accepted(id);
+    return;
+  }
+  if (valid_[id] != before) {
+    valid_[id] = before;
+    emit edited(id, before);
+  }
+  rt::Value kept;
+  kept.type = c->type;
+  kept.i = static_cast<int>(before);
+  kept.d = before;
+  const QString problem = tr("%1: not used, the program keeps %2")
+                              .arg(QString::fromStdString(r.reason), format_value(*c, kept));
+  mark(id, problem);
+  emit refused(id, problem);
+}
+
+void PanelView::mark(int id, const QString& problem) {
+  auto e = entries_.find(id);
+  auto p = problems_.find(id);
+  if (e == entries_.end() || p == problems_.end()) return;
+  QWidget* w = e->second.widget;
+  const bool bad = !problem.isEmpty();
+  if (w->property("invalid").toBool() != bad) {
+    w->setProperty("invalid", bad);
+    w->style()->unpolish(w);
+    w->style()->polish(w);
+  }
+  w->setToolTip(bad ? problem : tooltip_of(*e->second.control));
+  QLabel* l = p->second;
+  l->setText(problem);
+  if (bad) {
+    const QRect g = w->geometry();
+    const int width = std::max(g.width(), l->sizeHint().width());
+    l->setGeometry(g.left(), g.bottom() + 1, width, l->sizeHint().height());
+    l->raise();
+  }
+  l->setVisible(bad);
+}
+
+QString PanelView::problem_text(int id) const {
+  auto p = problems_.find(id);
+  return p == problems_.end() ? QString() : p->second->text();
 }
 
 }  // namespace vx::win

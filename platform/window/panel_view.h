@@ -3,7 +3,10 @@
 // the group boxes behind them and the labels and tooltips that say what each one is.
 //
 // The view knows nothing of the run-time: it reports what the operator does (a click,
-// a typed value) as signals and shows the values it is handed. Values it is handed are
+// a typed value) as signals and shows the values it is handed. A numeric input shows
+// exactly what is typed; text that is no number in the control's range is marked
+// invalid, with the reason under it, and is not reported: the program keeps reading the
+// last valid value, which the mark names. Values it is handed are
 // applied with the widget's signals blocked, so a program write never comes back as
 // operator input.
 #pragma once
@@ -11,6 +14,8 @@
 #include <QString>
 #include <QWidget>
 #include <map>
+
+class QLabel;
 
 #include "platform/runtime/panel_model.h"
 #include "platform/runtime/runtime.h"
@@ -37,15 +42,24 @@ class PanelView final : public QWidget {
 
   QSize sizeHint() const override { return minimumSize(); }
 
+  // Whether a numeric input holds text the program does not read, and why.
+  bool invalid(int id) const { return problems_.count(id) && !problem_text(id).isEmpty(); }
+  QString problem_text(int id) const;
+
  signals:
   void committed(int id);
   void edited(int id, double value);
+  // Typed text that is not used; `reason` says why, and what the program reads instead.
+  void refused(int id, const QString& reason);
+  void accepted(int id);
 
  private:
   void build_group(const rt::GroupSpec& g);
   void build_control(const rt::ControlSpec& c);
   void add_label_above(const rt::ControlSpec& c);
   void add_label_beside(const rt::ControlSpec& c, int gap);
+  void typed(int id, const QString& text);
+  void mark(int id, const QString& problem);
 
   struct Entry {
     const rt::ControlSpec* control;  // in panel_
@@ -53,6 +67,9 @@ class PanelView final : public QWidget {
   };
   rt::PanelSpec panel_;
   std::map<int, Entry> entries_;
+  std::map<int, double> valid_;       // numeric inputs: the value the program reads
+  std::map<int, double> before_;      // numeric inputs being edited: the value before the edit
+  std::map<int, QLabel*> problems_;   // numeric inputs: the mark under an invalid one
 };
 
 }  // namespace vx::win

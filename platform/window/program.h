@@ -60,7 +60,8 @@ struct RealStages {
 class WindowedProgram {
  public:
   explicit WindowedProgram(Clock& clock, WindowOptions options = {});
-  ~WindowedProgram() = default;  // joins the program first, then ends the run-time
+  // Ends the live view's reader, joins the program, then ends the run-time.
+  ~WindowedProgram() { host_.stop_live(); }
   WindowedProgram(const WindowedProgram&) = delete;
   WindowedProgram& operator=(const WindowedProgram&) = delete;
 

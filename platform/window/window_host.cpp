@@ -6,11 +6,18 @@
 #include "platform/window/window_host.h"
 
 #include <QDir>
+#include <QKeySequence>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QShortcut>
 #include <QThread>
 
 #include "panel/Varnix_ui.h"
+#include "platform/estop/estop.h"
+#include "platform/observe/observe.h"
+#include "platform/stagesim/simulator.h"
+#include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
 #include "platform/window/scan_pane.h"
@@ -41,6 +48,23 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   // program's writes; at rest the panel timer's refreshes bring the pane up to date.
   scan_timer_.setInterval(250);
   connect(&scan_timer_, &QTimer::timeout, this, &WindowHost::refresh_scan);
+
+  LiveView* live = window_->live();
+  connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
+  connect(live, &LiveView::release_clicked, this, &WindowHost::release_stop);
+  // Esc stops everything wherever the focus is, a dialog of the window included.
+  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), window_.get());
+  esc->setContext(Qt::ApplicationShortcut);
+  connect(esc, &QShortcut::activated, this, &WindowHost::stop_all);
+  auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_.get());
+  connect(quit, &QShortcut::activated, window_.get(), [this] { window_->close(); });
+  auto* find = new QShortcut(QKeySequence::Find, window_.get());
+  connect(find, &QShortcut::activated, window_.get(), [this] {
+    window_->find_box()->setFocus();
+    window_->find_box()->selectAll();
+  });
+  // On a virtual clock an unenrolled reader could not wait; tests call refresh_live().
+  if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
 }
 
 void WindowHost::attach(rt::Runtime& runtime) {
@@ -59,7 +83,52 @@ void WindowHost::attach(rt::Runtime& runtime) {
       runtime, clock_, [] { return scanplan::stages_now(); }, std::move(o));
 }
 
+void WindowHost::poke_live() {
+  std::lock_guard lk(clock_.mutex());
+  live_poked_ = true;
+  clock_.notify_all(live_channel_);
+}
+
+void WindowHost::stop_live() {
+  if (!live_thread_.joinable()) return;
+  {
+    std::lock_guard lk(clock_.mutex());
+    live_stop_ = true;
+    clock_.notify_all(live_channel_);
+  }
+  live_thread_.join();
+}
+
+// The reader's reads show in a trace as the live view's. At rest (no stage busy, the
+// program idle, nothing queued) it reads at 10 Hz, else at the live period: each wake
+// costs the idle window more than the reading itself. The operator's commands wake it
+// at once, so that the motion they start is followed from its first moment.
+void WindowHost::live_main() {
+  set_thread_name("live");
+  constexpr std::chrono::milliseconds kAtRest{100};
+  std::optional<Reading> last;
+  bool active = true;
+  for (;;) {
+    {
+      std::unique_lock lk(clock_.mutex());
+      const Time deadline = clock_.now_locked() + (active ? Duration(options_.live) : std::max<Duration>(options_.live, kAtRest));
+      while (!live_stop_ && !live_poked_ && clock_.now_locked() < deadline)
+        clock_.wait_until(lk, live_channel_, deadline, "live view");
+      if (live_stop_) return;
+      live_poked_ = false;
+    }
+    Reading r = take_reading();
+    active = r.engaged || r.activity.state != "idle" || !r.activity.queued.empty();
+    for (const observe::AxisLive& a : r.live)
+      active = active || (a.status & (sim::kMovingForward | sim::kMovingReverse | sim::kCommandActive)) != 0;
+    if (last && last->same_as(r)) continue;
+    last = r;
+    QMetaObject::invokeMethod(this, [this, r = std::move(r)] { show_reading(r); }, Qt::QueuedConnection);
+  }
+}
+
 WindowHost::~WindowHost() {
+  stop_live();
   {
     std::lock_guard lk(capture_mu_);
     capture_.reset();
@@ -131,9 +200,11 @@ void WindowHost::stdio_port(int port) {
 }
 
 void WindowHost::push_line(std::string line) {
+  // Stamped as it arrives; standard output itself stays as the program wrote it.
+  const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
   {
     std::lock_guard lk(pending_mu_);
-    lines_.append(QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    lines_.append(stamp + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
     if (lines_.size() > kMaxPendingLines) lines_.erase(lines_.begin(), lines_.end() - kMaxPendingLines);
   }
   request_flush();
@@ -155,6 +226,12 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
   auto* view = new PanelView(*description);
   connect(view, &PanelView::committed, this, &WindowHost::commit);
   connect(view, &PanelView::edited, this, &WindowHost::operator_edit);
+  connect(view, &PanelView::refused, this, [this, view](int id, const QString& problem) {
+    const rt::ControlSpec* c = view->control(id);
+    const QString label = c ? QString::fromStdString(c->label) : QString::number(id);
+    window_->say_while(label + QStringLiteral(": ") + problem, [view, id] { return view->invalid(id); });
+  });
+  connect(view, &PanelView::accepted, this, [this] { window_->expire_message(); });
   // What the controls hold now; writes since the load are also pending and follow.
   const int panel = main_panel();
   for (const rt::ControlSpec& c : description->controls)
@@ -167,7 +244,9 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     scan_pane_->show_record(QString::fromStdString(options_.record_dir), on);
   });
   window_->set_side_pane(scan_pane_);
+  title_ = window_->windowTitle();
   flush();
+  refresh_live();
 }
 
 void WindowHost::schedule_flush() {
@@ -226,11 +305,82 @@ void WindowHost::refresh_scan() {
 }
 
 void WindowHost::commit(int id) {
-  if (runtime_) runtime_->commit(main_panel(), id);
+  if (!runtime_) return;
+  // The command's line follows what the program wrote before it.
+  QStringList lines;
+  {
+    std::lock_guard lk(pending_mu_);
+    lines.swap(lines_);
+  }
+  window_->append_console(lines);
+  const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
+  window_->append_command(stamp + QStringLiteral("» ") +
+                          QString::fromStdString(observe::command_text(*runtime_, main_panel(), id)));
+  runtime_->commit(main_panel(), id);
   if (watch_ && id == PANEL_STOPSCAN) {
     watch_->stop_requested();
     refresh_scan();  // the phase says "stopping" at once
   }
+  poke_live();
+}
+
+void WindowHost::stop_all() {
+  const bool was = estop::engaged();
+  estop::engage(runtime_);
+  poke_live();
+  if (!was) {
+    window_->append_command(QString::fromStdString(time_of_day(clock_)) +
+                            QStringLiteral(" » Stop all: the emergency stop is engaged"));
+  }
+  refresh_live();
+}
+
+void WindowHost::release_stop() {
+  if (!estop::engaged()) return;
+  estop::release();
+  poke_live();
+  window_->append_command(QString::fromStdString(time_of_day(clock_)) +
+                          QStringLiteral(" » Release: the emergency stop is lifted"));
+  refresh_live();
+}
+
+bool WindowHost::Reading::same_as(const Reading& o) const {
+  if (engaged != o.engaged || activity.what != o.activity.what || activity.queued != o.activity.queued) return false;
+  for (int axis = 0; axis < observe::kAxes; axis++)
+    if (live[axis].units != o.live[axis].units || live[axis].status != o.live[axis].status ||
+        live[axis].inhibited != o.live[axis].inhibited)
+      return false;
+  return true;
+}
+
+WindowHost::Reading WindowHost::take_reading() {
+  Reading r;
+  r.live = observe::read_live();
+  r.engaged = estop::engaged();
+  if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
+  if (r.activity.connecting >= 0) observe::mark_not_connected(r.live, r.activity.connecting);
+  return r;
+}
+
+void WindowHost::refresh_live() { show_reading(take_reading()); }
+
+void WindowHost::show_reading(const Reading& r) {
+  LiveView* live = window_->live();
+  live->show_live(r.live);
+  live->show_estop(r.engaged);
+  QString state;
+  if (ended_) {
+    state = tr("ended");
+  } else if (runtime_) {
+    live->show_activity(r.activity);
+    const std::string& what = r.activity.what;
+    state = QString::fromStdString(r.activity.state == "busy" ? what.substr(0, what.rfind(": ")) : what);
+  }
+  window_->expire_message();
+  QString title = title_.isEmpty() ? QStringLiteral("Varnix") : title_;
+  if (r.engaged) title += tr(" — EMERGENCY STOP");
+  if (!state.isEmpty()) title += QStringLiteral(" — ") + state;
+  if (window_->windowTitle() != title) window_->setWindowTitle(title);
 }
 
 void WindowHost::operator_edit(int id, double value) {
@@ -278,7 +428,7 @@ void WindowHost::dismiss_popups() {
 bool WindowHost::allow_close() {
   if (ended_) return true;
   if (scanning()) {
-    window_->say(tr("A scan is running: stop it before quitting"));
+    window_->say_while(tr("A scan is running: stop it before quitting"), [this] { return scanning(); });
     return false;
   }
   request_shutdown();
@@ -317,6 +467,8 @@ void WindowHost::program_finished(int code) {
   drain_console();
   flush();
   window_->say(tr("The program has ended (exit code %1).").arg(code));
+  stop_live();
+  refresh_live();
 }
 
 }  // namespace vx::win

@@ -7,6 +7,13 @@
 // program's threads. Program writes are coalesced: the latest value per control is kept
 // in a guarded map and at most one update per frame is scheduled on the GUI thread, so a
 // flood of writes never builds a backlog of events. Console lines take the same road.
+//
+// The live view is the host's own: a reader thread reads the stages and the run-time's
+// activity (platform/observe) at the live period, whatever the program does, and posts
+// a reading to the GUI thread only when it differs from the last one, so that a window
+// at rest is not woken 25 times a second for nothing. Stop
+// all (the button or Esc) engages the emergency stop from the GUI thread directly, not
+// through the program's event queue, which a wait may be holding.
 #pragma once
 
 #include <QObject>
@@ -19,9 +26,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock/clock.h"
+#include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 #include "platform/shutdown/shutdown.h"
 #include "platform/scanplan/scanplan.h"
@@ -43,6 +52,9 @@ struct WindowOptions {
   std::chrono::milliseconds shutdown_poll{100};
   // Where scan records go (empty: none are kept); the operator can switch them off.
   std::string record_dir;
+  // Period of the live readouts and the activity line; 0 (or a virtual clock): only
+  // refresh_live() updates them (tests on virtual time).
+  std::chrono::milliseconds live{40};
 };
 
 class WindowHost final : public QObject, public rt::Host {
@@ -72,6 +84,12 @@ class WindowHost final : public QObject, public rt::Host {
   // program wrote to standard output so far.
   void drain_console();
 
+  // Reads the stages and the program's activity now and shows them, with the title and
+  // the emergency stop's banner; clears a message whose state has ended.
+  void refresh_live();
+  // Ends the live reader thread; before the run-time goes.
+  void stop_live();
+
   // ---- rt::Host (program threads)
   void panel_loaded(int panel, const rt::PanelSpec& description) override;
   void panel_displayed(int panel) override;
@@ -85,6 +103,9 @@ class WindowHost final : public QObject, public rt::Host {
   // scan to end, then quit, so that the stages are closed by the program's own way out.
   void request_shutdown();
   void program_finished(int code);
+  // The emergency stop, engaged and released by the operator.
+  void stop_all();
+  void release_stop();
 
  private:
   struct PopupWait;
@@ -101,6 +122,17 @@ class WindowHost final : public QObject, public rt::Host {
   void shutdown_step();
   void operator_edit(int id, double value);
   void commit(int id);
+
+  struct Reading {
+    observe::Live live{};
+    observe::ActivityView activity;
+    bool engaged = false;
+    bool same_as(const Reading& o) const;
+  };
+  Reading take_reading();             // any thread
+  void show_reading(const Reading& r);  // GUI thread
+  void live_main();
+  void poke_live();
 
   Clock& clock_;
   const WindowOptions options_;
@@ -132,6 +164,13 @@ class WindowHost final : public QObject, public rt::Host {
   std::optional<scanplan::Settings> previewed_;
   std::array<double, 3> previewed_at_{0, 0, 0};
   std::optional<scanwatch::Snapshot> shown_scan_;
+  QString title_;
+
+  // The live reader.
+  std::thread live_thread_;
+  WaitChannel live_channel_;
+  bool live_stop_ = false;   // under the clock's mutex
+  bool live_poked_ = false;  // under the clock's mutex
 };
 
 }  // namespace vx::win

@@ -75,6 +75,8 @@ void check_statement(const Statement& st) {
     case Op::Estop:
     case Op::Release:
     case Op::Preview:
+    case Op::Live:
+    case Op::Activity:
       require(st.controls.empty() && st.args.empty());
       break;
     case Op::Set:
@@ -112,6 +114,8 @@ std::string print(const Statement& st) {
     case Op::Estop: s = "estop"; break;
     case Op::Release: s = "release"; break;
     case Op::Preview: s = "preview"; break;
+    case Op::Live: s = "live"; break;
+    case Op::Activity: s = "activity"; break;
     case Op::Set:
       s = "set";
       controls();

@@ -1,0 +1,226 @@
+// Live readings of the stages and the account of what the program does. The state
+// words follow the status bits the stages report; a stage that reports a command under
+// way without moving is stalled, because a stage that runs a motion always reports its
+// direction. The bound of a wait is the armed time-out timer of the thread that waits
+// (a timer on a panel other than the main one), so it is what the program will do, not
+// what a table here believes it does.
+#include "platform/observe/observe.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "driver/axs.h"
+#include "panel/Varnix_ui.h"
+#include "platform/stagelib/stage_library.h"
+#include "platform/stagesim/simulator.h"
+
+namespace vx::observe {
+
+namespace {
+
+std::string number(double v, int digits) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+  return buf;
+}
+
+// Shortest plain form of a typed value ("12.5", "3", "0.001").
+std::string plain(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.10g", v);
+  return buf;
+}
+
+std::string seconds_text(Duration d) { return number(std::floor(to_seconds(d)), 0) + " s"; }
+
+const rt::ControlSpec* find(const rt::PanelSpec* spec, int control) {
+  if (!spec) return nullptr;
+  for (const rt::ControlSpec& c : spec->controls)
+    if (c.id == control) return &c;
+  return nullptr;
+}
+
+double value_of(const rt::Runtime& runtime, int panel, int control) {
+  const auto v = runtime.value(panel, control);
+  return v ? v->number() : 0;
+}
+
+// The input a command reads as it runs, with the unit to show it in.
+struct Reads {
+  int command;
+  int input;
+};
+constexpr Reads kTargets[] = {{PANEL_GOTO_X, PANEL_TARGET_X}, {PANEL_GOTO_Y, PANEL_TARGET_Y},
+                              {PANEL_GOTO_Z, PANEL_TARGET_Z}};
+
+}  // namespace
+
+const std::vector<std::string>& all_words() {
+  static const std::vector<std::string> words = {
+      "idle",          "moving-forward", "moving-reverse", "homing",   "homed",   "forward-limit",
+      "reverse-limit", "disabled",       "stopped",        "stalled",  "estop",   "not-connected"};
+  return words;
+}
+
+const char* axis_name(int axis) { return axis == 0 ? "X" : axis == 1 ? "Y" : axis == 2 ? "Z" : "?"; }
+
+AxisLive interpret(int axis, int units, std::uint32_t status, bool inhibited) {
+  AxisLive a;
+  a.axis = axis;
+  a.units = units;
+  a.position_mm = static_cast<double>(units) / static_cast<double>(StepsPerMm);
+  a.status = status;
+  a.inhibited = inhibited;
+  const bool enabled = status & sim::kEnabled;
+  const bool fwd = status & sim::kMovingForward;
+  const bool rev = status & sim::kMovingReverse;
+  const bool busy = status & sim::kCommandActive;
+  const bool stalled = enabled && busy && !fwd && !rev;
+  auto& w = a.words;
+  if (enabled && !busy && !fwd && !rev && !inhibited) w.push_back("idle");
+  if (fwd) w.push_back("moving-forward");
+  if (rev) w.push_back("moving-reverse");
+  if (status & sim::kHoming) w.push_back("homing");
+  if (status & sim::kHomed) w.push_back("homed");
+  if (status & sim::kForwardLimit) w.push_back("forward-limit");
+  if (status & sim::kReverseLimit) w.push_back("reverse-limit");
+  if (!enabled) w.push_back("disabled");
+  if (inhibited && !fwd && !rev) w.push_back("stopped");
+  if (stalled) w.push_back("stalled");
+  if (inhibited) w.push_back("estop");
+
+  std::vector<std::string> why;
+  if (inhibited) why.push_back("the emergency stop is engaged (Release to move)");
+  if (!enabled) why.push_back("disabled (Enable it first)");
+  if (stalled) why.push_back("stalled: busy without motion");
+  if (enabled && !inhibited && !stalled) {
+    if (status & sim::kForwardLimit) why.push_back("at the forward limit: it moves only in reverse");
+    if (status & sim::kReverseLimit && !(status & sim::kHomed))
+      why.push_back("at the reverse limit: it moves only forward");
+  }
+  for (std::size_t k = 0; k < why.size(); k++) a.reason += (k ? "; " : "") + why[k];
+  return a;
+}
+
+Live read_live() {
+  Live live;
+  for (int axis = 0; axis < kAxes; axis++) {
+    const char* serial = serialNumbers[axis];
+    const int units = ISC_GetPosition(serial);
+    const DWORD status = ISC_GetStatusBits(serial);
+    const bool inhibited = SL_GetMotionInhibit(serial) != 0;
+    live[axis] = interpret(axis, units, status, inhibited);
+  }
+  return live;
+}
+
+void mark_not_connected(Live& live, int axis) {
+  for (AxisLive& a : live)
+    if (a.axis >= axis) {
+      a.words = {"not-connected"};
+      a.reason = "not connected yet";
+    }
+}
+
+std::string words_text(const AxisLive& a) {
+  std::string s;
+  for (const std::string& w : a.words) s += (s.empty() ? "" : " ") + w;
+  return s;
+}
+
+std::string control_name(const rt::Runtime& runtime, int panel, int control) {
+  const rt::ControlSpec* c = find(runtime.spec(panel), control);
+  return c && !c->name.empty() ? c->name : std::to_string(control);
+}
+
+std::string command_text(const rt::Runtime& runtime, int panel, int control) {
+  const rt::ControlSpec* c = find(runtime.spec(panel), control);
+  if (!c) return std::to_string(control);
+  if (c->kind != rt::Kind::Command) return c->name;
+  std::string text;
+  // "&Quit" marks the button's key: the words are "Quit" ("&&" is an ampersand).
+  const std::string& label = c->label;
+  for (std::size_t k = 0; k < label.size(); k++) {
+    if (label[k] != '&') {
+      text += label[k];
+    } else if (k + 1 < label.size() && label[k + 1] == '&') {
+      text += '&';
+      k++;
+    }
+  }
+  if (text.empty()) text = c->name;
+  if (c->group.size() == 6 && c->group.rfind("AXIS_", 0) == 0) text += " " + c->group.substr(5);
+  for (const Reads& r : kTargets)
+    if (r.command == control) text += ": " + plain(value_of(runtime, panel, r.input)) + " mm";
+  if (control == PANEL_GOTO_ALL)
+    text += ": X " + plain(value_of(runtime, panel, PANEL_TARGET_X)) + ", Y " +
+            plain(value_of(runtime, panel, PANEL_TARGET_Y)) + ", Z " +
+            plain(value_of(runtime, panel, PANEL_TARGET_Z)) + " mm";
+  if (control == PANEL_STARTSCAN) {
+    std::string axes;
+    for (auto [id, name] : {std::pair{PANEL_SCAN_X, "X"}, {PANEL_SCAN_Y, "Y"}, {PANEL_SCAN_Z, "Z"}})
+      if (value_of(runtime, panel, id) != 0) axes += axes.empty() ? name : std::string(", ") + name;
+    text += ": " + plain(value_of(runtime, panel, PANEL_NX)) + " × " + plain(value_of(runtime, panel, PANEL_NY)) +
+            " × " + plain(value_of(runtime, panel, PANEL_NZ)) + " points, " +
+            (axes.empty() ? std::string("no axis scanned") : "scanning " + axes);
+  }
+  return text;
+}
+
+ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live* live) {
+  ActivityView v;
+  const int panel = runtime.main_panel();
+  const rt::Activity a = runtime.activity();
+  for (const rt::Activity::Event& e : a.queued) {
+    v.queued.push_back(e.control);
+    v.queued_text.push_back(command_text(runtime, panel, e.control));
+    v.queued_names.push_back(control_name(runtime, panel, e.control));
+  }
+  if (!panel) {
+    v.state = "starting";
+    v.what = "Starting: loading the panel";
+    return v;
+  }
+  if (!a.loop_started) {
+    v.state = "connecting";
+    v.what = "Connecting to the stages";
+    v.connecting = kAxes;
+    if (live)
+      for (const AxisLive& s : *live)
+        if (s.status == 0 && s.units == 0) {
+          v.what = std::string("Connecting to stage ") + axis_name(s.axis) + " (" + serialNumbers[s.axis] + ")";
+          v.connecting = s.axis;
+          break;
+        }
+    return v;
+  }
+  if (value_of(runtime, panel, PANEL_SCANNING) != 0) {
+    v.state = "scanning";
+    v.what = "Scanning: point " + plain(value_of(runtime, panel, PANEL_IX)) + ", " +
+             plain(value_of(runtime, panel, PANEL_IY)) + ", " + plain(value_of(runtime, panel, PANEL_IZ)) + ", " +
+             number(value_of(runtime, panel, PANEL_PROGRESS), 1) + " % done";
+    return v;
+  }
+  if (!a.serving) {
+    v.state = "idle";
+    v.what = "Idle";
+    return v;
+  }
+  const int control = a.serving->control;
+  if (control == PANEL_QUIT) {
+    v.state = "quitting";
+    v.what = "Quitting: closing the stages";
+    return v;
+  }
+  v.state = "busy";
+  std::string text = command_text(runtime, panel, control);
+  if (text.rfind("Home ", 0) == 0) text = "Homing " + text.substr(5);
+  v.what = text + ": " + seconds_text(now - a.serving_since);
+  // The wait under way is the one armed on a panel the program made for it.
+  for (const rt::Activity::Armed& t : a.timers)
+    if (t.panel != panel && t.since >= a.serving_since)
+      v.what += ", gives up at " + plain(std::round(to_seconds(t.since + t.interval - a.serving_since) * 10) / 10) + " s";
+  return v;
+}
+
+}  // namespace vx::observe

@@ -1,0 +1,127 @@
+// Lays out the activity line with Stop all, the emergency-stop banner and the three
+// live readouts. The live readouts are amber on black, unlike the program's green
+// read-outs, and captioned "live", so that nobody takes one for the other.
+#include "platform/window/live_view.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace vx::win {
+
+void set_text(QLabel* label, const QString& text) {
+  if (label->text() != text) label->setText(text);
+}
+
+LiveView::LiveView(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("live"));
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(8, 6, 8, 4);
+  outer->setSpacing(4);
+
+  auto* top = new QHBoxLayout;
+  auto* doing = new QVBoxLayout;
+  doing->setSpacing(0);
+  activity_ = new QLabel(tr("Starting"), this);
+  activity_->setObjectName(QStringLiteral("activity"));
+  activity_->setToolTip(tr("What the program is doing now, with its time so far and when it gives up"));
+  queued_ = new QLabel(tr("queued: nothing"), this);
+  queued_->setObjectName(QStringLiteral("queued"));
+  queued_->setToolTip(tr("The commands waiting for the program, in the order it will take them"));
+  queued_->setWordWrap(false);
+  doing->addWidget(activity_);
+  doing->addWidget(queued_);
+  top->addLayout(doing, 1);
+  stop_all_ = new QPushButton(tr("Stop &all (Esc)"), this);
+  stop_all_->setObjectName(QStringLiteral("stopAll"));
+  stop_all_->setToolTip(tr("Emergency stop: stop all three stages at once and hold them until released"));
+  stop_all_->setFocusPolicy(Qt::TabFocus);
+  stop_all_->setMinimumHeight(38);
+  top->addWidget(stop_all_);
+  outer->addLayout(top);
+
+  banner_ = new QWidget(this);
+  banner_->setObjectName(QStringLiteral("estopBanner"));
+  banner_->setAttribute(Qt::WA_StyledBackground);
+  auto* b = new QHBoxLayout(banner_);
+  b->setContentsMargins(10, 4, 6, 4);
+  auto* said = new QLabel(tr("EMERGENCY STOP ENGAGED: no stage moves until it is released"), banner_);
+  said->setObjectName(QStringLiteral("estopText"));
+  b->addWidget(said, 1);
+  release_ = new QPushButton(tr("Re&lease"), banner_);
+  release_->setObjectName(QStringLiteral("release"));
+  release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
+  b->addWidget(release_);
+  banner_->hide();
+  outer->addWidget(banner_);
+
+  auto* grid = new QHBoxLayout;
+  grid->setSpacing(10);
+  for (int axis = 0; axis < observe::kAxes; axis++) {
+    const QString name = QString::fromLatin1(observe::axis_name(axis));
+    auto* box = new QWidget(this);
+    box->setObjectName(QStringLiteral("live_") + name);
+    box->setAttribute(Qt::WA_StyledBackground);
+    auto* l = new QGridLayout(box);
+    l->setContentsMargins(6, 3, 6, 3);
+    l->setHorizontalSpacing(8);
+    l->setVerticalSpacing(0);
+    auto* caption = new QLabel(name + tr(" live"), box);
+    caption->setProperty("role", "liveCaption");
+    caption->setToolTip(tr("Read from the stage itself many times a second, whatever the program is doing"));
+    AxisRow& r = rows_[axis];
+    r.position = new QLabel(QStringLiteral("—"), box);
+    r.position->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_position"));
+    r.position->setProperty("role", "liveReadout");
+    r.position->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    r.position->setMinimumWidth(110);
+    r.state = new QLabel(box);
+    r.state->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_state"));
+    r.reason = new QLabel(box);
+    r.reason->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_reason"));
+    r.reason->setProperty("role", "reason");
+    l->addWidget(caption, 0, 0);
+    l->addWidget(r.position, 0, 1);
+    l->addWidget(r.state, 0, 2);
+    l->addWidget(r.reason, 1, 0, 1, 3);
+    l->setColumnStretch(2, 1);
+    grid->addWidget(box, 1);
+  }
+  outer->addLayout(grid);
+
+  connect(stop_all_, &QPushButton::clicked, this, &LiveView::stop_all_clicked);
+  connect(release_, &QPushButton::clicked, this, &LiveView::release_clicked);
+}
+
+void LiveView::show_activity(const observe::ActivityView& a) {
+  set_text(activity_, QString::fromStdString(a.what));
+  // Runs of one command (the timer's refresh requests pile up during a wait) show once
+  // with their count, so that the operator's own clicks stay in sight.
+  QString q;
+  for (std::size_t k = 0; k < a.queued_text.size();) {
+    std::size_t n = 1;
+    while (k + n < a.queued_text.size() && a.queued_text[k + n] == a.queued_text[k]) n++;
+    q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(a.queued_text[k]);
+    if (n > 1) q += QStringLiteral(" ×%1").arg(n);
+    k += n;
+  }
+  set_text(queued_, a.queued.empty() ? tr("queued: nothing")
+                                     : tr("queued %1: %2").arg(a.queued.size()).arg(q));
+}
+
+void LiveView::show_live(const observe::Live& live) {
+  for (const observe::AxisLive& a : live) {
+    AxisRow& r = rows_[a.axis];
+    set_text(r.position, QString::number(a.position_mm, 'f', 4) + QStringLiteral(" mm"));
+    set_text(r.state, QString::fromStdString(observe::words_text(a)));
+    set_text(r.reason, a.reason.empty() ? QString() : tr("Cannot move: ") + QString::fromStdString(a.reason));
+  }
+}
+
+void LiveView::show_estop(bool engaged) {
+  if (banner_->isHidden() == engaged) banner_->setVisible(engaged);
+}
+
+}  // namespace vx::win

@@ -1,0 +1,55 @@
+// The window's own account of the truth, above the program's panel: what the program
+// does (always visible, with the commands queued behind it), the Stop all control, the
+// banner that no operator can miss while the emergency stop is engaged, and the live
+// readouts of the three stages with the reason a stage cannot move.
+//
+// It only shows what it is handed and reports the operator's two clicks; the host
+// reads the stages and the run-time (platform/observe) and decides.
+#pragma once
+
+#include <QWidget>
+#include <array>
+
+#include "platform/observe/observe.h"
+
+class QLabel;
+class QPushButton;
+
+namespace vx::win {
+
+class LiveView final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit LiveView(QWidget* parent = nullptr);
+
+  void show_activity(const observe::ActivityView& activity);
+  void show_live(const observe::Live& live);
+  void show_estop(bool engaged);
+
+  QPushButton* stop_all() const { return stop_all_; }
+  QPushButton* release() const { return release_; }
+
+ signals:
+  void stop_all_clicked();
+  void release_clicked();
+
+ private:
+  struct AxisRow {
+    QLabel* position = nullptr;
+    QLabel* state = nullptr;
+    QLabel* reason = nullptr;
+  };
+  QLabel* activity_ = nullptr;
+  QLabel* queued_ = nullptr;
+  QPushButton* stop_all_ = nullptr;
+  QWidget* banner_ = nullptr;
+  QPushButton* release_ = nullptr;
+  std::array<AxisRow, observe::kAxes> rows_{};
+};
+
+// Sets a label's text only when it changes: the view is refreshed many times a second
+// and a repaint for nothing costs the idle window its CPU.
+void set_text(QLabel* label, const QString& text);
+
+}  // namespace vx::win
