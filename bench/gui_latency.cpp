@@ -7,13 +7,17 @@
 //            polls every 250 ms): a front end on that thread would stall for 250 ms
 //   scan     the scan worker writes positions, status and progress after each point
 //   flood    a thread writes one display as fast as it can
-// Prints one table row per phase: samples, median, p99 and the worst case.
+// Prints one table row per phase: samples, median, p99 and the worst case. Then the
+// live readouts' lag, and the stop latency: from a click on Stop X, or on Stop all, at a
+// random moment of a homing of X, to the stage-library stop call (the program's thread
+// is in its wait: Stop X is served at its next poll; Stop all acts on the GUI thread).
 //
 // Then the live readouts' lag, from the stage to the window: while X cruises in its
 // homing at a known speed, the age of the position the live view shows is (shown -
 // true) / speed, sampled every millisecond. It adds up the stage's own poll (50 ms), the
 // live view's period and the GUI thread's delay; the target is p99 < 100 ms.
 //   gui_latency [seconds per phase, default 5]
+#include <QAbstractButton>
 #include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
@@ -24,6 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
+#include <random>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,6 +38,7 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
+#include "platform/estop/estop.h"
 #include "platform/stagesim/simulator.h"
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
@@ -123,6 +130,7 @@ int main(int argc, char** argv) {
   vx::sim::Simulator& simulator = stages.simulator;
   std::vector<Row> rows;
   std::vector<double> lag;
+  std::vector<double> axis_stop, stop_all;
   int status = 0;
   long flood_writes = 0;
   {
@@ -163,6 +171,57 @@ int main(int argc, char** argv) {
                      [&] { return simulator.true_position(serialNumbers[0]) / units; }, 2.0,
                      [&] { return homing() && simulator.true_position(serialNumbers[0]) / units > -23.0; });
     run_until([&] { return !homing(); }, 60);
+
+    {
+      // The stop calls, stamped as they reach the stage library.
+      std::mutex mu;
+      std::vector<std::pair<Clock::time_point, std::string>> stops;
+      simulator.set_trace_sink([&](const vx::sim::TraceEntry& e) {
+        if (e.call.rfind(std::string("ISC_StopProfiled(") + serialNumbers[0], 0) != 0) return;
+        std::lock_guard lk(mu);
+        stops.push_back({Clock::now(), e.thread});
+      });
+      auto stopped_since = [&](Clock::time_point t, const char* thread) -> std::optional<double> {
+        std::lock_guard lk(mu);
+        for (const auto& [at, who] : stops)
+          if (at >= t && who == thread) return std::chrono::duration<double, std::milli>(at - t).count();
+        return std::nullopt;
+      };
+      auto button = [&](const char* name) { return host.window().findChild<QAbstractButton*>(QLatin1String(name)); };
+      auto idle = [&] { return (simulator.true_status(serialNumbers[0]) & vx::sim::kCommandActive) == 0; };
+      // X is at its reverse end after the homing above: send it far enough away for
+      // every homing below to be under way when its stop comes.
+      rt.set_value(host.main_panel(), PANEL_TARGET_X, vx::rt::Value::of(45.0));
+      rt.commit(host.main_panel(), PANEL_GOTO_X);
+      run_until([&] { return simulator.true_position(serialNumbers[0]) / units > 44.9 && idle(); }, 20);
+      run_until([] { return false; }, 0.6);
+      std::mt19937 rng(7);
+      std::uniform_int_distribution<int> offset_ms(0, 249);
+      for (int k = 0; k < 40 && status == 0; k++) {
+        const bool all = k % 2 == 1;
+        rt.commit(host.main_panel(), PANEL_HOME_X);
+        if (!run_until(homing, 5)) {
+          std::fprintf(stderr, "gui_latency: homing %d did not start\n", k + 1);
+          status = 1;
+        }
+        run_until([] { return false; }, 0.3 + offset_ms(rng) / 1000.0);  // somewhere in a poll
+        const auto pressed = Clock::now();
+        button(all ? "stopAll" : "PANEL_STOP_X")->click();
+        std::optional<double> ms;
+        run_until([&] { return (ms = stopped_since(pressed, all ? "estop" : "main")).has_value(); }, 2);
+        if (!ms) {
+          std::fprintf(stderr, "gui_latency: no stop reached the stage\n");
+          status = 1;
+        } else {
+          (all ? stop_all : axis_stop).push_back(*ms);
+        }
+        if (all) button("release")->click();
+        // The homing's wait ends on the stopped message; the program is free again.
+        run_until(idle, 5);
+        run_until([] { return false; }, 0.6);
+      }
+      simulator.set_trace_sink(nullptr);
+    }
 
     rt.commit(host.main_panel(), PANEL_STARTSCAN);
     run_until([&] { return host.scanning(); }, 5);
@@ -215,5 +274,27 @@ int main(int argc, char** argv) {
   std::printf("| %8zu | %11.1f | %8.1f | %8.1f |\n", lag.size(), percentile(lag, 0.5), lag99,
               lag.empty() ? 0.0 : *std::max_element(lag.begin(), lag.end()));
   std::printf("\ntarget p99 < 100 ms: %s\n", lag_ok ? "met" : "NOT met");
-  return status != 0 ? status : (ok && lag_ok ? 0 : 1);
+
+  std::printf("\nStop latency, click to the stage-library stop call (a homing of X under way)\n\n");
+  std::printf("| %-34s | %8s | %11s | %8s | %8s | %-18s |\n", "control", "samples", "median (ms)", "p99 (ms)",
+              "max (ms)", "bound");
+  std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(10, '-').c_str(),
+              std::string(13, '-').c_str(), std::string(10, '-').c_str(), std::string(10, '-').c_str(),
+              std::string(20, '-').c_str());
+  bool stop_ok = !axis_stop.empty() && !stop_all.empty();
+  const struct {
+    const char* what;
+    const std::vector<double>& ms;
+    double bound;
+    const char* bound_text;
+  } stop_rows[] = {{"Stop X (served at the wait's poll)", axis_stop, 250.0 + 20.0, "one poll (250 ms)"},
+                   {"Stop all (the window's thread)", stop_all, 20.0, "p99 < 20 ms"}};
+  for (const auto& r : stop_rows) {
+    const double p99 = percentile(r.ms, 0.99);
+    stop_ok = stop_ok && p99 < r.bound;
+    std::printf("| %-34s | %8zu | %11.3f | %8.3f | %8.3f | %-18s |\n", r.what, r.ms.size(), percentile(r.ms, 0.5), p99,
+                r.ms.empty() ? 0.0 : *std::max_element(r.ms.begin(), r.ms.end()), r.bound_text);
+  }
+  std::printf("\nstop bounds: %s\n", stop_ok ? "met" : "NOT met");
+  return status != 0 ? status : (ok && lag_ok && stop_ok ? 0 : 1);
 }
