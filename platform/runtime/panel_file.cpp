@@ -42,6 +42,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/files/files.h"
+
 namespace vx::rt {
 
 const char* kind_name(Kind k) {
@@ -855,23 +857,16 @@ std::optional<PanelFile> load_panel_file(const std::string& path, std::string& e
     return std::nullopt;
   }
   // The size is read again as it comes: a file may grow after the look.
-  std::string text;
-  char buf[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = path + ": cannot read: " + std::generic_category().message(errno);
-      return std::nullopt;
-    }
-    text.append(buf, static_cast<std::size_t>(n));
-    if (static_cast<long>(text.size()) > kMaxFileBytes) {
-      error = too_big;
-      return std::nullopt;
-    }
+  const files::BoundedRead read = files::read_bounded(fd, static_cast<std::size_t>(kMaxFileBytes));
+  if (read.error) {
+    error = path + ": cannot read: " + std::generic_category().message(read.error);
+    return std::nullopt;
   }
-  return parse_panel_file(text, path, error);
+  if (read.too_long) {
+    error = too_big;
+    return std::nullopt;
+  }
+  return parse_panel_file(read.text, path, error);
 }
 
 }  // namespace vx::rt

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/files/files.h"
 #include "platform/session/session.h"
 
 namespace {
@@ -30,28 +31,15 @@ std::optional<std::string> read_script(const char* path) {
     return std::nullopt;
   }
   struct stat st {};
-  std::string text;
+  vx::files::BoundedRead read;
   const char* error = nullptr;
-  int saved = 0;
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     error = "is a directory, not a script";
   } else {
-    char buf[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        saved = errno;
-        break;
-      }
-      text.append(buf, static_cast<std::size_t>(n));
-      if (text.size() > kMaxScriptBytes) {
-        error = "longer than 1 MiB, which no session script is";
-        break;
-      }
-    }
+    read = vx::files::read_bounded(fd, kMaxScriptBytes);
+    if (read.too_long) error = "longer than 1 MiB, which no session script is";
   }
+  const int saved = read.error;
   if (!stdin_script) ::close(fd);
   if (error) {
     std::fprintf(stderr, "%s: cannot read: %s\n", path, error);
@@ -61,7 +49,7 @@ std::optional<std::string> read_script(const char* path) {
     std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(saved));
     return std::nullopt;
   }
-  return text;
+  return read.text;
 }
 
 }  // namespace
