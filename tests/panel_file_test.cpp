@@ -380,7 +380,9 @@ TEST(PanelFileReader, ReplaysTheFuzzCorpus) {
     valid += file.has_value();
     for (const PanelSpec& p : file ? file->panels : std::vector<PanelSpec>{}) {
       const auto violation = vx::rt::contract_violation(p, panelContracts[0], path);
-      if (violation) EXPECT_EQ(violation->rfind(path + ":", 0), 0u) << *violation;
+      if (violation) {
+        EXPECT_EQ(violation->rfind(path + ":", 0), 0u) << *violation;
+      }
       broken += entry.path().filename().string().rfind("contract_", 0) == 0 && violation.has_value();
     }
   }
