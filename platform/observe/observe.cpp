@@ -196,9 +196,10 @@ ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live*
   }
   if (value_of(runtime, panel, PANEL_SCANNING) != 0) {
     v.state = "scanning";
-    v.what = "Scanning: point " + plain(value_of(runtime, panel, PANEL_IX)) + ", " +
-             plain(value_of(runtime, panel, PANEL_IY)) + ", " + plain(value_of(runtime, panel, PANEL_IZ)) + ", " +
-             number(value_of(runtime, panel, PANEL_PROGRESS), 1) + " % done";
+    // The panel's indices count from 0; the scan pane counts points from 1.
+    v.what = "Scanning: " + number(value_of(runtime, panel, PANEL_PROGRESS), 1) + " % done (indices x " +
+             plain(value_of(runtime, panel, PANEL_IX)) + ", y " + plain(value_of(runtime, panel, PANEL_IY)) + ", z " +
+             plain(value_of(runtime, panel, PANEL_IZ)) + ")";
     return v;
   }
   if (!a.serving) {
