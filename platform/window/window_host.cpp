@@ -399,6 +399,11 @@ void WindowHost::operator_edit(int id, double value) {
 }
 
 void WindowHost::open_popup(const std::shared_ptr<PopupWait>& wait, const QString& title, const QString& text) {
+  // Posted just before a shutdown began: answered at once like those it dismissed.
+  if (shutdown_ && shutdown_->begun()) {
+    release(wait);
+    return;
+  }
   auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, window_.get());
   box->setObjectName(QStringLiteral("popup"));
   box->setAttribute(Qt::WA_DeleteOnClose);
