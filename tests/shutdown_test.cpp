@@ -95,8 +95,12 @@ TEST_P(Shutdown, EndsTheProgramWithinTwoSecondsClosingTheStages) {
   ASSERT_TRUE(ended_) << "still running 2 s after the shutdown began";
   EXPECT_EQ(code_, 0);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
-  if (GetParam().state == State::Homing) EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & vx::sim::kHomed);
-  if (GetParam().state == State::Scan) EXPECT_LT(value(PANEL_PROGRESS), 100);
+  if (GetParam().state == State::Homing) {
+    EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & vx::sim::kHomed);
+  }
+  if (GetParam().state == State::Scan) {
+    EXPECT_LT(value(PANEL_PROGRESS), 100);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(States, Shutdown,

@@ -326,7 +326,9 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
     EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & (1u << 10));  // not homed: cut short
     EXPECT_EQ(window().console()->toPlainText().count(QStringLiteral("Stopped in axis [0]")), 1);
   }
-  if (e.state == Ending::Scan) EXPECT_LT(model(PANEL_PROGRESS), 100);  // stopped, not waited out
+  if (e.state == Ending::Scan) {
+    EXPECT_LT(model(PANEL_PROGRESS), 100);  // stopped, not waited out
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(SignalsAndClose, WindowEnding,

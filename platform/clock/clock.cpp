@@ -48,7 +48,7 @@ std::string time_of_day(Clock& c) {
   if (c.is_virtual()) {
     ms = std::chrono::duration_cast<std::chrono::milliseconds>(c.now()).count();
   } else {
-    const auto wall = std::chrono::system_clock::now();
+    const auto wall = wall_now();
     const std::time_t secs = std::chrono::system_clock::to_time_t(wall);
     std::tm local{};
     localtime_r(&secs, &local);

@@ -43,6 +43,19 @@ std::chrono::system_clock::time_point wall_now();
 void set_thread_name(std::string name);
 const std::string& thread_name();
 
+// Lends the current thread another name for a scope: calls made for someone else (the
+// emergency stop, the live readings) show in traces as theirs.
+class ThreadNameScope {
+ public:
+  explicit ThreadNameScope(std::string name) : saved_(thread_name()) { set_thread_name(std::move(name)); }
+  ~ThreadNameScope() { set_thread_name(std::move(saved_)); }
+  ThreadNameScope(const ThreadNameScope&) = delete;
+  ThreadNameScope& operator=(const ThreadNameScope&) = delete;
+
+ private:
+  std::string saved_;
+};
+
 class Clock;
 
 // The threads waiting for one thing. Guarded by the clock's mutex.

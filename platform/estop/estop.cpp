@@ -3,7 +3,6 @@
 #include "platform/estop/estop.h"
 
 #include <atomic>
-#include <string>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
@@ -17,24 +16,12 @@ namespace {
 
 std::atomic<bool> g_engaged{false};
 
-// The calls show in traces as the emergency stop's, whatever thread makes them.
-class AsEstop {
- public:
-  AsEstop() : saved_(thread_name()) { set_thread_name("estop"); }
-  ~AsEstop() { set_thread_name(saved_); }
-  AsEstop(const AsEstop&) = delete;
-  AsEstop& operator=(const AsEstop&) = delete;
-
- private:
-  std::string saved_;
-};
-
 }  // namespace
 
 void engage(rt::Runtime* runtime) {
   g_engaged.store(true, std::memory_order_release);
   {
-    AsEstop as;
+    const ThreadNameScope as("estop");  // whatever thread engages it
     // Every stage is inhibited before any is stopped: a wait that a stop ends must
     // find its next move refused, not started.
     for (int axis = 0; axis < 3; axis++) SL_SetMotionInhibit(serialNumbers[axis], 1);
@@ -48,7 +35,7 @@ void engage(rt::Runtime* runtime) {
 }
 
 void release() {
-  AsEstop as;
+  const ThreadNameScope as("estop");
   for (int axis = 0; axis < 3; axis++) SL_SetMotionInhibit(serialNumbers[axis], 0);
   g_engaged.store(false, std::memory_order_release);
 }

@@ -34,10 +34,7 @@ std::string plain(double v) {
 std::string seconds_text(Duration d) { return number(std::floor(to_seconds(d)), 0) + " s"; }
 
 const rt::ControlSpec* find(const rt::PanelSpec* spec, int control) {
-  if (!spec) return nullptr;
-  for (const rt::ControlSpec& c : spec->controls)
-    if (c.id == control) return &c;
-  return nullptr;
+  return spec ? rt::find_control(*spec, control) : nullptr;
 }
 
 double value_of(const rt::Runtime& runtime, int panel, int control) {

@@ -38,12 +38,6 @@ std::string what(Kind k, DataType t) {
   return s;
 }
 
-const ControlSpec* find(const PanelSpec& panel, int id) {
-  for (const ControlSpec& c : panel.controls)
-    if (c.id == id) return &c;
-  return nullptr;
-}
-
 // What is wrong with `c` as the control `want` describes, or "".
 std::string mismatch(const ControlSpec& c, const ContractControl& want) {
   const Kind kind = kind_of(want.kind);
@@ -83,7 +77,7 @@ std::optional<std::string> contract_violation(const PanelSpec& panel, const Pane
                " naming the callback '" + (want.callback ? want.callback : "") + "', which the program needs";
       continue;
     }
-    const ControlSpec* c = find(panel, want.id);
+    const ControlSpec* c = find_control(panel, want.id);
     if (!c)
       return at_panel + "panel " + panel.name + " has no control " + std::to_string(want.id) + " (" +
              (want.name ? want.name : "?") + "); the program needs " +
@@ -92,7 +86,7 @@ std::optional<std::string> contract_violation(const PanelSpec& panel, const Pane
   }
   for (int k = 0; k < contract.indicatorCount; k++) {
     const ContractControl want{contract.indicators[k], nullptr, CTRL_KIND_INDICATOR, VAL_INTEGER, nullptr, 0};
-    const ControlSpec* c = find(panel, want.id);
+    const ControlSpec* c = find_control(panel, want.id);
     if (!c)
       return at_panel + "panel " + panel.name + " has no control " + std::to_string(want.id) +
              "; the program writes a status LED (an indicator of type int) there";

@@ -67,6 +67,12 @@ const char* type_name(DataType t) {
   return "?";
 }
 
+const ControlSpec* find_control(const PanelSpec& panel, int id) {
+  for (const ControlSpec& c : panel.controls)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
 namespace {
 
 // Coordinates, sizes and ids stay far from int overflow so that the window can add

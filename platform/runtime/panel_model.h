@@ -56,6 +56,9 @@ struct PanelSpec {
   int line = 0, column = 0;  // where the file defines it
 };
 
+// The control of `panel` with id `id`, or nullptr.
+const ControlSpec* find_control(const PanelSpec& panel, int id);
+
 struct PanelFile {
   std::string path;
   std::vector<PanelSpec> panels;

@@ -357,19 +357,21 @@ int Runtime::set_stdio_port(int port) {
 int Runtime::load_panel(int parent, const char* file, int resource) {
   const std::string name = file ? file : "";
   const std::string path = resolve_panel_path(name);
+  auto refuse = [](const std::string& message) {
+    std::fprintf(stderr, "LoadPanel: %s\n", message.c_str());
+    std::fflush(stderr);
+  };
   std::string error;
   auto pf = load_panel_file(path, error);
   if (!pf) {
-    std::fprintf(stderr, "LoadPanel: %s\n", error.c_str());
-    std::fflush(stderr);
+    refuse(error);
     return access(path.c_str(), R_OK) == 0 ? UIEBadFile : UIEFileNotFound;
   }
   const PanelSpec* found = nullptr;
   for (const PanelSpec& ps : pf->panels)
     if (ps.resource == resource) found = &ps;
   if (!found) {
-    std::fprintf(stderr, "LoadPanel: %s: no panel with resource id %d\n", path.c_str(), resource);
-    std::fflush(stderr);
+    refuse(path + ": no panel with resource id " + std::to_string(resource));
     return UIEBadFile;
   }
 
@@ -378,10 +380,6 @@ int Runtime::load_panel(int parent, const char* file, int resource) {
     std::lock_guard lk(s_->mu);
     module = s_->module;
   }
-  auto refuse = [&](const std::string& message) {
-    std::fprintf(stderr, "LoadPanel: %s\n", message.c_str());
-    std::fflush(stderr);
-  };
   auto panel = std::make_unique<Panel>();
   panel->owner = std::this_thread::get_id();
   panel->file = path;

@@ -44,26 +44,28 @@ struct FileCloser {
 
 }  // namespace
 
-std::string iso8601(std::chrono::system_clock::time_point t) {
+namespace {
+
+// `format` takes year, month, day, hour, minute, second and millisecond, in UTC.
+std::string utc_text(std::chrono::system_clock::time_point t, const char* format) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
   gmtime_r(&secs, &tm);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  std::snprintf(buf, sizeof buf, format, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                tm.tm_sec, static_cast<int>(ms % 1000));
   return buf;
 }
 
+}  // namespace
+
+std::string iso8601(std::chrono::system_clock::time_point t) {
+  return utc_text(t, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ");
+}
+
 std::string record_name(std::chrono::system_clock::time_point start) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()).count();
-  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "scan-%04d%02d%02d-%02d%02d%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-  return buf;
+  return utc_text(start, "scan-%04d%02d%02d-%02d%02d%02d.%03dZ");
 }
 
 std::string Snapshot::phase_text() const {

@@ -45,6 +45,9 @@ struct Statement {
   std::optional<double> within;
 };
 
+// The run-time's faults (init, pool, schedule) are the ones that name no stage.
+inline bool runtime_fault(const Statement& st) { return st.op == Op::Fault && st.axis.empty(); }
+
 struct Script {
   std::string file;
   std::vector<Statement> statements;

@@ -118,12 +118,7 @@ class Session final : public rt::Host {
     say(std::string("@ trace ") + t + " " + thread_name() + " " + call + "\n");
   }
 
-  std::string name_of(int id) const {
-    if (const rt::PanelSpec* sp = runtime_->spec(main_panel()))
-      for (const rt::ControlSpec& c : sp->controls)
-        if (c.id == id && !c.name.empty()) return c.name;
-    return std::to_string(id);
-  }
+  std::string name_of(int id) const { return observe::control_name(*runtime_, main_panel(), id); }
 
   void poke() {
     std::lock_guard lk(clock_->mutex());
@@ -250,10 +245,10 @@ void Session::apply_fault(const Statement& st) {
 // The stages are read here and only here, under the thread name "live", so that the
 // reads show in a trace as the observer's and nothing else of the trace changes.
 void Session::show_live() {
-  const std::string saved = thread_name();
-  set_thread_name("live");
-  observe::Live live = observe::read_live();
-  set_thread_name(saved);
+  observe::Live live = [] {
+    const ThreadNameScope as("live");
+    return observe::read_live();
+  }();
   // Before start, and after the program has closed them, no stage is open.
   if (!runtime_ || exited_) observe::mark_not_connected(live, 0);
   for (const observe::AxisLive& a : live) {
@@ -327,7 +322,7 @@ std::string Session::rest_hint() {
 void Session::execute(const Statement& st) {
   switch (st.op) {
     case Op::Fault:
-      if ((st.fault == "init" || st.fault == "pool" || st.fault == "schedule") && runtime_) {
+      if (runtime_fault(st) && runtime_) {
         fail(st, "fault " + st.fault + " must come before start");
         return;
       }
@@ -529,7 +524,7 @@ int Session::run() {
     return 2;
   }
   for (const Statement& st : script_.statements)
-    if (st.op == Op::Fault && st.fault != "init" && st.fault != "pool" && st.fault != "schedule") {
+    if (st.op == Op::Fault && !runtime_fault(st)) {
       std::fprintf(stderr, "%s:%d: fault %s %s\n", script_.file.c_str(), st.line, st.fault.c_str(), why);
       return 2;
     }

@@ -306,16 +306,7 @@ void WindowHost::refresh_scan() {
 
 void WindowHost::commit(int id) {
   if (!runtime_) return;
-  // The command's line follows what the program wrote before it.
-  QStringList lines;
-  {
-    std::lock_guard lk(pending_mu_);
-    lines.swap(lines_);
-  }
-  window_->append_console(lines);
-  const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
-  window_->append_command(stamp + QStringLiteral("» ") +
-                          QString::fromStdString(observe::command_text(*runtime_, main_panel(), id)));
+  log_command(QString::fromStdString(observe::command_text(*runtime_, main_panel(), id)));
   runtime_->commit(main_panel(), id);
   if (watch_ && id == PANEL_STOPSCAN) {
     watch_->stop_requested();
@@ -324,14 +315,22 @@ void WindowHost::commit(int id) {
   poke_live();
 }
 
+// The operator's own line in the log, after what the program wrote before it.
+void WindowHost::log_command(const QString& text) {
+  QStringList lines;
+  {
+    std::lock_guard lk(pending_mu_);
+    lines.swap(lines_);
+  }
+  window_->append_console(lines);
+  window_->append_command(QString::fromStdString(time_of_day(clock_)) + QStringLiteral(" » ") + text);
+}
+
 void WindowHost::stop_all() {
   const bool was = estop::engaged();
   estop::engage(runtime_);
   poke_live();
-  if (!was) {
-    window_->append_command(QString::fromStdString(time_of_day(clock_)) +
-                            QStringLiteral(" » Stop all: the emergency stop is engaged"));
-  }
+  if (!was) log_command(QStringLiteral("Stop all: the emergency stop is engaged"));
   refresh_live();
 }
 
@@ -339,8 +338,7 @@ void WindowHost::release_stop() {
   if (!estop::engaged()) return;
   estop::release();
   poke_live();
-  window_->append_command(QString::fromStdString(time_of_day(clock_)) +
-                          QStringLiteral(" » Release: the emergency stop is lifted"));
+  log_command(QStringLiteral("Release: the emergency stop is lifted"));
   refresh_live();
 }
 

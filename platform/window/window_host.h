@@ -122,6 +122,7 @@ class WindowHost final : public QObject, public rt::Host {
   void shutdown_step();
   void operator_edit(int id, double value);
   void commit(int id);
+  void log_command(const QString& text);
 
   struct Reading {
     observe::Live live{};
