@@ -54,6 +54,11 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   release_->setObjectName(QStringLiteral("release"));
   release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
   b->addWidget(release_);
+  // Its place is kept while it is hidden: the panel below must not jump under the
+  // operator's pointer when the emergency stop is engaged or released.
+  QSizePolicy keep = banner_->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);
+  banner_->setSizePolicy(keep);
   banner_->hide();
   outer->addWidget(banner_);
 
