@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     rows.push_back({"idle", sample(std::min(seconds, 2.0))});
 
     // The panel shows no status while the program's thread waits: ask the stage itself.
-    auto homing = [&] { return (simulator.true_status(serialNumbers[0]) & vx::sim::kHoming) != 0; };
+    auto homing = [&] { return (simulator.true_status(serialNumbers[0]) & vx::sl::kHoming) != 0; };
     rt.commit(host.main_panel(), PANEL_HOME_X);
     if (!run_until(homing, 5)) {
       std::fprintf(stderr, "gui_latency: the homing did not start\n");
@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
         return std::nullopt;
       };
       auto button = [&](const char* name) { return host.window().findChild<QAbstractButton*>(QLatin1String(name)); };
-      auto idle = [&] { return (simulator.true_status(serialNumbers[0]) & vx::sim::kCommandActive) == 0; };
+      auto idle = [&] { return (simulator.true_status(serialNumbers[0]) & vx::sl::kCommandActive) == 0; };
       // X is at its reverse end after the homing above: send it far enough away for
       // every homing below to be under way when its stop comes.
       rt.set_value(host.main_panel(), PANEL_TARGET_X, vx::rt::Value::of(45.0));

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/scanplan/scanplan.h"
+#include "platform/stagesim/simulator.h"
 
 // The thread's CPU time, in ms: on a shared machine the wall time of a 10 ms run
 // includes other processes' time slices.

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/scanplan/scanplan.h"
+#include "platform/stagesim/simulator.h"
 #include "tests/session_harness.h"
 
 namespace {

@@ -72,7 +72,7 @@ TEST_P(Shutdown, EndsTheProgramWithinTwoSecondsClosingTheStages) {
     case State::Homing:
       press(PANEL_HOME_X);
       clk_.sleep_for(1s);
-      ASSERT_TRUE(sim_.true_status(serialNumbers[0]) & vx::sim::kHoming);
+      ASSERT_TRUE(sim_.true_status(serialNumbers[0]) & vx::sl::kHoming);
       break;
     case State::Scan:
       start_scan();
@@ -96,7 +96,7 @@ TEST_P(Shutdown, EndsTheProgramWithinTwoSecondsClosingTheStages) {
   EXPECT_EQ(code_, 0);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
   if (GetParam().state == State::Homing) {
-    EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & vx::sim::kHomed);
+    EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & vx::sl::kHomed);
   }
   if (GetParam().state == State::Scan) {
     EXPECT_LT(value(PANEL_PROGRESS), 100);

@@ -271,12 +271,12 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
   // While the dialog is open the program's thread serves nothing.
   runtime().commit(panel(), PANEL_ENABLE_Y);
   advance(3);
-  EXPECT_FALSE(sim_.true_status(serialNumbers[1]) & vx::sim::kEnabled);
+  EXPECT_FALSE(sim_.true_status(serialNumbers[1]) & vx::sl::kEnabled);
 
   QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   advance(1.5);
   EXPECT_EQ(popup(), nullptr);
-  EXPECT_TRUE(sim_.true_status(serialNumbers[1]) & vx::sim::kEnabled);
+  EXPECT_TRUE(sim_.true_status(serialNumbers[1]) & vx::sl::kEnabled);
   EXPECT_TRUE(y_enabled->isOn());
 }
 

@@ -102,4 +102,12 @@ bool Profile::clip(double lo, double hi) {
   return true;
 }
 
+Stage nominal_stage() {
+  const Nominal& n = kNominal;
+  const double u = n.units_per_mm;
+  const double zero = std::round(n.start_mm * u);
+  return Stage{std::round(n.travel_mm * u), n.max_velocity * u, n.acceleration * u, n.latency_s, 0, zero, zero,
+               n.units_per_mm};
+}
+
 }  // namespace vx::motion

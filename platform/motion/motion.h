@@ -65,4 +65,21 @@ struct Stage {
   int units_per_mm = 1;
 };
 
+// The nominal integrated stepper stage, in millimetres and seconds: the simulated
+// stages are made to it, and the scan planner assumes it of stages that tell only their
+// position.
+struct Nominal {
+  int units_per_mm = 409600;
+  double travel_mm = 50.0;     // from the reverse limit (0) to the forward limit
+  double start_mm = 25.0;      // physical position at power-up; the counter reads 0 there
+  double max_velocity = 5.0;   // mm/s
+  double acceleration = 10.0;  // mm/s^2
+  double home_velocity = 2.0;  // mm/s
+  double latency_s = 0.005;    // a completion arrives this long after the motion ends
+};
+inline constexpr Nominal kNominal{};
+
+// The nominal stage at rest at its power-up place, in device units.
+Stage nominal_stage();
+
 }  // namespace vx::motion

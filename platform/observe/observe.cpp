@@ -12,7 +12,6 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/stagelib/stage_library.h"
-#include "platform/stagesim/simulator.h"
 
 namespace vx::observe {
 
@@ -68,19 +67,19 @@ AxisLive interpret(int axis, int units, std::uint32_t status, bool inhibited) {
   a.position_mm = static_cast<double>(units) / static_cast<double>(StepsPerMm);
   a.status = status;
   a.inhibited = inhibited;
-  const bool enabled = status & sim::kEnabled;
-  const bool fwd = status & sim::kMovingForward;
-  const bool rev = status & sim::kMovingReverse;
-  const bool busy = status & sim::kCommandActive;
+  const bool enabled = status & sl::kEnabled;
+  const bool fwd = status & sl::kMovingForward;
+  const bool rev = status & sl::kMovingReverse;
+  const bool busy = status & sl::kCommandActive;
   const bool stalled = enabled && busy && !fwd && !rev;
   auto& w = a.words;
   if (enabled && !busy && !fwd && !rev && !inhibited) w.push_back("idle");
   if (fwd) w.push_back("moving-forward");
   if (rev) w.push_back("moving-reverse");
-  if (status & sim::kHoming) w.push_back("homing");
-  if (status & sim::kHomed) w.push_back("homed");
-  if (status & sim::kForwardLimit) w.push_back("forward-limit");
-  if (status & sim::kReverseLimit) w.push_back("reverse-limit");
+  if (status & sl::kHoming) w.push_back("homing");
+  if (status & sl::kHomed) w.push_back("homed");
+  if (status & sl::kForwardLimit) w.push_back("forward-limit");
+  if (status & sl::kReverseLimit) w.push_back("reverse-limit");
   if (!enabled) w.push_back("disabled");
   if (inhibited && !fwd && !rev) w.push_back("stopped");
   if (stalled) w.push_back("stalled");
@@ -91,8 +90,8 @@ AxisLive interpret(int axis, int units, std::uint32_t status, bool inhibited) {
   if (!enabled) why.push_back("disabled (Enable it first)");
   if (stalled) why.push_back("stalled: busy without motion");
   if (enabled && !inhibited && !stalled) {
-    if (status & sim::kForwardLimit) why.push_back("at the forward limit: it moves only in reverse");
-    if (status & sim::kReverseLimit && !(status & sim::kHomed))
+    if (status & sl::kForwardLimit) why.push_back("at the forward limit: it moves only in reverse");
+    if (status & sl::kReverseLimit && !(status & sl::kHomed))
       why.push_back("at the reverse limit: it moves only forward");
   }
   for (std::size_t k = 0; k < why.size(); k++) a.reason += (k ? "; " : "") + why[k];

@@ -12,6 +12,9 @@
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
+#if VARNIX_SIMULATED_STAGES
+#include "platform/stagesim/simulator.h"
+#endif
 
 namespace vx::scanplan {
 
@@ -360,10 +363,7 @@ std::array<motion::Stage, 3> stages_now() { return stages_of(sim::current()); }
 std::array<motion::Stage, 3> stages_now() {
   std::array<motion::Stage, 3> out;
   for (int k = 0; k < 3; k++) {
-    const sim::StageConfig c;  // the nominal profile only: no simulator runs here
-    const double u = c.units_per_mm;
-    out[k] = motion::Stage{std::round(c.travel_mm * u), c.max_velocity * u, c.acceleration * u, c.latency_s, 0,
-                           std::round(c.start_mm * u), 0, c.units_per_mm};
+    out[k] = motion::nominal_stage();  // only the position is known of these stages
     out[k].position = out[k].zero + ISC_GetPosition(serialNumbers[k]);
   }
   return out;

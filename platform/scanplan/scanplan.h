@@ -19,7 +19,10 @@
 #include "platform/clock/clock.h"
 #include "platform/motion/motion.h"
 #include "platform/runtime/runtime.h"
-#include "platform/stagesim/simulator.h"
+
+namespace vx::sim {
+class Simulator;
+}
 
 namespace vx::scanplan {
 

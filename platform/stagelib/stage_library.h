@@ -111,3 +111,34 @@ short SL_SetMotionInhibit(char const* serialNo, int engaged);
 int SL_GetMotionInhibit(char const* serialNo);
 
 }  // extern "C"
+
+// ---- what a stage reports ---------------------------------------------------------------
+// The status bits, messages and error codes that the platform reads (the live readouts,
+// the emergency stop, the checks of the simulated sessions). The program itself knows
+// only bit 31 and the motor messages, written in its own code.
+namespace vx::sl {
+
+// Status bits (ISC_GetStatusBits).
+inline constexpr DWORD kForwardLimit = 1u << 0;
+inline constexpr DWORD kReverseLimit = 1u << 1;
+inline constexpr DWORD kMovingForward = 1u << 4;
+inline constexpr DWORD kMovingReverse = 1u << 5;
+inline constexpr DWORD kHoming = 1u << 9;
+inline constexpr DWORD kHomed = 1u << 10;
+inline constexpr DWORD kInterlock = 1u << 11;      // the motion inhibit (emergency stop) is engaged
+inline constexpr DWORD kCommandActive = 1u << 29;  // a home or move accepted and not yet ended
+inline constexpr DWORD kEnabled = 1u << 31;
+
+// Message types and ids (ISC_GetNextMessage).
+inline constexpr WORD kMsgMotor = 2;
+inline constexpr WORD kMsgHomed = 0;
+inline constexpr WORD kMsgMoved = 1;
+inline constexpr WORD kMsgStopped = 2;  // profiled stop, or a move that ended at a limit
+
+// Error codes of the calls that return one.
+inline constexpr short kOk = 0;
+inline constexpr short kErrNotFound = 2;  // unknown serial, or no device list built
+inline constexpr short kErrNotOpen = 3;   // command to a stage that is not open
+inline constexpr short kErrBadParam = 4;  // unknown unit type, null pointer
+
+}  // namespace vx::sl

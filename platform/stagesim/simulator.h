@@ -20,39 +20,21 @@
 
 namespace vx::sim {
 
-// Status bits the simulated stages report.
-inline constexpr DWORD kForwardLimit = 1u << 0;
-inline constexpr DWORD kReverseLimit = 1u << 1;
-inline constexpr DWORD kMovingForward = 1u << 4;
-inline constexpr DWORD kMovingReverse = 1u << 5;
-inline constexpr DWORD kHoming = 1u << 9;
-inline constexpr DWORD kHomed = 1u << 10;
-inline constexpr DWORD kInterlock = 1u << 11;      // the motion inhibit (emergency stop) is engaged
-inline constexpr DWORD kCommandActive = 1u << 29;  // a home or move accepted and not yet ended
-inline constexpr DWORD kEnabled = 1u << 31;
-
-// Message types and ids the simulated stages queue.
-inline constexpr WORD kMsgMotor = 2;
-inline constexpr WORD kMsgHomed = 0;
-inline constexpr WORD kMsgMoved = 1;
-inline constexpr WORD kMsgStopped = 2;  // profiled stop, or a move that ended at a limit
-
-// Error codes of the library calls.
-inline constexpr short kOk = 0;
-inline constexpr short kErrNotFound = 2;   // unknown serial, or no device list built
-inline constexpr short kErrNotOpen = 3;    // command to a stage that is not open
-inline constexpr short kErrBadParam = 4;   // unknown unit type, null pointer
+// The status bits, message types and ids and error codes are what every stage library
+// reports (platform/stagelib); the simulated stages report them by those names.
+using namespace ::vx::sl;
 
 struct StageConfig {
   std::string serial;
   std::string description = "Integrated stepper stage (simulated)";
-  int units_per_mm = 409600;
-  double travel_mm = 50.0;       // from the reverse limit (0) to the forward limit
-  double start_mm = 25.0;        // physical position at power-up; the counter reads 0 there
-  double max_velocity = 5.0;     // mm/s
-  double acceleration = 10.0;    // mm/s^2
-  double home_velocity = 2.0;    // mm/s
-  double latency_s = 0.005;      // a completion arrives this long after the motion ends
+  // The nominal stage's profile (platform/motion), unless a test makes another.
+  int units_per_mm = motion::kNominal.units_per_mm;
+  double travel_mm = motion::kNominal.travel_mm;
+  double start_mm = motion::kNominal.start_mm;
+  double max_velocity = motion::kNominal.max_velocity;
+  double acceleration = motion::kNominal.acceleration;
+  double home_velocity = motion::kNominal.home_velocity;
+  double latency_s = motion::kNominal.latency_s;
   bool enabled = true;           // channel state at power-up
 };
 

@@ -16,7 +16,7 @@
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
 #include "platform/observe/observe.h"
-#include "platform/stagesim/simulator.h"
+#include "platform/stagelib/stage_library.h"
 #include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
@@ -120,7 +120,7 @@ void WindowHost::live_main() {
     Reading r = take_reading();
     active = r.engaged || r.activity.state != "idle" || !r.activity.queued.empty();
     for (const observe::AxisLive& a : r.live)
-      active = active || (a.status & (sim::kMovingForward | sim::kMovingReverse | sim::kCommandActive)) != 0;
+      active = active || (a.status & (sl::kMovingForward | sl::kMovingReverse | sl::kCommandActive)) != 0;
     if (last && last->same_as(r)) continue;
     last = r;
     QMetaObject::invokeMethod(this, [this, r = std::move(r)] { show_reading(r); }, Qt::QueuedConnection);
