@@ -49,10 +49,12 @@ struct Settings {
 // The settings on `panel` now; nothing when a control cannot be read.
 std::optional<Settings> read_settings(const rt::Runtime& runtime, int panel);
 
-// The fixed timings of the program that pace a scan.
-inline constexpr Duration kPoll = std::chrono::milliseconds(250);   // the completion wait's sleep
-inline constexpr Duration kMoveBound = std::chrono::seconds(10);     // a scan move's wait
-inline constexpr Duration kDwell = std::chrono::milliseconds(100);  // after each point
+// The program's fixed timings, which pace its waits and its scans; the planner times by
+// them and the checks of the simulated sessions hold the program to them.
+inline constexpr Duration kPoll = std::chrono::milliseconds(250);    // the completion wait's sleep
+inline constexpr Duration kMoveBound = std::chrono::seconds(10);     // a move's wait, in a scan or not
+inline constexpr Duration kHomeBound = std::chrono::seconds(180);    // a homing's wait
+inline constexpr Duration kDwell = std::chrono::milliseconds(100);   // after each point
 
 struct AxisRange {
   bool scanned = false;

@@ -16,6 +16,9 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/scanplan/scanplan.h"
+#include "platform/stagelib/stage_library.h"
+
 namespace vx::simtest {
 
 namespace {
@@ -23,11 +26,11 @@ namespace {
 const char* const kSerial[3] = {"45388004", "45387934", "45388034"};
 const char* const kAxisName[3] = {"X", "Y", "Z"};
 constexpr double kUnitsPerMm = 409600.0;
-constexpr long long kMoveLimitMs = 10000;
-constexpr long long kHomeLimitMs = 180000;
+constexpr long long ms_of(vx::Duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
+constexpr long long kMoveLimitMs = ms_of(vx::scanplan::kMoveBound);
+constexpr long long kHomeLimitMs = ms_of(vx::scanplan::kHomeBound);
 constexpr long long kDecelerationMs = 600;  // from full speed, and a poll to see it
-constexpr long long kPollMs = 250;
-constexpr unsigned kEnabledBit = 0x80000000u;
+constexpr long long kPollMs = ms_of(vx::scanplan::kPoll);
 
 int axis_of(const std::string& serial) {
   for (int a = 0; a < 3; a++)
@@ -406,7 +409,7 @@ bool Checker::last_three_status_reads(const ThreadState& ts, bool* all_enabled) 
     const Call& c = ts.recent[ts.recent.size() - 3 + a];
     if (c.name != "ISC_GetStatusBits" || c.serial() != kSerial[a]) return false;
     const unsigned long bits = std::strtoul(c.result.c_str(), nullptr, 16);
-    if ((bits & kEnabledBit) == 0) *all_enabled = false;
+    if ((bits & vx::sl::kEnabled) == 0) *all_enabled = false;
   }
   return true;
 }
