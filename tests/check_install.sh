@@ -21,12 +21,12 @@ if grep -q '^VARNIX_WITH_QT:BOOL=ON' "$build/CMakeCache.txt"; then
   for f in bin/varnix share/applications/varnix.desktop share/icons/hicolor/scalable/apps/varnix.svg; do
     [ -e "$prefix/$f" ] || fail "$f is not installed"
   done
-  "$prefix/bin/varnix" --version | grep -qx 'varnix [0-9.]*' || fail "varnix --version"
+  "$prefix/bin/varnix" --version | grep -qx 'varnix [0-9.]* (.*)' || fail "varnix --version"
 fi
 [ ! -e "$prefix/bin/Varnix_ui.uir" ] || fail "the panel file lies beside the programs"
 grep -q '@PROJECT_VERSION@' "$prefix"/share/man/man1/*.1 && fail "a manual page lacks its version"
 
-"$prefix/bin/varnix-session" --version | grep -qx 'varnix-session [0-9.]*' || fail "varnix-session --version"
+"$prefix/bin/varnix-session" --version | grep -qx 'varnix-session [0-9.]* (.*)' || fail "varnix-session --version"
 "$prefix/bin/varnix-session" --help | grep -q '^usage: varnix-session' || fail "varnix-session --help"
 
 mkdir "$root/elsewhere"

@@ -11,7 +11,7 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 
-#include "varnix_version.h"  // generated at every build: VARNIX_VERSION
+#include "platform/version/version.h"
 
 namespace vx::scanwatch {
 
@@ -132,7 +132,7 @@ struct ScanWatch::State {
     }
     const scanplan::Settings& s = settings;
     line("# Varnix scan record");
-    line(std::string("# version: ") + VARNIX_VERSION);
+    line("# version: " + vx::version());
     line("# start: " + iso8601(wall_start));
     line("# settings: nx=" + std::to_string(s.nx) + " ny=" + std::to_string(s.ny) + " nz=" + std::to_string(s.nz) +
          " dx=" + num(s.dx) + " dy=" + num(s.dy) + " dz=" + num(s.dz) + " x0=" + num(s.x0) + " y0=" + num(s.y0) +

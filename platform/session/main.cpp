@@ -13,6 +13,7 @@
 
 #include "platform/files/files.h"
 #include "platform/session/session.h"
+#include "platform/version/version.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("varnix-session %s\n", VARNIX_VERSION);
+      std::printf("varnix-session %s\n", vx::version().c_str());
       return 0;
     }
     if (std::strcmp(argv[i], "--realtime") == 0) options.realtime = true;

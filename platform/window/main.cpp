@@ -14,6 +14,7 @@
 #include "platform/window/program.h"
 #include "platform/signals/signals.h"
 #include "platform/window/signal_bridge.h"
+#include "platform/version/version.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("varnix %s\n", VARNIX_VERSION);
+      std::printf("varnix %s\n", vx::version().c_str());
       return 0;
     }
   }
