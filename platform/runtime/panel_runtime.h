@@ -4,7 +4,7 @@
 // any other value type does not compile.
 //
 // The implementation (runtime.cpp) is headless; a window front end attaches to it
-// through the host interface of runtime_host.h.
+// through the host interface `vx::rt::Host` of runtime.h.
 #pragma once
 
 // ---- constants ------------------------------------------------------------------------
