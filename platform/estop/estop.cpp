@@ -7,6 +7,7 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
+#include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 #include "platform/stagelib/stage_library.h"
 
@@ -27,11 +28,7 @@ void engage(rt::Runtime* runtime) {
     for (int axis = 0; axis < 3; axis++) SL_SetMotionInhibit(serialNumbers[axis], 1);
     for (int axis = 0; axis < 3; axis++) ISC_StopProfiled(serialNumbers[axis]);
   }
-  if (!runtime) return;
-  const int panel = runtime->main_panel();
-  if (!panel) return;
-  const auto scanning = runtime->value(panel, PANEL_SCANNING);
-  if (scanning && scanning->number() != 0) runtime->commit(panel, PANEL_STOPSCAN);
+  if (runtime && observe::scanning(*runtime)) runtime->commit(runtime->main_panel(), PANEL_STOPSCAN);
 }
 
 void release() {

@@ -163,7 +163,14 @@ std::string command_text(const rt::Runtime& runtime, int panel, int control) {
   return text;
 }
 
-ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live* live) {
+bool scanning(const rt::Runtime& runtime) {
+  const int panel = runtime.main_panel();
+  return panel && value_of(runtime, panel, PANEL_SCANNING) != 0;
+}
+
+namespace {
+
+ActivityView describe(const rt::Runtime& runtime, Time now, const Live* live) {
   ActivityView v;
   const int panel = runtime.main_panel();
   const rt::Activity a = runtime.activity();
@@ -190,7 +197,7 @@ ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live*
         }
     return v;
   }
-  if (value_of(runtime, panel, PANEL_SCANNING) != 0) {
+  if (scanning(runtime)) {
     v.state = "scanning";
     // The panel's indices count from 0; the scan pane counts points from 1.
     v.what = "Scanning: " + number(value_of(runtime, panel, PANEL_PROGRESS), 1) + " % done (indices x " +
@@ -212,11 +219,20 @@ ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live*
   v.state = "busy";
   std::string text = command_text(runtime, panel, control);
   if (text.rfind("Home ", 0) == 0) text = "Homing " + text.substr(5);
+  v.headline = text;
   v.what = text + ": " + seconds_text(now - a.serving_since);
   // The wait under way is the one armed on a panel the program made for it.
   for (const rt::Activity::Armed& t : a.timers)
     if (t.panel != panel && t.since >= a.serving_since)
       v.what += ", gives up at " + plain(std::round(to_seconds(t.since + t.interval - a.serving_since) * 10) / 10) + " s";
+  return v;
+}
+
+}  // namespace
+
+ActivityView describe_activity(const rt::Runtime& runtime, Time now, const Live* live) {
+  ActivityView v = describe(runtime, now, live);
+  if (v.headline.empty()) v.headline = v.what;  // only a command's line carries times to leave out
   return v;
 }
 

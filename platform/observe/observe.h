@@ -58,8 +58,13 @@ std::string command_text(const rt::Runtime& runtime, int panel, int control);
 // The constant's name of a control ("PANEL_READ"), or its id as text.
 std::string control_name(const rt::Runtime& runtime, int panel, int control);
 
+// Whether the program's scan runs: its Scanning lamp, the one guard the program itself
+// goes by (lit from the start row until the worker has ended).
+bool scanning(const rt::Runtime& runtime);
+
 struct ActivityView {
   std::string what;                     // "Homing X: 12 s, gives up at 180 s"
+  std::string headline;                 // the same without a command's times: "Homing X"
   std::string state;                    // one word: starting, connecting, idle, busy, scanning, quitting
   int connecting = -1;                  // while connecting: the axis being connected (3: not known)
   std::vector<int> queued;              // control ids, in order

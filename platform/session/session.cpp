@@ -495,9 +495,7 @@ bool Session::shut_down() {
 // scan): it is waited for on the clock, where its moves and pauses still take their
 // time, and reported when it does not end.
 void Session::join_workers(const Statement* st) {
-  const int panel = main_panel();
-  const auto scanning = panel ? runtime_->value(panel, PANEL_SCANNING) : std::nullopt;
-  if (scanning && scanning->number() != 0) say("@ the program returned while its scan still ran\n");
+  if (observe::scanning(*runtime_)) say("@ the program returned while its scan still ran\n");
   if (runtime_->join_pool(deadline_after(kQuitBound))) return;
   say("@ FAIL " + std::to_string(st ? st->line : 0) + ": a thread of the program still ran " +
       format_double(kQuitBound) + " s after the program returned\n");

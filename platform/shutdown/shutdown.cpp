@@ -4,6 +4,7 @@
 
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
+#include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 
 namespace vx::shutdown {
@@ -15,12 +16,7 @@ void Shutdown::begin() {
   stop_sent_ = scanning();  // the emergency stop has asked it to stop
 }
 
-bool Shutdown::scanning() const {
-  const int panel = runtime_.main_panel();
-  if (!panel) return false;
-  const auto v = runtime_.value(panel, PANEL_SCANNING);
-  return v && v->number() != 0;
-}
+bool Shutdown::scanning() const { return observe::scanning(runtime_); }
 
 Shutdown::Sent Shutdown::step() {
   const int panel = runtime_.main_panel();

@@ -139,12 +139,7 @@ WindowHost::~WindowHost() {
 
 PanelView* WindowHost::panel_view() const { return window_->panel(); }
 
-bool WindowHost::scanning() const {
-  const int panel = main_panel();
-  if (!panel || !runtime_) return false;
-  const auto v = runtime_->value(panel, PANEL_SCANNING);
-  return v && v->number() != 0;
-}
+bool WindowHost::scanning() const { return runtime_ && observe::scanning(*runtime_); }
 
 // ---- program threads --------------------------------------------------------------------
 
@@ -371,8 +366,7 @@ void WindowHost::show_reading(const Reading& r) {
     state = tr("ended");
   } else if (runtime_) {
     live->show_activity(r.activity);
-    const std::string& what = r.activity.what;
-    state = QString::fromStdString(r.activity.state == "busy" ? what.substr(0, what.rfind(": ")) : what);
+    state = QString::fromStdString(r.activity.headline);
   }
   window_->expire_message();
   QString title = title_.isEmpty() ? QStringLiteral("Varnix") : title_;
