@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "platform/window/led.h"
-#include "platform/window/number_input.h"
+#include "platform/host/host.h"
 
 namespace vx::win {
 
@@ -226,7 +226,7 @@ void PanelView::typed(int id, const QString& text) {
   const rt::ControlSpec* c = control(id);
   if (!c) return;
   const QString point = QLocale().decimalPoint();
-  const NumberCheck r = check_number(text.toStdString(), *c, point.isEmpty() ? '.' : point.at(0).toLatin1());
+  const host::Checked r = host::check_text(text.toStdString(), *c, point.isEmpty() ? '.' : point.at(0).toLatin1());
   // The digits typed on the way to a number are numbers too ("1" of "1e9"): text that
   // ends invalid gives the program back the value it had before the edit began.
   const double before = before_.emplace(id, valid_[id]).first->second;

@@ -21,7 +21,7 @@
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
 #include "platform/window/scan_pane.h"
-#include "platform/window/stdout_capture.h"
+#include "platform/host/stdout_capture.h"
 
 namespace vx::win {
 
@@ -191,7 +191,7 @@ void WindowHost::popup(const std::string& title, const std::string& message) {
 void WindowHost::stdio_port(int port) {
   if (port != 0) return;
   std::lock_guard lk(capture_mu_);
-  if (!capture_) capture_ = std::make_unique<StdoutCapture>([this](std::string l) { push_line(std::move(l)); });
+  if (!capture_) capture_ = std::make_unique<host::StdoutCapture>([this](std::string l) { push_line(std::move(l)); });
 }
 
 void WindowHost::push_line(std::string line) {

@@ -36,12 +36,15 @@
 #include "platform/scanplan/scanplan.h"
 #include "platform/scanwatch/scanwatch.h"
 
+namespace vx::host {
+class StdoutCapture;
+}
+
 namespace vx::win {
 
 class MainWindow;
 class PanelView;
 class ScanPane;
-class StdoutCapture;
 
 struct WindowOptions {
   // Shortest span between two updates of the window by program writes; 0 updates at
@@ -147,7 +150,7 @@ class WindowHost final : public QObject, public rt::Host {
   std::atomic<bool> flush_pending_{false};
 
   std::mutex capture_mu_;
-  std::unique_ptr<StdoutCapture> capture_;
+  std::unique_ptr<host::StdoutCapture> capture_;
 
   // GUI thread only.
   QTimer frame_timer_;

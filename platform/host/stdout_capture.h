@@ -1,7 +1,8 @@
-// Takes over the process's standard output (file descriptor 1) for the console pane:
-// every byte still reaches the original standard output, and each whole line is also
-// handed to a sink. The process's fd 1 becomes the write end of a pipe; a reader thread
-// copies what arrives. Destruction gives fd 1 back and delivers a last partial line.
+// Inside the host: it takes over the process's standard output (file descriptor 1) so
+// that observers get its lines: every byte still reaches the original standard output,
+// and each whole line is also handed to a sink. The process's fd 1 becomes the write end
+// of a pipe; a reader thread copies what arrives. Destruction gives fd 1 back and
+// delivers a last partial line.
 #pragma once
 
 #include <functional>
@@ -9,7 +10,7 @@
 #include <string>
 #include <thread>
 
-namespace vx::win {
+namespace vx::host {
 
 class StdoutCapture {
  public:
@@ -44,4 +45,4 @@ class StdoutCapture {
   std::thread reader_;
 };
 
-}  // namespace vx::win
+}  // namespace vx::host

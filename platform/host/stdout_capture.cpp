@@ -1,7 +1,7 @@
 // The pipe under standard output. The reader and drain() both empty the pipe under one
 // mutex with non-blocking reads, so a drain() sees every byte written before it, and no
 // byte is ever held outside the lock where a drain() could miss it.
-#include "platform/window/stdout_capture.h"
+#include "platform/host/stdout_capture.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <utility>
 
-namespace vx::win {
+namespace vx::host {
 
 namespace {
 
@@ -106,4 +106,4 @@ void StdoutCapture::forward_locked(const char* data, std::size_t n) {
   partial_.erase(0, start);
 }
 
-}  // namespace vx::win
+}  // namespace vx::host

@@ -1,14 +1,14 @@
-// The reading of a typed number. No thousands separators and no partial reading: the
-// whole text is one number or it is refused, so that 1e9 is 1e9 (and out of range),
+// The checking of an operator's value. No thousands separators and no partial reading:
+// the whole text is one number or it is refused, so that 1e9 is 1e9 (and out of range),
 // never 19, and 12,5 is 12.5 where the comma is the decimal point and refused elsewhere.
-#include "platform/window/number_input.h"
-
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 
-namespace vx::win {
+#include "platform/host/host.h"
+
+namespace vx::host {
 
 namespace {
 
@@ -18,11 +18,23 @@ std::string shortest(double v) {
   return buf;
 }
 
-NumberCheck refuse(std::string reason) { return {false, 0, std::move(reason)}; }
+Checked refuse(std::string reason) { return {false, 0, std::move(reason)}; }
 
 }  // namespace
 
-NumberCheck check_number(std::string_view text, const rt::ControlSpec& control, char decimal_point) {
+Checked check_value(double v, const rt::ControlSpec& control) {
+  if (!std::isfinite(v)) return refuse("not a finite number");
+  if (control.type == rt::DataType::Int) {
+    if (v != std::trunc(v)) return refuse("a count takes whole numbers only");
+    if (v < INT_MIN || v > INT_MAX) return refuse("too large a number");
+  }
+  if (control.min && v < *control.min) return refuse("below the least allowed, " + shortest(*control.min));
+  if (control.max && v > *control.max) return refuse("above the most allowed, " + shortest(*control.max));
+  if (v == 0) v = 0;  // no negative zero
+  return {true, v, {}};
+}
+
+Checked check_text(std::string_view text, const rt::ControlSpec& control, char decimal_point) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   if (text.empty()) return refuse("empty: type a number");
@@ -37,15 +49,7 @@ NumberCheck check_number(std::string_view text, const rt::ControlSpec& control, 
   const auto r = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
   if (r.ec == std::errc::result_out_of_range) return refuse("too large a number");
   if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return refuse("not a number");
-  if (!std::isfinite(v)) return refuse("not a finite number");
-  if (control.type == rt::DataType::Int) {
-    if (v != std::trunc(v)) return refuse("a count takes whole numbers only");
-    if (v < INT_MIN || v > INT_MAX) return refuse("too large a number");
-  }
-  if (control.min && v < *control.min) return refuse("below the least allowed, " + shortest(*control.min));
-  if (control.max && v > *control.max) return refuse("above the most allowed, " + shortest(*control.max));
-  if (v == 0) v = 0;  // no negative zero
-  return {true, v, {}};
+  return check_value(v, control);
 }
 
-}  // namespace vx::win
+}  // namespace vx::host

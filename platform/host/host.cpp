@@ -1,0 +1,345 @@
+// The host's program side (the run-time, the program's thread, popups, the console),
+// its operator side (checked values, clicks, the emergency stop, the shutdown) and its
+// display side (readings, the live reader, the scan view).
+#include "platform/host/host.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "panel/Varnix_ui.h"
+#include "platform/entry/entry.h"
+#include "platform/estop/estop.h"
+#include "platform/host/stdout_capture.h"
+#include "platform/stagelib/stage_library.h"
+
+namespace vx::host {
+
+// ---- readings ---------------------------------------------------------------------------
+
+bool Reading::active() const {
+  if (engaged || activity.state != "idle" || !activity.queued.empty()) return true;
+  for (const observe::AxisLive& a : live)
+    if (a.status & (sl::kMovingForward | sl::kMovingReverse | sl::kCommandActive)) return true;
+  return false;
+}
+
+bool Reading::same_as(const Reading& o) const {
+  if (engaged != o.engaged || ended != o.ended || activity.what != o.activity.what ||
+      activity.queued != o.activity.queued)
+    return false;
+  for (int axis = 0; axis < observe::kAxes; axis++)
+    if (live[axis].units != o.live[axis].units || live[axis].status != o.live[axis].status ||
+        live[axis].inhibited != o.live[axis].inhibited)
+      return false;
+  return true;
+}
+
+// ---- the program's side -------------------------------------------------------------------
+
+struct Host::Popup {
+  std::uint64_t id = 0;
+  WaitChannel channel;
+  bool dismissed = false;  // under the clock's mutex
+};
+
+// Standard output's lines, handed to the observers as they arrive.
+class Host::Console {
+ public:
+  explicit Console(Host& host)
+      : capture_([&host](std::string line) { host.tell([&](Observer& o) { o.console_line(line); }); }) {}
+  void drain() { capture_.drain(); }
+
+ private:
+  StdoutCapture capture_;
+};
+
+Host::Host(Clock& clock, Options options) : clock_(clock), options_(std::move(options)) {
+  recording_.store(!options_.record_dir.empty(), std::memory_order_release);
+}
+
+Host::~Host() {
+  stop_live();
+  dismiss_popups();
+  if (program_.joinable()) program_.join();
+  scope_.reset();
+  runtime_.reset();
+  console_.reset();
+}
+
+void Host::subscribe(Observer& observer) { observers_.push_back(&observer); }
+
+const rt::ControlSpec* Host::control(int id) const {
+  const int panel = main_panel();
+  const rt::PanelSpec* spec = panel ? runtime_->spec(panel) : nullptr;
+  return spec ? rt::find_control(*spec, id) : nullptr;
+}
+
+void Host::start() {
+  if (runtime_) return;
+  runtime_ = std::make_unique<rt::Runtime>(this, options_.runtime);
+  scope_.emplace(*runtime_);
+  scanwatch::Options wo;
+  wo.record_dir = recording() ? options_.record_dir : std::string();
+  wo.on_end = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.scan_ended(s); }); };
+  watch_ = std::make_unique<scanwatch::ScanWatch>(*runtime_, clock_, [] { return scanplan::stages_now(); },
+                                                  std::move(wo));
+  {
+    std::lock_guard lk(mu_);
+    shutdown_.emplace(*runtime_);
+  }
+  // Enrolled here, so that the program counts as running from the moment it exists.
+  Participant token = clock_.enroll();
+  program_ = std::thread([this, token = std::move(token)]() mutable {
+    token.adopt("main");
+    const int code = run_program_entry();
+    exit_code_.store(code, std::memory_order_release);
+    ended_.store(true, std::memory_order_release);
+    tell([&](Observer& o) { o.program_ended(code); });
+    token.retire();
+  });
+  if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
+}
+
+void Host::join_program() {
+  if (program_.joinable()) program_.join();
+}
+
+void Host::panel_loaded(int panel, const rt::PanelSpec& spec) {
+  // Only the first panel from a file is the operator's.
+  if (panel != main_panel()) return;
+  tell([&](Observer& o) { o.panel_loaded(panel, spec); });
+}
+
+void Host::panel_displayed(int panel) {
+  // Panels made in code (the driver's hidden time-out panel) are never the main one.
+  if (panel != main_panel()) return;
+  tell([](Observer& o) { o.panel_displayed(); });
+}
+
+void Host::control_written(int panel, int control, const rt::Value& v) {
+  if (panel != main_panel()) return;
+  if (watch_) watch_->control_written(panel, control, v);
+  tell([&](Observer& o) { o.written(control, v); });
+}
+
+void Host::popup(const std::string& title, const std::string& message) {
+  auto p = std::make_shared<Popup>();
+  {
+    std::lock_guard lk(mu_);
+    p->id = next_popup_++;
+    // Ending the program means answering its popups: one that comes during the
+    // shutdown is answered at once.
+    if (options_.popups == Popups::Wait && !(shutdown_ && shutdown_->begun())) popups_.push_back(p);
+    else p->dismissed = true;
+  }
+  tell([&](Observer& o) { o.popup(p->id, title, message); });
+  std::unique_lock lk(clock_.mutex());
+  while (!p->dismissed) clock_.wait_until(lk, p->channel, kForever, "MessagePopup");
+}
+
+void Host::dismiss_popup(std::uint64_t id) {
+  std::shared_ptr<Popup> p;
+  {
+    std::lock_guard lk(mu_);
+    auto it = std::find_if(popups_.begin(), popups_.end(), [&](const auto& q) { return q->id == id; });
+    if (it == popups_.end()) return;
+    p = *it;
+    popups_.erase(it);
+  }
+  std::lock_guard lk(clock_.mutex());
+  p->dismissed = true;
+  clock_.notify_all(p->channel);
+}
+
+void Host::dismiss_popups() {
+  std::vector<std::shared_ptr<Popup>> open;
+  {
+    std::lock_guard lk(mu_);
+    open.swap(popups_);
+  }
+  std::lock_guard lk(clock_.mutex());
+  for (const auto& p : open) {
+    p->dismissed = true;
+    clock_.notify_all(p->channel);
+  }
+}
+
+void Host::idle() { tell([](Observer& o) { o.idle(); }); }
+
+void Host::stdio_port(int port) {
+  if (port != 0 || !options_.capture_console || console_) return;
+  console_ = std::make_unique<Console>(*this);
+}
+
+void Host::drain_console() {
+  if (console_) console_->drain();
+}
+
+// ---- the operator's side ------------------------------------------------------------------
+
+Checked Host::set(int id, double value) {
+  const rt::ControlSpec* c = control(id);
+  if (!c) return {false, 0, "no such control on the panel"};
+  Checked r = check_value(value, *c);
+  if (!r.ok) return r;
+  runtime_->set_value(main_panel(), id, c->type == rt::DataType::Int ? rt::Value::of(static_cast<int>(r.value))
+                                                                      : rt::Value::of(r.value));
+  return r;
+}
+
+Checked Host::set_exact(int id, double value) {
+  const auto current = runtime_ ? runtime_->value(main_panel(), id) : std::nullopt;
+  if (!current) return {false, 0, "no such control on the panel"};
+  rt::Value v;
+  if (current->type == rt::DataType::Int) {
+    if (!(std::isfinite(value) && value == std::trunc(value) && value >= -2147483648.0 && value <= 2147483647.0))
+      return {false, 0, "holds an int"};
+    v = rt::Value::of(static_cast<int>(value));
+  } else if (current->type == rt::DataType::Double) {
+    v = rt::Value::of(value);
+  } else {
+    return {false, 0, "holds no value"};
+  }
+  runtime_->set_value(main_panel(), id, v);
+  return {true, value, {}};
+}
+
+std::string Host::press(int id) {
+  const int panel = main_panel();
+  if (!panel) return {};
+  std::string text = observe::command_text(*runtime_, panel, id);
+  runtime_->commit(panel, id);
+  if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
+  poke_live();
+  return text;
+}
+
+bool Host::stop_all() {
+  const bool was = estop::engaged();
+  estop::engage(runtime_.get());
+  if (watch_ && scanning()) watch_->stop_requested();
+  poke_live();
+  return !was;
+}
+
+bool Host::release() {
+  if (!estop::engaged()) return false;
+  estop::release();
+  poke_live();
+  return true;
+}
+
+bool Host::engaged() { return estop::engaged(); }
+
+void Host::begin_shutdown() {
+  dismiss_popups();
+  std::lock_guard lk(mu_);
+  if (shutdown_) shutdown_->begin();
+}
+
+bool Host::shutting_down() const {
+  std::lock_guard lk(mu_);
+  return shutdown_ && shutdown_->begun();
+}
+
+shutdown::Shutdown::Sent Host::shutdown_step() {
+  if (ended()) return shutdown::Shutdown::Sent::Nothing;
+  std::lock_guard lk(mu_);
+  return shutdown_ ? shutdown_->step() : shutdown::Shutdown::Sent::Nothing;
+}
+
+// ---- the display side ----------------------------------------------------------------------
+
+Reading Host::read() {
+  Reading r;
+  {
+    const ThreadNameScope as("live");
+    r.live = observe::read_live();
+  }
+  r.engaged = estop::engaged();
+  r.ended = ended();
+  if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
+  if (!runtime_ || r.ended) observe::mark_not_connected(r.live, 0);  // no stage is open
+  else if (r.activity.connecting >= 0) observe::mark_not_connected(r.live, r.activity.connecting);
+  return r;
+}
+
+bool Host::scanning() const { return runtime_ && observe::scanning(*runtime_); }
+
+scanwatch::Snapshot Host::scan() const { return watch_ ? watch_->snapshot() : scanwatch::Snapshot{}; }
+
+ScanView Host::scan_view() {
+  ScanView v;
+  v.scan = scan();
+  v.running = v.scan.seen && v.scan.phase != scanwatch::Phase::Ended;
+  if (!runtime_ || !main_panel()) return v;
+  v.settings = scanplan::read_settings(*runtime_, main_panel());
+  // Where the stages are now, in the counters' millimetres: the map's marker moves with
+  // them even while the scan's displays wait for the next point.
+  const auto stages = scanplan::stages_now();
+  for (int k = 0; k < 3; k++) v.at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
+  {
+    std::lock_guard lk(mu_);
+    // Planned again only when the settings or the stages changed: a large grid takes
+    // milliseconds. A running scan keeps the preview it started with.
+    if (!v.running && v.settings && (!previewed_ || *previewed_ != *v.settings || v.at != previewed_at_)) {
+      preview_ = scanplan::preview(*v.settings, stages);
+      previewed_ = v.settings;
+      previewed_at_ = v.at;
+      v.replanned = true;
+    }
+    v.preview = preview_;
+  }
+  v.map_shows_scan = v.scan.seen && (v.running || v.settings == v.scan.settings);
+  return v;
+}
+
+void Host::set_recording(bool on) {
+  recording_.store(on && !options_.record_dir.empty(), std::memory_order_release);
+  if (watch_) watch_->set_record_dir(recording() ? options_.record_dir : std::string());
+}
+
+void Host::poke_live() {
+  std::lock_guard lk(clock_.mutex());
+  live_poked_ = true;
+  clock_.notify_all(live_channel_);
+}
+
+void Host::stop_live() {
+  if (!live_thread_.joinable()) return;
+  {
+    std::lock_guard lk(clock_.mutex());
+    live_stop_ = true;
+    clock_.notify_all(live_channel_);
+  }
+  live_thread_.join();
+}
+
+// At rest (no stage busy, the program idle, nothing queued) it reads at 10 Hz, else at
+// the live period: each wake costs an idle window more than the reading itself. An
+// action wakes it at once, so that the motion it starts is followed from its first
+// moment. Only a reading that differs from the last is told.
+void Host::live_main() {
+  set_thread_name("live");
+  constexpr std::chrono::milliseconds kAtRest{100};
+  std::optional<Reading> last;
+  bool active = true;
+  for (;;) {
+    {
+      std::unique_lock lk(clock_.mutex());
+      const Duration period = active ? Duration(options_.live) : std::max<Duration>(options_.live, kAtRest);
+      const Time deadline = clock_.now_locked() + period;
+      while (!live_stop_ && !live_poked_ && clock_.now_locked() < deadline)
+        clock_.wait_until(lk, live_channel_, deadline, "live view");
+      if (live_stop_) return;
+      live_poked_ = false;
+    }
+    Reading r = read();
+    active = r.active();
+    if (last && last->same_as(r)) continue;
+    last = r;
+    tell([&](Observer& o) { o.reading(r); });
+  }
+}
+
+}  // namespace vx::host

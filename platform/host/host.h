@@ -1,0 +1,230 @@
+// The headless host: the one place below every front end (the window, the session
+// runner, remote clients) where the running program is owned, watched and acted on.
+// It owns the panel run-time and the program's thread, captures the program's standard
+// output when asked, passes the program's popups on, follows scans (the scan watcher
+// and its record, the preview of the panel's settings), engages the emergency stop, ends
+// the program through its own quit path, reads the stages and the program's activity
+// for display, and checks every value an operator types against its control. A front
+// end translates and draws: it subscribes an Observer and calls the host.
+//
+// Threads: the host's methods may be called from any thread unless noted. Observers are
+// called on whatever thread the change happens on (the program's, a scan's pool thread,
+// the live reader, the caller of an action), never with a host lock held; an observer
+// that draws posts to its own thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/clock/clock.h"
+#include "platform/observe/observe.h"
+#include "platform/runtime/runtime.h"
+#include "platform/scanplan/scanplan.h"
+#include "platform/scanwatch/scanwatch.h"
+#include "platform/shutdown/shutdown.h"
+
+namespace vx::host {
+
+// ---- operator input --------------------------------------------------------------------
+
+// A value an operator gives a control: accepted as `value`, or refused with the reason
+// in plain words ("above the most allowed, 50").
+struct Checked {
+  bool ok = false;
+  double value = 0;
+  std::string reason;
+};
+
+// Checks a number against its control: finite, a whole number for an int control, in
+// the control's range.
+Checked check_value(double value, const rt::ControlSpec& control);
+// Reads typed text as a number and checks it. `decimal_point` is the locale's separator
+// ('.' or ','); the other one is refused, and so is any text that is not one number as
+// a whole (no partial reading: 1e9 is 1e9, never 19).
+Checked check_text(std::string_view text, const rt::ControlSpec& control, char decimal_point);
+
+// ---- what the host tells -----------------------------------------------------------------
+
+// The stages and the program at one reading.
+struct Reading {
+  observe::Live live{};
+  observe::ActivityView activity;
+  bool engaged = false;  // the emergency stop holds the stages
+  bool ended = false;    // the program has returned
+  // Something moves, the program serves a command or one waits: the live reader then
+  // reads at its fast pace.
+  bool active() const;
+  // The same display: positions, status words, inhibits, activity and queue.
+  bool same_as(const Reading& other) const;
+};
+
+// How the program's popups are answered.
+enum class Popups {
+  Answer,  // at once, once the observers were told (a script cannot click)
+  Wait,    // the program waits until a front end dismisses the popup
+};
+
+class Observer {
+ public:
+  virtual ~Observer() = default;
+  virtual void panel_loaded(int panel, const rt::PanelSpec& spec) {}
+  virtual void panel_displayed() {}
+  // The program wrote a control of the main panel.
+  virtual void written(int control, const rt::Value& v) {}
+  // A whole line of the program's standard output (when the host captures it).
+  virtual void console_line(const std::string& line) {}
+  virtual void popup(std::uint64_t id, const std::string& title, const std::string& message) {}
+  // The program is about to wait for an event with none queued.
+  virtual void idle() {}
+  // The live reader's reading, when it differs from the last one.
+  virtual void reading(const Reading& r) {}
+  // A scan has ended (called with the scan watcher's lock held: do not call scan()).
+  virtual void scan_ended(const scanwatch::Snapshot& s) {}
+  virtual void program_ended(int code) {}
+};
+
+struct Options {
+  std::string record_dir;  // where scan records go; empty: none are kept
+  rt::Options runtime;     // the run-time's injected faults
+  bool capture_console = false;
+  Popups popups = Popups::Answer;
+  // The live reader's period while anything is active; at rest it reads every 100 ms
+  // at the most. 0, or a virtual clock: no reader thread (call read()).
+  std::chrono::milliseconds live{0};
+};
+
+// What the scan pane shows: the scan as followed, and the preview of the panel's
+// settings as they stand.
+struct ScanView {
+  scanwatch::Snapshot scan;
+  bool running = false;
+  std::optional<scanplan::Settings> settings;  // the panel's now; none when unreadable
+  std::optional<scanplan::Preview> preview;    // of `settings` from where the stages stand
+  bool replanned = false;                      // `preview` is new since the last view
+  std::array<double, 3> at{0, 0, 0};           // where the stages stand, mm
+  // Whether the map shows `scan`: while it runs, and after it until the settings change.
+  bool map_shows_scan = false;
+};
+
+class Host final : public rt::Host {
+ public:
+  // Uses `clock` for every wait; the stages are the stage library's (the simulator in
+  // force, for a simulated build).
+  explicit Host(Clock& clock, Options options = {});
+  // Ends the live reader, dismisses open popups, joins the program's thread (it must
+  // have returned, or never started), then ends the run-time.
+  ~Host() override;
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Observers are added before start() and live as long as the host.
+  void subscribe(Observer& observer);
+
+  // ---- the program
+  // Makes the run-time, installs it and starts the program's entry point on a thread of
+  // its own, enrolled with the clock as "main".
+  void start();
+  bool started() const { return runtime_ != nullptr; }
+  bool ended() const { return ended_.load(std::memory_order_acquire); }
+  int exit_code() const { return exit_code_.load(std::memory_order_acquire); }
+  rt::Runtime* runtime() { return runtime_.get(); }
+  const rt::Runtime* runtime() const { return runtime_.get(); }
+  int main_panel() const { return runtime_ ? runtime_->main_panel() : 0; }
+  const rt::ControlSpec* control(int id) const;
+  // Joins the program's thread once it has returned.
+  void join_program();
+
+  // ---- the operator's actions
+  // Types a value into an input, checked against its control.
+  Checked set(int control, double value);
+  // Writes exactly `value` (a session script tests how the program takes any value):
+  // only its type is checked, an int control taking whole numbers in the int range.
+  Checked set_exact(int control, double value);
+  // Clicks a command control; returns the operator's name of it ("Go to X: 12.5 mm").
+  std::string press(int control);
+  // The emergency stop; false when it held already (release: when it did not hold).
+  bool stop_all();
+  bool release();
+  static bool engaged();
+  // Answers every open popup, as its OK would (Popups::Wait).
+  void dismiss_popups();
+  void dismiss_popup(std::uint64_t id);
+
+  // Ends the program through its own quit path (shutdown::Shutdown): begin once, then
+  // step on each poll until the program has ended.
+  void begin_shutdown();
+  bool shutting_down() const;
+  shutdown::Shutdown::Sent shutdown_step();
+
+  // ---- what the front ends show
+  // Reads the stages and the program now, under the thread name "live".
+  Reading read();
+  bool scanning() const;
+  scanwatch::Snapshot scan() const;
+  // The scan pane's view; plans again only when the settings or the stages changed.
+  ScanView scan_view();
+  const std::string& record_dir() const { return options_.record_dir; }
+  bool recording() const { return recording_.load(std::memory_order_acquire); }
+  void set_recording(bool on);
+
+  // Delivers to observers every line the program wrote to standard output so far
+  // (capture_console).
+  void drain_console();
+  // Wakes the live reader now (an action may have started motion).
+  void poke_live();
+
+  // ---- rt::Host (the program's threads)
+  void panel_loaded(int panel, const rt::PanelSpec& spec) override;
+  void panel_displayed(int panel) override;
+  void control_written(int panel, int control, const rt::Value& v) override;
+  void popup(const std::string& title, const std::string& message) override;
+  void idle() override;
+  void stdio_port(int port) override;
+
+ private:
+  struct Popup;
+  class Console;
+  template <class F>
+  void tell(F&& f) {
+    for (Observer* o : observers_) f(*o);
+  }
+  void live_main();
+  void stop_live();
+
+  Clock& clock_;
+  Options options_;
+  std::vector<Observer*> observers_;
+  std::unique_ptr<scanwatch::ScanWatch> watch_;  // outlives the run-time that feeds it
+  std::unique_ptr<rt::Runtime> runtime_;
+  std::optional<rt::RuntimeScope> scope_;
+  std::thread program_;
+  std::atomic<bool> ended_{false};
+  std::atomic<int> exit_code_{0};
+  std::atomic<bool> recording_{false};
+
+  mutable std::mutex mu_;  // popups_, next_popup_, shutdown_, the preview cache
+  std::vector<std::shared_ptr<Popup>> popups_;
+  std::uint64_t next_popup_ = 1;
+  std::optional<shutdown::Shutdown> shutdown_;
+  std::optional<scanplan::Settings> previewed_;
+  std::array<double, 3> previewed_at_{0, 0, 0};
+  std::optional<scanplan::Preview> preview_;
+
+  std::unique_ptr<Console> console_;
+
+  std::thread live_thread_;
+  WaitChannel live_channel_;
+  bool live_stop_ = false;   // under the clock's mutex
+  bool live_poked_ = false;  // under the clock's mutex
+};
+
+}  // namespace vx::host
