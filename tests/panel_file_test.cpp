@@ -291,7 +291,14 @@ std::vector<Malformed> malformed_cases() {
        "25:11", "toggle controls start at 0 (off) or 1 (on), not 2"},
       {"negative size", panel_with("id = 3\nname = \"P_N\"\nkind = \"command\"\ntop = 0\nleft = 0\n"
                                    "width = -1\nheight = 1\n"),
-       "22:9", "'width' must be from 0 to 32767, not -1"},
+       "22:9", "'width' must be from 0 to 8192 pixels, not -1"},
+      {"panel larger than a screen", "[[panel]]\nresource = 1\nname = \"P\"\ntitle = \"\"\nwidth = 32767\nheight = 1\n",
+       "5:9", "'width' must be from 0 to 8192 pixels, not 32767: no screen shows more"},
+      {"control beyond a screen", panel_with("id = 3\nname = \"P_N\"\nkind = \"command\"\ntop = 8193\n"), "20:7",
+       "'top' must be from 0 to 8192 pixels, not 8193: no screen shows more"},
+      {"group larger than a screen",
+       panel_with(kNumeric, "[[panel.group]]\nname = \"G\"\ntop = 0\nleft = 0\nwidth = 1\nheight = 100000\n"),
+       "13:10", "'height' must be from 0 to 8192 pixels, not 100000: no screen shows more"},
       {"min above max", panel_with(kNumeric + "min = 5\nmax = 4\n"), "26:7", "'max' 4 is below 'min' 5"},
       {"initial outside the range", panel_with(kNumeric + "min = 5\ninitial = 4\n"), "26:11", "'initial' 4 is below 'min' 5"},
       {"hex of a double", panel_with("id = 3\nname = \"P_N\"\nkind = \"numeric-display\"\ntype = \"double\"\n"
