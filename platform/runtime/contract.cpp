@@ -6,7 +6,6 @@
 // program, which would otherwise read a missing guard as "off" and lose it, or compute
 // targets that overflow (and that the window could not draw).
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -63,16 +62,6 @@ std::string mismatch(const ControlSpec& c, const ContractControl& want) {
   if (want.startsOff && c.initial != 0)
     return known + " must read off (0) when the panel is loaded; the program would take it as set";
   return "";
-}
-
-// A number as short as it reads back, in plain digits where that reads well: "50",
-// "0.5", "-5000000", "1e+308".
-std::string number_text(double v) {
-  char buf[400];
-  const double a = std::fabs(v);
-  const bool plain = a == 0 || (a >= 1e-4 && a < 1e15);
-  const auto r = std::to_chars(buf, buf + sizeof buf, v, plain ? std::chars_format::fixed : std::chars_format::general);
-  return std::string(buf, r.ptr);
 }
 
 // Every target `t` allows within its inputs' ranges must convert. The target is

@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -71,6 +72,16 @@ const ControlSpec* find_control(const PanelSpec& panel, int id) {
   for (const ControlSpec& c : panel.controls)
     if (c.id == id) return &c;
   return nullptr;
+}
+
+std::string number_text(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];  // the plain form is used below 1e15 and from 1e-4 only: at most 17 digits and "-0.000"
+  const double a = std::fabs(v);
+  const bool plain = a == 0 || (a >= 1e-4 && a < 1e15);
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, plain ? std::chars_format::fixed : std::chars_format::general);
+  return std::string(buf, r.ptr);
 }
 
 namespace {
@@ -379,14 +390,6 @@ std::string quoted(std::string_view s) {
   for (char c : s.substr(0, n)) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
   out += n < s.size() ? "...'" : "'";
   return out;
-}
-
-std::string number_text(double v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
 }
 
 bool is_identifier(std::string_view s) {

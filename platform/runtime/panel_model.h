@@ -75,6 +75,10 @@ inline constexpr long kMaxFileBytes = 1 << 20;  // the shipped file has 25 KB
 // screen, its emergency stop out of sight, and would cost gigabytes to draw.
 inline constexpr int kMaxPixels = 8192;
 
+// A number as a message shows it: as short as reads back the same, in plain digits
+// where that reads well ("2.5", "-2147483649", "1e+308", "inf", "nan").
+std::string number_text(double v);
+
 // Reads a panel file's text. On failure returns nothing and sets `error` to
 // "PATH:LINE:COLUMN: what is wrong".
 std::optional<PanelFile> parse_panel_file(std::string_view text, const std::string& path,
