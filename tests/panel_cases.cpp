@@ -198,24 +198,4 @@ std::vector<GeneratedPanel> oversized_panels() {
   };
 }
 
-// ---- expectations --------------------------------------------------------------------
-
-namespace {
-const std::string kExpect = "# expect: ";
-}
-
-std::string expectation_line(const std::optional<std::string>& refusal) {
-  return kExpect + (refusal ? *refusal : "accepted") + "\n";
-}
-
-std::optional<std::string> expectation_of(const std::string& text) {
-  std::size_t at = text.rfind("\n" + kExpect);
-  if (at != std::string::npos) at += 1;
-  else if (text.rfind(kExpect, 0) == 0) at = 0;
-  else return std::nullopt;
-  const std::size_t from = at + kExpect.size();
-  const std::size_t end = text.find('\n', from);
-  return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
-}
-
 }  // namespace vxtest

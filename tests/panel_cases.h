@@ -65,11 +65,4 @@ struct GeneratedPanel {
 // One control, and one group, over what a panel may hold.
 std::vector<GeneratedPanel> oversized_panels();
 
-// The line that closes a seed with the outcome it must have: "# expect: LINE:COLUMN:
-// message" or "# expect: accepted". A comment, so the seed reads the same without it.
-std::string expectation_line(const std::optional<std::string>& refusal);
-// The outcome a seed's text expects ("accepted" or "LINE:COLUMN: message"), or nothing
-// when it has no expectation line.
-std::optional<std::string> expectation_of(const std::string& text);
-
 }  // namespace vxtest

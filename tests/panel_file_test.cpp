@@ -8,6 +8,7 @@
 #include "platform/runtime/runtime.h"
 #include "platform/runtime/panel_model.h"
 #include "tests/panel_cases.h"
+#include "tests/seed_expectation.h"
 #include "tests/session_harness.h"
 
 #include <gtest/gtest.h>

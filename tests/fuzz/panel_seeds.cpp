@@ -17,6 +17,7 @@
 #include <string>
 
 #include "tests/panel_cases.h"
+#include "tests/seed_expectation.h"
 
 namespace fs = std::filesystem;
 
