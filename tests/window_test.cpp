@@ -289,6 +289,7 @@ struct Ending {
   int signal;  // 0: the window is closed
   enum { Rest, Homing, Popup, Scan } state;
 };
+void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
 
 class WindowEnding : public WindowTest, public ::testing::WithParamInterface<Ending> {};
 
