@@ -33,7 +33,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 #include <limits>
 #include <memory>
