@@ -1,7 +1,10 @@
 // The program's contract with the main panel of "Varnix_ui.uir": every control id the
 // program addresses, with the kind and data type it must have there, the callbacks it
-// must name, and the indicators that must read off when it is loaded. The run-time
-// checks a panel file against it before the program sees the panel.
+// must name, the indicators that must read off when it is loaded, and the inputs the
+// stages' targets are computed from, whose ranges must keep every target one the driver
+// can convert to device units. The run-time checks a panel file against it before the
+// program sees the panel.
+#include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "panel/app.h"
 
@@ -72,8 +75,19 @@ static const ContractControl mainPanelControls[] = {
     {0, 0, CTRL_KIND_TIMER, VAL_NO_TYPE, "TimerCB", 0},
 };
 
+// The Go to targets, and the scan's: start + index * step along each axis.
+static const ContractTarget mainPanelTargets[] = {
+    {PANEL_TARGET_X, 0, 0},
+    {PANEL_TARGET_Y, 0, 0},
+    {PANEL_TARGET_Z, 0, 0},
+    {PANEL_X0, PANEL_DX, PANEL_NX},
+    {PANEL_Y0, PANEL_DY, PANEL_NY},
+    {PANEL_Z0, PANEL_DZ, PANEL_NZ},
+};
+
 const PanelContract panelContracts[] = {
-    {PANEL, mainPanelControls, sizeof mainPanelControls / sizeof mainPanelControls[0], &lid[0][0], 3 * 14},
+    {PANEL, mainPanelControls, sizeof mainPanelControls / sizeof mainPanelControls[0], &lid[0][0], 3 * 14,
+     mainPanelTargets, sizeof mainPanelTargets / sizeof mainPanelTargets[0], AXS_MmToDeviceUnits},
 };
 
 const int panelContractCount = sizeof panelContracts / sizeof panelContracts[0];

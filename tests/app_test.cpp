@@ -11,6 +11,7 @@
 #include "driver/axs.h"
 #include "platform/clock/clock.h"
 #include "platform/stagesim/simulator.h"
+#include "tests/panel_cases.h"
 #include "tests/session_harness.h"
 #include "tests/virtual_time.h"
 
@@ -26,17 +27,21 @@ int index_of(const Lines& trace, const std::string& call) {
   return -1;
 }
 
-// A directory holding a copy of the shipped panel file with the first `from` after
-// `anchor` replaced by `to`.
-std::string panel_dir_with(const std::string& anchor, const std::string& from, const std::string& to) {
-  std::string text = vxtest::read_file(VARNIX_SOURCE_DIR "/panel/Varnix_ui.uir");
-  const size_t at = text.find(from, text.find(anchor));
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) text.replace(at, from.size(), to);
+std::string shipped_panel() { return vxtest::read_file(VARNIX_SOURCE_DIR "/panel/Varnix_ui.uir"); }
+
+// A new directory holding `text` as its panel file.
+std::string panel_dir_holding(const std::string& text) {
   char tmpl[] = "/tmp/vxpanelXXXXXX";
   const std::string dir = mkdtemp(tmpl);
   std::ofstream(dir + "/Varnix_ui.uir") << text;
   return dir;
+}
+
+// A directory holding a copy of the shipped panel file with the first `from` after
+// `anchor` replaced by `to`.
+std::string panel_dir_with(const char* anchor, const char* from, const char* to) {
+  const vxtest::PanelMutation edit{"edit", {{anchor, from, to}}, vxtest::Refuser::Load, vxtest::Place::Panel, nullptr, nullptr};
+  return panel_dir_holding(vxtest::mutated(shipped_panel(), edit));
 }
 
 TEST(StartUp, ShowsThePanelBeforeOpeningTheStagesThenLightsConnected) {
@@ -78,41 +83,28 @@ TEST(StartUp, APanelFileThatDoesNotLoadEndsTheProgramBeforeAnyStage) {
   fs::remove_all(empty);
 }
 
-// A panel file that breaks the program's contract would load and lose the program its
-// guards (a scan guard missing or lit for ever, stages opened and never closed, a
-// callback that ends the process): it is refused at load, naming what is wrong, and no
-// stage is touched.
+// A panel file that breaks a rule or the program's contract would load and lose the
+// program its guards (a scan guard missing or lit for ever, stages opened and never
+// closed, a callback that ends the process) or let it compute targets it cannot send:
+// it is refused at load, naming what is wrong and where, and no stage is touched. The
+// cases: every refused mutation of the shipped file (tests/panel_cases.h), and a
+// callback name outside the program's table, which LoadPanel refuses as it binds it.
 TEST(StartUp, APanelFileThatBreaksTheContractIsRefusedBeforeAnyStage) {
-  struct Case {
-    const char* anchor;
-    const char* from;
-    const char* to;
-    const char* says;
-  };
-  const Case cases[] = {
-      {"", "id = 79\n", "id = 179\n", "Varnix_ui.uir:8:1: panel PANEL has no control 79 (PANEL_SCANNING)"},
-      {"\"PANEL_SCANNING\"", "kind = \"indicator\"\ntype = \"int\"", "kind = \"numeric-display\"\ntype = \"double\"",
-       "PANEL_SCANNING (id 79) is a numeric-display of type double; the program needs an indicator of type int"},
-      {"\"PANEL_SCANNING\"", "initial = 0", "initial = 1", "PANEL_SCANNING must read off (0)"},
-      {"", "id = 81\n", "id = 181\n", "has no control 81 (PANEL_CONNECTED)"},
-      {"\"PANEL_CONNECTED\"", "kind = \"indicator\"\ntype = \"int\"", "kind = \"numeric-display\"\ntype = \"double\"",
-       "PANEL_CONNECTED (id 81) is a numeric-display of type double"},
-      {"\"PANEL_TIMER\"", "callback = \"TimerCB\"", "callback = \"StopCB\"",
-       "has no timer naming the callback 'TimerCB'"},
-      {"\"PANEL_TIMER\"", "callback = \"TimerCB\"", "callback = \"exit\"",
-       "names the callback 'exit', which is not one of the program's callbacks (TimerCB, StopCB)"},
-      {"\"PANEL_STOP_X\"", "callback = \"StopCB\"\n", "", "PANEL_STOP_X must name the callback 'StopCB'"},
-      {"\"PANEL_GOTO_X\"", "kind = \"command\"\n", "kind = \"command\"\ncallback = \"StopCB\"\n",
-       "PANEL_GOTO_X names the callback 'StopCB'; the program takes its commits in the event loop"},
-      {"", "id = 62\n", "id = 162\n", "has no control 62; the program writes a status LED"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.says);
-    const std::string dir = panel_dir_with(c.anchor, c.from, c.to);
+  std::vector<vxtest::PanelMutation> cases = vxtest::panel_mutations();
+  cases.push_back({"timer_calls_exit", {{"\"PANEL_TIMER\"", "callback = \"TimerCB\"", "callback = \"exit\""}},
+                   vxtest::Refuser::Load, vxtest::Place::Control, nullptr,
+                   "control PANEL_TIMER (id 108) names the callback 'exit', which is not one of the program's "
+                   "callbacks (TimerCB, StopCB)"});
+  for (const vxtest::PanelMutation& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = vxtest::mutated(shipped_panel(), c);
+    const auto refusal = vxtest::expected_refusal(text, c);
+    if (!refusal) continue;
+    const std::string dir = panel_dir_holding(text);
     auto r = run_session("start\nquit\n", "--trace", dir);
     EXPECT_EQ(r.status, 1) << r.text();
     EXPECT_TRUE(r.calls("").empty()) << r.text();
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("LoadPanel: Varnix_ui.uir:" + *refusal + "\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("no stage was touched"), std::string::npos) << r.err;
     fs::remove_all(dir);
   }

@@ -1,12 +1,15 @@
 // Tests of the panel-file reader and of the shipped panel file: the file must give the
 // program every control it addresses, with the kind and value type it reads or writes,
-// and the per-axis id tables must point at the right controls; malformed files must be
-// refused with the line and column of the mistake; no seed of the fuzz corpus may crash
-// the reader.
+// and the per-axis id tables must point at the right controls; malformed files, and
+// each mutation of the shipped file, must be refused with the line and column of the
+// mistake; every seed of the fuzz corpus must get the outcome it names.
 #include "panel/Varnix_ui.h"
 #include "panel/app.h"
 #include "platform/runtime/runtime.h"
 #include "platform/runtime/panel_model.h"
+#include "tests/panel_cases.h"
+#include "tests/seed_expectation.h"
+#include "tests/session_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -150,29 +153,10 @@ TEST(ShippedPanel, LayoutIsTidy) {
 
 // ---- the reader -------------------------------------------------------------------------
 
-// A small panel that every malformed case below breaks in one place. Line numbers in
-// the cases refer to this text (the panel header is line 2).
-std::string panel_with(const std::string& control_lines, const std::string& panel_extra = "") {
-  return "version = 1\n"
-         "[[panel]]\n"  // line 2
-         "resource = 1\n"
-         "name = \"P\"\n"
-         "title = \"T\"\n"
-         "width = 100\n"
-         "height = 100\n" +  // line 7
-         panel_extra +
-         "[[panel.control]]\n"  // line 8 when panel_extra is empty
-         "id = 2\n"
-         "name = \"P_QUIT\"\n"
-         "kind = \"command\"\n"
-         "top = 0\nleft = 0\nwidth = 10\nheight = 10\n"  // lines 12-15
-         "[[panel.control]]\n"                          // line 16
-         + control_lines;
-}
-
-const std::string kNumeric =
-    "id = 3\nname = \"P_N\"\nkind = \"numeric-input\"\ntype = \"int\"\n"  // lines 17-20
-    "top = 20\nleft = 0\nwidth = 10\nheight = 10\n";                      // lines 21-24
+// The small panel that every malformed case below breaks in one place: line numbers in
+// the cases refer to its text (the panel header is line 2).
+using vxtest::kNumeric;
+using vxtest::panel_with;
 
 TEST(PanelFileReader, ReadsEveryKeyIntoTheModel) {
   const std::string text = panel_with(kNumeric + "initial = 7.0\nmin = 1\nmax = 9\nlabel = \"Count\"\n"
@@ -234,25 +218,7 @@ struct Malformed {
   const char* message;  // a part of what is wrong
 };
 
-// `count` blocks of `header`, each made by `block(k)`.
-template <class Block>
-std::string repeated(int count, Block block) {
-  std::string out;
-  for (int k = 0; k < count; k++) out += block(k);
-  return out;
-}
-
 std::vector<Malformed> malformed_cases() {
-  // Two controls in panel_with, then four lines a control from line 25: the 1001st
-  // control starts on line 25 + 4 * 998.
-  const std::string controls_over = panel_with(kNumeric + repeated(vx::rt::kMaxControls - 1, [](int k) {
-    return "[[panel.control]]\nid = " + std::to_string(k + 10) + "\nname = \"C" + std::to_string(k) +
-           "\"\nkind = \"command\"\n";
-  }));
-  // Six lines a group from line 8: the 101st starts on line 8 + 6 * 100.
-  const std::string groups_over = panel_with(kNumeric, repeated(vx::rt::kMaxGroups + 1, [](int k) {
-    return "[[panel.group]]\nname = \"G" + std::to_string(k) + "\"\ntop = 0\nleft = 0\nwidth = 1\nheight = 1\n";
-  }));
   const std::string two_panels =
       "[[panel]]\nresource = 1\nname = \"A\"\ntitle = \"\"\nwidth = 1\nheight = 1\n"
       "[[panel]]\nresource = 1\nname = \"B\"\ntitle = \"\"\nwidth = 1\nheight = 1\n";
@@ -282,16 +248,20 @@ std::vector<Malformed> malformed_cases() {
       {"int initial not whole", panel_with(kNumeric + "initial = 2.5\n"), "25:11", "whole number"},
       {"int initial out of range", panel_with(kNumeric + "initial = 3000000000\n"), "25:11", "whole number"},
       {"int initial below the range", panel_with(kNumeric + "initial = -2147483649\n"), "25:11", "fits an int"},
-      {"more controls than the window draws", controls_over, "4017:1",
-       "panel 'P' has 1001 controls; the window draws at most 1000"},
-      {"more groups than the window draws", groups_over, "608:1", "panel 'P' has 101 groups; the window draws at most 100"},
       {"initial not a number", panel_with(kNumeric + "initial = nan\n"), "25:11", "finite"},
       {"indicator initial not on or off", panel_with("id = 3\nname = \"P_N\"\nkind = \"toggle\"\ntype = \"int\"\n"
                                                      "top = 0\nleft = 0\nwidth = 1\nheight = 1\ninitial = 2\n"),
        "25:11", "toggle controls start at 0 (off) or 1 (on), not 2"},
       {"negative size", panel_with("id = 3\nname = \"P_N\"\nkind = \"command\"\ntop = 0\nleft = 0\n"
                                    "width = -1\nheight = 1\n"),
-       "22:9", "'width' must be from 0 to 32767, not -1"},
+       "22:9", "'width' must be from 0 to 8192 pixels, not -1"},
+      {"panel larger than a screen", "[[panel]]\nresource = 1\nname = \"P\"\ntitle = \"\"\nwidth = 32767\nheight = 1\n",
+       "5:9", "'width' must be from 0 to 8192 pixels, not 32767: no screen shows more"},
+      {"control beyond a screen", panel_with("id = 3\nname = \"P_N\"\nkind = \"command\"\ntop = 8193\n"), "20:7",
+       "'top' must be from 0 to 8192 pixels, not 8193: no screen shows more"},
+      {"group larger than a screen",
+       panel_with(kNumeric, "[[panel.group]]\nname = \"G\"\ntop = 0\nleft = 0\nwidth = 1\nheight = 100000\n"),
+       "13:10", "'height' must be from 0 to 8192 pixels, not 100000: no screen shows more"},
       {"min above max", panel_with(kNumeric + "min = 5\nmax = 4\n"), "26:7", "'max' 4 is below 'min' 5"},
       {"initial outside the range", panel_with(kNumeric + "min = 5\ninitial = 4\n"), "26:11", "'initial' 4 is below 'min' 5"},
       {"hex of a double", panel_with("id = 3\nname = \"P_N\"\nkind = \"numeric-display\"\ntype = \"double\"\n"
@@ -312,6 +282,7 @@ std::vector<Malformed> malformed_cases() {
       {"duplicate panel resource", two_panels, "8:12", "panel resource 1 is already used by panel 'A' at line 2"},
       {"panel written as a table", "[panel]\nresource = 1\n", "1:1", "must be an array of tables"},
       {"no panel", "version = 1\n", "1:1", "defines no panel"},
+      {"empty file", "", "1:1", "defines no panel"},
       {"later version", "version = 2\n", "1:11", "version 1 only"},
       {"text outside ASCII outside a string", "version = 1\nx = \xC3\xA9\n", "2:5", "outside ASCII"},
       {"quote inside a broken value", "x = 100\"\xC3\xA9\"\n", "1:9", "outside ASCII"},
@@ -327,6 +298,45 @@ TEST(PanelFileReader, RefusesMalformedFilesWithTheirPlace) {
     EXPECT_FALSE(vx::rt::parse_panel_file(m.text, "bad.uir", error));
     EXPECT_EQ(error.rfind(std::string("bad.uir:") + m.where, 0), 0u) << error;
     EXPECT_NE(error.find(m.message), std::string::npos) << error;
+  }
+}
+
+// More controls or groups than the window draws: the first block over the bound is named.
+TEST(PanelFileReader, RefusesMoreThanTheWindowDraws) {
+  for (const vxtest::GeneratedPanel& g : vxtest::oversized_panels()) {
+    SCOPED_TRACE(g.name);
+    std::string error;
+    EXPECT_FALSE(vx::rt::parse_panel_file(g.text, "bad.uir", error));
+    EXPECT_EQ(error, "bad.uir:" + g.refusal);
+  }
+}
+
+// What the reader and then the program's contract check say of a panel file's text:
+// "accepted", or the first refusal as "LINE:COLUMN: message" (after "PATH:").
+std::string outcome(const std::optional<vx::rt::PanelFile>& file, const std::string& error, const std::string& path) {
+  auto located = [&](const std::string& message) {
+    EXPECT_EQ(message.rfind(path + ":", 0), 0u) << message;
+    return message.substr(std::min(message.size(), path.size() + 1));
+  };
+  if (!file) return located(error);
+  for (const PanelSpec& p : file->panels)
+    if (const auto violation = vx::rt::contract_violation(p, panelContracts[0], path)) return located(*violation);
+  return "accepted";
+}
+
+// Each mutation of the shipped panel file is refused with its own message at its own
+// place, by the reader or by the contract check as the case says (or accepted, when the
+// case says so).
+TEST(ShippedPanelMutations, EachIsRefusedWithItsMessage) {
+  const std::string shipped = vxtest::read_file(kShipped);
+  for (const vxtest::PanelMutation& m : vxtest::panel_mutations()) {
+    SCOPED_TRACE(m.name);
+    const std::string text = vxtest::mutated(shipped, m);
+    std::string error;
+    const auto file = vx::rt::parse_panel_file(text, "bad.uir", error);
+    EXPECT_EQ(file.has_value(), m.by != vxtest::Refuser::Reader) << error;
+    const auto refusal = vxtest::expected_refusal(text, m);
+    EXPECT_EQ(outcome(file, error, "bad.uir"), refusal ? *refusal : "accepted");
   }
 }
 
@@ -365,31 +375,31 @@ TEST(PanelFileReader, ReadsOnlyARegularFileOfBoundedSize) {
   std::filesystem::remove_all(dir);
 }
 
-// Every seed of the fuzz corpus, valid or not, gives either a model or a message, and
-// the contract check passes a model or names a place in it.
+// Every seed of the fuzz corpus, stored or derived, ends with the outcome it must have
+// ("# expect: accepted" or "# expect: LINE:COLUMN: message") and gets exactly that from
+// the reader and the contract check.
 TEST(PanelFileReader, ReplaysTheFuzzCorpus) {
-  const std::filesystem::path dir = VARNIX_SOURCE_DIR "/tests/fuzz/corpus/panel_file";
-  int seeds = 0, valid = 0, broken = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    const std::string path = entry.path().string();
-    SCOPED_TRACE(path);
-    std::string error;
-    const auto file = vx::rt::load_panel_file(path, error);
-    EXPECT_NE(file.has_value(), !error.empty()) << error;
-    ++seeds;
-    valid += file.has_value();
-    for (const PanelSpec& p : file ? file->panels : std::vector<PanelSpec>{}) {
-      const auto violation = vx::rt::contract_violation(p, panelContracts[0], path);
-      if (violation) {
-        EXPECT_EQ(violation->rfind(path + ":", 0), 0u) << *violation;
-      }
-      broken += entry.path().filename().string().rfind("contract_", 0) == 0 && violation.has_value();
+  int seeds = 0, accepted = 0, derived = 0;
+  for (const char* dir : {VARNIX_SOURCE_DIR "/tests/fuzz/corpus/panel_file", VARNIX_PANEL_SEEDS}) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().extension() != ".uir") continue;
+      const std::string path = entry.path().string();
+      SCOPED_TRACE(path);
+      const auto expected = vxtest::expectation_of(vxtest::read_file(path));
+      ASSERT_TRUE(expected) << "the seed does not say what it expects";
+      std::string error;
+      const auto file = vx::rt::load_panel_file(path, error);
+      EXPECT_NE(file.has_value(), !error.empty()) << error;
+      EXPECT_EQ(outcome(file, error, path), *expected);
+      ++seeds;
+      accepted += *expected == "accepted";
+      derived += dir == std::string(VARNIX_PANEL_SEEDS);
     }
   }
-  EXPECT_GE(seeds, 10);
-  EXPECT_GT(valid, 0);
-  EXPECT_LT(valid, seeds);
-  EXPECT_GE(broken, 5) << "the contract_*.uir seeds each break the contract";
+  // The shipped file, each of its mutations, each oversized panel.
+  EXPECT_EQ(derived, static_cast<int>(1 + vxtest::panel_mutations().size() + vxtest::oversized_panels().size()));
+  EXPECT_GT(accepted, 0);
+  EXPECT_LT(accepted, seeds);
 }
 
 }  // namespace

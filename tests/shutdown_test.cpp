@@ -25,6 +25,8 @@ struct Case {
   const char* name;
   State state;
 };
+// The case's name, so that a test's full name (and CTest's) is the same in every run.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class Shutdown : public ::testing::TestWithParam<Case> {
  protected:

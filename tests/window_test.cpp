@@ -289,6 +289,7 @@ struct Ending {
   int signal;  // 0: the window is closed
   enum { Rest, Homing, Popup, Scan } state;
 };
+void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
 
 class WindowEnding : public WindowTest, public ::testing::WithParamInterface<Ending> {};
 
@@ -526,7 +527,7 @@ TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
       {"PANEL_TARGET_X", PANEL_TARGET_X, "12,5", "',' is not the decimal point here (it is '.')"},
       {"PANEL_NX", PANEL_NX, "-3", "below the least allowed, 1"},
       {"PANEL_NX", PANEL_NX, "2.5", "a count takes whole numbers only"},
-      {"PANEL_DX", PANEL_DX, "1e3", "above the most allowed, 50"},
+      {"PANEL_DX", PANEL_DX, "1e3", "above the most allowed, 5"},
       {"PANEL_X0", PANEL_X0, "abc", "not a number"},
   };
   for (const Case& c : cases) {

@@ -1,8 +1,12 @@
 // The check of a panel against the contract the program hands the run-time: every
 // control the program addresses is there with its kind and data type, names the
-// callback the program expects of it (and no other), and the indicators that must
-// read off when the panel is loaded do. A panel that breaks it never reaches the
-// program, which would otherwise read a missing guard as "off" and lose it.
+// callback the program expects of it (and no other), the indicators that must read off
+// when the panel is loaded do, and the ranges of the inputs the stages' targets are
+// computed from keep every target convertible. A panel that breaks it never reaches the
+// program, which would otherwise read a missing guard as "off" and lose it, or compute
+// targets that overflow (and that the window could not draw).
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "platform/runtime/runtime.h"
@@ -60,6 +64,52 @@ std::string mismatch(const ControlSpec& c, const ContractControl& want) {
   return "";
 }
 
+// Every target `t` allows within its inputs' ranges must convert. The target is
+// start + index * step in double arithmetic, index from 0 to count - 1; it grows with
+// the start, and with the index and step on either side of 0, and rounding keeps that
+// order, so its least and greatest values lie at the corners of the ranges. Those that
+// convert form one interval: checking the corners checks every target.
+std::optional<std::string> target_violation(const PanelSpec& panel, const ContractTarget& t,
+                                            int (*converts)(double, int*), const std::string& path) {
+  struct Input {
+    const ControlSpec* c = nullptr;
+    double lo = 0, hi = 0;
+  };
+  Input in[3];
+  const int ids[3] = {t.start, t.step, t.count};
+  for (int k = 0; k < 3; k++) {
+    if (ids[k] == 0) continue;
+    const ControlSpec* c = find_control(panel, ids[k]);
+    if (!c)
+      return where(path, panel.line, panel.column) + "panel " + panel.name + " has no control " +
+             std::to_string(ids[k]) + "; the program computes the stages' targets from it";
+    if (!c->min || !c->max)
+      return where(path, c->line, c->column) + c->name + " has no '" + (c->min ? "max" : "min") +
+             "'; the program computes the stages' targets from it, so its range must keep them small enough "
+             "to convert to device units";
+    in[k] = {c, *c->min, *c->max};
+  }
+  const double last_index = in[2].c ? std::max(in[2].hi - 1, 0.0) : 0.0;
+  for (const double start : {in[0].lo, in[0].hi})
+    for (const double step : {in[1].lo, in[1].hi})
+      for (const double index : {0.0, last_index}) {
+        const double target = start + index * step;
+        int units = 0;
+        if (converts(target, &units)) continue;
+        const std::string why = std::isfinite(target) ? ", too large to convert to device units"
+                                                      : ", which is not a finite number";
+        if (index == 0)
+          return where(path, in[0].c->line, in[0].c->column) + "the range of " + in[0].c->name +
+                 " allows the target " + number_text(target) + " mm" + why;
+        const std::string sum = number_text(start) + " + " + number_text(index) + " * " + number_text(step);
+        return where(path, in[1].c->line, in[1].c->column) + "the ranges of " + in[0].c->name + ", " +
+               in[1].c->name + " and " + in[2].c->name + " allow the scan target " +
+               (std::isfinite(target) ? sum + " = " + number_text(target) : sum) + " mm (start + index * step)" +
+               why;
+      }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> contract_violation(const PanelSpec& panel, const PanelContract& contract,
@@ -92,6 +142,8 @@ std::optional<std::string> contract_violation(const PanelSpec& panel, const Pane
              "; the program writes a status LED (an indicator of type int) there";
     if (const std::string m = mismatch(*c, want); !m.empty()) return where(path, c->line, c->column) + m;
   }
+  for (int k = 0; contract.targetConverts && k < contract.targetCount; k++)
+    if (auto broken = target_violation(panel, contract.targets[k], contract.targetConverts, path)) return broken;
   return std::nullopt;
 }
 

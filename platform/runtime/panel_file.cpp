@@ -30,9 +30,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -73,11 +73,19 @@ const ControlSpec* find_control(const PanelSpec& panel, int id) {
   return nullptr;
 }
 
+std::string number_text(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];  // the plain form is used below 1e15 and from 1e-4 only: at most 17 digits and "-0.000"
+  const double a = std::fabs(v);
+  const bool plain = a == 0 || (a >= 1e-4 && a < 1e15);
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, plain ? std::chars_format::fixed : std::chars_format::general);
+  return std::string(buf, r.ptr);
+}
+
 namespace {
 
-// Coordinates, sizes and ids stay far from int overflow so that the window can add
-// and scale them freely; 32767 is more than any screen and any panel needs.
-constexpr int kMaxCoordinate = 32767;
+// Ids stay far from int overflow; 32767 is more than any panel needs.
 constexpr int kMaxId = 32767;
 constexpr int kMaxPrecision = 15;
 // A tick faster than a millisecond would only flood the event queue; one slower than
@@ -383,14 +391,6 @@ std::string quoted(std::string_view s) {
   return out;
 }
 
-std::string number_text(double v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
-
 bool is_identifier(std::string_view s) {
   if (s.empty()) return false;
   auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
@@ -467,21 +467,29 @@ class Table {
          "'" + std::string(key) + "' must be " + std::string(wanted) + ", not " + describe(n));
   }
 
-  std::int64_t integer(std::string_view key, const toml::node& n, std::int64_t lo, std::int64_t hi) const {
+  // An integer from lo to hi; `unit` follows the bounds in a message, `above` explains
+  // the upper one to a value over it.
+  std::int64_t integer(std::string_view key, const toml::node& n, std::int64_t lo, std::int64_t hi,
+                       std::string_view unit = "", std::string_view above = "") const {
     const auto* v = n.as_integer();
     if (!v) wrong(key, n, "an integer");
     const std::int64_t x = v->get();
     if (x < lo || x > hi)
       fail(position_of(n.source(), at_), "'" + std::string(key) + "' must be from " + std::to_string(lo) +
-                                             " to " + std::to_string(hi) + ", not " + std::to_string(x));
+                                             " to " + std::to_string(hi) + std::string(unit) + ", not " +
+                                             std::to_string(x) + std::string(x > hi ? above : ""));
     return x;
   }
   int integer(std::string_view key, int lo, int hi) const {
     return static_cast<int>(integer(key, need(key), lo, hi));
   }
-  int integer_or(std::string_view key, int lo, int hi, int otherwise) const {
-    const toml::node* n = find(key);
-    return n ? static_cast<int>(integer(key, *n, lo, hi)) : otherwise;
+
+  // A position or size in pixels, from 0 to what a screen shows; `otherwise` when the
+  // key is absent, if given.
+  int pixels(std::string_view key, std::optional<int> otherwise = std::nullopt) const {
+    const toml::node* n = otherwise ? find(key) : &need(key);
+    if (!n) return *otherwise;
+    return static_cast<int>(integer(key, *n, 0, kMaxPixels, " pixels", ": no screen shows more"));
   }
 
   double number(std::string_view key, const toml::node& n) const {
@@ -610,9 +618,7 @@ std::string called(std::string_view what, const toml::table& t) {
 // Groups are drawn and need all four; a control may leave them out (0), since a panel
 // that is only run headless, as in tests, has no use for them.
 void read_geometry(const Table& t, int& top, int& left, int& width, int& height, bool required) {
-  auto get = [&](std::string_view key) {
-    return required ? t.integer(key, 0, kMaxCoordinate) : t.integer_or(key, 0, kMaxCoordinate, 0);
-  };
+  auto get = [&](std::string_view key) { return required ? t.pixels(key) : t.pixels(key, 0); };
   top = get("top");
   left = get("left");
   width = get("width");
@@ -735,8 +741,8 @@ PanelSpec read_panel(const toml::table& raw, Position fallback) {
   p.name = t.identifier("name");
   p.resource = t.integer("resource", 1, kMaxId);
   p.title = t.string("title");
-  p.width = t.integer("width", 0, kMaxCoordinate);
-  p.height = t.integer("height", 0, kMaxCoordinate);
+  p.width = t.pixels("width");
+  p.height = t.pixels("height");
 
   // Counted before any is read, so that a runaway file is refused at once.
   auto bounded = [&](const std::vector<const toml::table*>& blocks, int most, const char* what) {

@@ -70,6 +70,14 @@ struct PanelFile {
 inline constexpr int kMaxControls = 1000;  // per panel
 inline constexpr int kMaxGroups = 100;     // per panel
 inline constexpr long kMaxFileBytes = 1 << 20;  // the shipped file has 25 KB
+// A panel's size, and every position and size on it, in pixels: as much as the largest
+// screens show (7680 x 4320). A window made for a bigger panel would not fit on any
+// screen, its emergency stop out of sight, and would cost gigabytes to draw.
+inline constexpr int kMaxPixels = 8192;
+
+// A number as a message shows it: as short as reads back the same, in plain digits
+// where that reads well ("2.5", "-2147483649", "1e+308", "inf", "nan").
+std::string number_text(double v);
 
 // Reads a panel file's text. On failure returns nothing and sets `error` to
 // "PATH:LINE:COLUMN: what is wrong".

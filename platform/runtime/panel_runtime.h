@@ -103,6 +103,16 @@ typedef struct ContractControl {
   int startsOff;
 } ContractControl;
 
+// A position the program sends a stage to, computed from numeric inputs as
+// start + index * step for index 0 to count - 1 (the double arithmetic of a scan). step
+// and count 0: the start alone is the target. Each input must have a range ('min' and
+// 'max'), and every target those ranges allow must pass the contract's targetConverts.
+typedef struct ContractTarget {
+  int start;  // a double input, in mm
+  int step;   // a double input, in mm, or 0
+  int count;  // an int input, or 0
+} ContractTarget;
+
 typedef struct PanelContract {
   int resource;
   const ContractControl* controls;
@@ -110,6 +120,12 @@ typedef struct PanelContract {
   // Further int indicators the program writes, known by id only (the status LEDs).
   const int* indicators;
   int indicatorCount;
+  const ContractTarget* targets;
+  int targetCount;
+  // The program's own test of a target in mm: non-zero when it converts to what the
+  // stages take (storing the result in *converted). The targets that pass form one
+  // interval, so the check tries the extremes of each target's ranges only.
+  int (*targetConverts)(double mm, int* converted);
 } PanelContract;
 
 typedef struct ProgramModule {
