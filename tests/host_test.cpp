@@ -9,12 +9,18 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <ostream>
 #include <vector>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
 #include "platform/stagesim/simulator.h"
+
+namespace vx::host {
+// Test names that stay the same from run to run.
+void PrintTo(Popups p, std::ostream* os) { *os << (p == Popups::Wait ? "Wait" : "Answer"); }
+}  // namespace vx::host
 
 namespace {
 
@@ -199,8 +205,6 @@ TEST_P(HostPopups, TheProgramWaitsInAPopupOnlyUntilItIsAnswered) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, HostPopups, ::testing::Values(vx::host::Popups::Answer, vx::host::Popups::Wait),
-                         [](const auto& info) {
-                           return std::string(info.param == vx::host::Popups::Wait ? "Wait" : "Answer");
-                         });
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 }  // namespace
