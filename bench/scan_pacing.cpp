@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/watch.h"
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 #include "platform/scanplan/scanplan.h"
 #include "platform/session/script.h"
 #include "platform/stagesim/simulator.h"

@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 
 namespace vxtest {
 

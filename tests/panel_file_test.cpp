@@ -6,7 +6,7 @@
 #include "panel/Varnix_ui.h"
 #include "panel/app.h"
 #include "platform/runtime/runtime.h"
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 #include "tests/panel_cases.h"
 #include "tests/seed_expectation.h"
 #include "tests/session_harness.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/clock/clock.h"
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 #include "platform/runtime/panel_runtime.h"
 
 namespace vx::rt {

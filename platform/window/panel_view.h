@@ -17,7 +17,7 @@
 
 class QLabel;
 
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 #include "platform/runtime/runtime.h"
 
 namespace vx::win {

@@ -4,7 +4,7 @@
 // run-time and the window rely on without checking again; and the contract check must
 // pass it or name a place in it. Seeds: tests/fuzz/corpus/panel_file/.
 #include "panel/app.h"
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 #include "platform/runtime/runtime.h"
 
 #include <cmath>

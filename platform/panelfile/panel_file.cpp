@@ -1,10 +1,10 @@
 // The panel-file reader: turns the TOML text of a panel file into the panel model of
-// panel_model.h, or into one message "PATH:LINE:COLUMN: what is wrong". It owns every
+// panel_file.h, or into one message "PATH:LINE:COLUMN: what is wrong". It owns every
 // rule a panel file must follow (docs/panel-file.md): which keys exist, which are
 // required, which value each takes, which apply to which kind of control, and the
 // cross-checks within a panel (unique ids and names, groups that exist). Whatever it
 // returns is safe for the run-time and the window to use without checking again.
-#include "platform/runtime/panel_model.h"
+#include "platform/panelfile/panel_file.h"
 
 // toml++ 3.3 checks some of its parser's expectations with assertions that malformed
 // text can break; the code after them reports the error, as the shared library (built
