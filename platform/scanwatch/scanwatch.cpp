@@ -65,7 +65,8 @@ class RecordFile {
   }
 
   // Appends `text`; 0, or the errno of the write that failed, after which the file is
-  // cut back to its last whole line.
+  // cut back to its last whole line (or, should that fail too, closed: nothing may be
+  // appended to a part of a line).
   int append(std::string_view text) {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -76,7 +77,7 @@ class RecordFile {
       }
       if (n < 0 && errno == EINTR) continue;
       const int error = n < 0 ? errno : ENOSPC;  // a write of nothing: no room
-      if (done > 0 && ::ftruncate(fd_, size_) == 0) ::lseek(fd_, size_, SEEK_SET);
+      if (done > 0 && (::ftruncate(fd_, size_) != 0 || ::lseek(fd_, size_, SEEK_SET) < 0)) close();
       return error;
     }
     size_ += static_cast<off_t>(done);
