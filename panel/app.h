@@ -8,6 +8,8 @@
 
 extern int p1_h;
 extern CmtThreadPoolHandle poolHandle;
+// The id of the last scan handed to the pool (0 before the first).
+extern CmtThreadFunctionID tfID;
 // Written by the main thread, read and cleared by the scan thread.
 extern std::atomic<int> ctrl_c;
 

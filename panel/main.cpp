@@ -77,6 +77,14 @@ int WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpszCmdLine, int
     Delay(0.001);
   }
 
+  // A scan worker may still run when the quit is taken: its Scanning lamp, which the
+  // loop goes by, can be put out by other hands than its end callback. Closing the
+  // stages under it would leave it commanding closed stages, and a stage in the middle
+  // of a move. So it is asked to stop, as the stop command does, and waited for (the
+  // move under way and its dwell) before anything is closed.
+  ctrl_c = 1;
+  if (tfID != 0) CmtWaitForThreadPoolFunctionCompletion(poolHandle, tfID, OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
+
   comled = 0;
   GetCtrlVal(p1_h, PANEL_CONNECTED, &comled);
   if (comled != 0) {

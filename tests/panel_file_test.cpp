@@ -288,6 +288,11 @@ std::vector<Malformed> malformed_cases() {
       {"quote inside a broken value", "x = 100\"\xC3\xA9\"\n", "1:9", "outside ASCII"},
       {"header without a key", "[[~panel]]\n", "1:3", "must start with a key"},
       {"nesting too deep", "a" + std::string(100000, '.') + " = 1\n", "1:", "nested deeper than"},
+      // What the file says is quoted with its control characters escaped.
+      {"a name that reorders the line", panel_with("id = 3\nname = \"P\xE2\x80\xAEN\"\nkind = \"command\"\n"), "18:8",
+       "not 'P\\u202eN'"},
+      {"a kind with an escape sequence", panel_with("id = 3\nname = \"P_N\"\nkind = \"button\\u001b[2J\\u0007\"\n"),
+       "19:8", "unknown kind 'button\\x1b[2J\\x07'"},
   };
 }
 
@@ -298,7 +303,12 @@ TEST(PanelFileReader, RefusesMalformedFilesWithTheirPlace) {
     EXPECT_FALSE(vx::rt::parse_panel_file(m.text, "bad.uir", error));
     EXPECT_EQ(error.rfind(std::string("bad.uir:") + m.where, 0), 0u) << error;
     EXPECT_NE(error.find(m.message), std::string::npos) << error;
+    for (const unsigned char c : error) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << error;
   }
+  // The path too is the operator's.
+  std::string error;
+  EXPECT_FALSE(vx::rt::load_panel_file("/nonexistent/\x1b]0;x\x07.uir", error));
+  EXPECT_EQ(error, "/nonexistent/\\x1b]0;x\\x07.uir: cannot open: No such file or directory");
 }
 
 // More controls or groups than the window draws: the first block over the bound is named.

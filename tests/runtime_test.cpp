@@ -256,6 +256,62 @@ TEST_F(RunTime, EndingThePoolWaitsOnTheClockForAFunctionStillRunning) {
             0);
 }
 
+int WaitedFn(void*) {
+  Delay(5.2);
+  return 0;
+}
+
+// The wait for a scheduled function returns once its end callback has returned,
+// running the waiting thread's timer ticks meanwhile; at once for a function that has
+// ended or an id never given out.
+TEST_F(RunTime, WaitingForAFunctionEndsAfterItsEndCallbackAndServesTicks) {
+  ASSERT_GT(load(), 0);
+  CmtThreadPoolHandle pool = 0;
+  ASSERT_EQ(CmtNewThreadPool(2, &pool), 0);
+  CmtThreadFunctionID id = 0;
+  g_order = 0;
+  ASSERT_EQ(CmtScheduleThreadPoolFunctionAdv(pool, WaitedFn, nullptr, DEFAULT_THREAD_PRIORITY, PoolEnd,
+                                             EVENT_TP_THREAD_FUNCTION_END, nullptr, 0, &id),
+            0);
+  EXPECT_EQ(rt.unfinished_functions(), 1);
+  EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletion(pool, id, OPT_TP_PROCESS_EVENTS_WHILE_WAITING), 0);
+  EXPECT_EQ(clk.now(), vx::Time(5200ms));
+  EXPECT_EQ(g_cb_at, 1);  // the end callback had run
+  EXPECT_EQ(rt.unfinished_functions(), 0);
+  EXPECT_EQ(g_ticks, 10);  // the panel's 0.5 s timer, served while waiting
+  EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletion(pool, id, OPT_TP_DO_NOT_PROCESS_EVENTS), 0);
+  EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletion(pool, id + 100, OPT_TP_DO_NOT_PROCESS_EVENTS), 0);
+  EXPECT_LT(CmtWaitForThreadPoolFunctionCompletion(pool + 1, id, OPT_TP_DO_NOT_PROCESS_EVENTS), 0);
+  EXPECT_EQ(clk.now(), vx::Time(5200ms));
+}
+
+// The event guard withholds what it refuses, tells the host why, and hands the program
+// the events behind it.
+TEST_F(RunTime, TheEventGuardWithholdsWhatItRefusesAndTellsTheHost) {
+  struct Told : vx::rt::Host {
+    std::vector<std::string> refusals;
+    void refused(int, int control, const std::string& reason) override {
+      refusals.push_back(std::to_string(control) + ": " + reason);
+    }
+  } host;
+  vx::rt::Runtime guarded(&host);
+  vx::rt::RuntimeScope scope(guarded);
+  guarded.set_event_guard([](int, int control) -> std::optional<std::string> {
+    if (control == 3) return "not now";
+    return std::nullopt;
+  });
+  QueueUserEvent(EVENT_COMMIT, 1, 3);
+  QueueUserEvent(EVENT_COMMIT, 1, 2);
+  int panel = 0, control = 0;
+  EXPECT_EQ(GetUserEvent(VAL_NO_WAIT, &panel, &control), EVENT_COMMIT);
+  EXPECT_EQ(control, 2);
+  EXPECT_EQ(host.refusals, std::vector<std::string>{"3: not now"});
+  guarded.set_event_guard({});
+  QueueUserEvent(EVENT_COMMIT, 1, 3);
+  EXPECT_EQ(GetUserEvent(VAL_NO_WAIT, &panel, &control), EVENT_COMMIT);
+  EXPECT_EQ(control, 3);
+}
+
 TEST_F(RunTime, TimersMadeByProgramCodeStartOneIntervalAfterEnabling) {
   const int p = NewPanel(0, "Hidden", 0, 0, 200, 200);
   const int t = NewCtrl(p, CTRL_TIMER, "T", 0, 0);

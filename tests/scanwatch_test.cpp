@@ -216,4 +216,83 @@ TEST(ScanRecord, AKilledSessionLeavesAFileThatParses) {
   fs::remove_all(dir);
 }
 
+// A disk that fills during a scan, made with the runner's file-size limit (a write that
+// crosses it fails part-way, as on a full disk): for every limit the file holds whole
+// lines only, its rows run from point 1 without a gap, the runner reports the failure
+// as it happens (before the scan ends), and the end line, when it fits, says from which
+// point on the rows are missing. The scan itself runs to its end.
+TEST(ScanRecord, AFullDiskLeavesWholeRowsAndIsReportedAtOnce) {
+  const std::string script =
+      kScan + "watch PANEL_PROGRESS\npress PANEL_STARTSCAN\nuntil PANEL_SCANNING == 0\nquit\n";
+  // The whole record's size, every line of the same length in every run but the
+  // start's: the limits below cut it everywhere, the header included.
+  std::size_t whole = 0;
+  {
+    const std::string dir = fresh_dir();
+    ASSERT_EQ(vxtest::run_session(script, "--record " + dir).status, 0);
+    whole = vxtest::read_file(files_in(dir).at(0)).size();
+    fs::remove_all(dir);
+  }
+  int with_end_line = 0, runs = 0;
+  for (int limit = 100; limit < static_cast<int>(whole); limit += 41, runs++) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    const std::string dir = fresh_dir();
+    vxtest::LiveSession s(script,
+                          {"--fsize=" + std::to_string(limit), VARNIX_BIN_DIR "/varnix-session", "--record", dir},
+                          true, VARNIX_BIN_DIR, "/usr/bin/prlimit");
+    const auto r = s.finish();
+    ASSERT_EQ(r.status, 0) << r.text();
+    const auto files = files_in(dir);
+    ASSERT_EQ(files.size(), 1u);
+    const std::string text = vxtest::read_file(files[0]);
+    EXPECT_LE(text.size(), static_cast<std::size_t>(limit));
+    const Record rec = parse(text);
+    EXPECT_TRUE(rec.well_formed) << text;
+    for (std::size_t i = 0; i < rec.rows.size(); i++) EXPECT_EQ(rec.rows[i][0], std::to_string(i + 1));
+    // Reported once, as it happened: as the scan started when the header was lost,
+    // right after the progress write of the first point whose row was lost, or, with
+    // every row in, as the scan ended (the end line).
+    const auto errors = r.at("record error: ");
+    ASSERT_EQ(errors.size(), 1u) << r.text();
+    EXPECT_EQ(errors[0].rfind("record error: writing " + files[0] + ": File too large; ", 0), 0u) << errors[0];
+    std::size_t points_before = 0;
+    std::string line_before;
+    for (const std::string& l : r.lines) {
+      if (l.rfind("@ record error: ", 0) == 0) break;
+      points_before += l.find(" PANEL_PROGRESS = ") != std::string::npos;
+      line_before = l;
+    }
+    const bool rows_lost = rec.rows.size() < 12;
+    if (rec.header.empty()) {
+      EXPECT_EQ(points_before, 0u) << r.text();
+      EXPECT_NE(line_before.find(" PANEL_SCANNING = 1"), std::string::npos) << r.text();
+    } else if (rows_lost) {
+      EXPECT_EQ(points_before, rec.rows.size() + 1) << r.text();
+      EXPECT_NE(line_before.find(" PANEL_PROGRESS = "), std::string::npos) << r.text();
+    } else {
+      EXPECT_NE(line_before.find(" PANEL_SCANNING = 0"), std::string::npos) << r.text();
+    }
+    // The end line is there exactly when it fits.
+    double on = -1, off = -1;
+    for (const auto& l : r.at(""))
+      if (l.find(" PANEL_SCANNING = ") != std::string::npos) (l.back() == '1' && on < 0 ? on : off) = std::stod(l);
+    char length[32];
+    std::snprintf(length, sizeof length, "%.3f s", off - on);
+    const std::string end = std::string("# end: completed; 0 off target; ") + length +
+                            (rows_lost ? "; points from " + std::to_string(rec.rows.size() + 1) +
+                                             " on not recorded: File too large"
+                                       : "");
+    const bool has_end = !rec.comments.empty() && rec.comments.back().rfind("# end: ", 0) == 0;
+    if (has_end) {
+      with_end_line++;
+      EXPECT_EQ(rec.comments.back(), end);
+    } else {
+      EXPECT_GT(text.size() + end.size() + 2, static_cast<std::size_t>(limit)) << "room for: " << end;
+    }
+    fs::remove_all(dir);
+  }
+  EXPECT_GT(with_end_line, 0);
+  EXPECT_LT(with_end_line, runs);
+}
+
 }  // namespace

@@ -2,9 +2,13 @@
 // watch output, popups, the implicit quit at the end of a script.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <fstream>
 #include <memory>
 
 #include "platform/session/script.h"
@@ -35,11 +39,41 @@ TEST(Script, MalformedLinesNameFileAndLine) {
       {"fault melt X\n", "s.vxs:1: unknown fault 'melt'"},
       {"start now\n", "s.vxs:1: start takes nothing"},
       {"show\n", "s.vxs:1: show needs at least one control"},
+      // What the script holds is shown with its control characters escaped.
+      {"start\n\033]0;pwned\007\n", "s.vxs:2: unknown statement '\\x1b]0;pwned\\x07'"},
+      {"show PANEL_X \xe2\x80\xaetxt.exe\n",
+       "s.vxs:1: '\\u202etxt.exe' is not a control (a PANEL_ name or an id)"},
+      {"fault \xc2\x9b" "2J\xff X\n", "s.vxs:1: unknown fault '\\u009b2J\\xff'"},
   };
   for (const Case& c : cases) {
     std::string error;
     EXPECT_FALSE(vx::session::parse_script(c.text, "s.vxs", error)) << c.text;
     EXPECT_EQ(error, c.error) << c.text;
+  }
+}
+
+// A session may wait a week of virtual time in all: its waits and the bounds of its
+// untils (3600 s where within gives none) are added up as it is read, and the line
+// where the sum passes the week is refused.
+TEST(Script, TheWaitsOfAScriptAddUpToAWeekAtMost) {
+  std::string day;
+  for (int k = 0; k < 7; k++) day += "wait 86400\n";
+  struct Case {
+    std::string text;
+    std::string error;  // empty: accepted
+  } cases[] = {
+      {day, ""},
+      {day + "wait 0.001\n", "s.vxs:8: the script's waits (wait, and until with its bound, 3600 s unless within says) "
+                             "add up to 604800.001 s here, more than a session may wait in all (604800 s, 7 days)"},
+      {day.substr(11) + "wait 82800\nuntil PANEL_IX == 1\n", ""},
+      {day.substr(11) + "wait 82801\nuntil PANEL_IX == 1\n", "s.vxs:8: the script's waits"},
+      {day + "until PANEL_IX == 1 within 0\nexpect PANEL_IX == 0\n", ""},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto script = vx::session::parse_script(c.text, "s.vxs", error);
+    EXPECT_EQ(script.has_value(), c.error.empty()) << c.text;
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error);
   }
 }
 
@@ -88,6 +122,86 @@ TEST(Runner, ShowWatchAndPopupLines) {
   // The script ended with the program running: it was quit.
   EXPECT_EQ(r.at("exit"), Lines{"exit 0"});
   EXPECT_EQ(r.count("Device Disconnected..."), 3);
+}
+
+// A script that says quit, or ends, while a scan runs, or whose quit a Start scan taken
+// before it drops: the program is ended as on a signal (the emergency stop stops the
+// scan, then quit is pressed), at once, and closes the stages itself.
+TEST(Runner, AQuitDuringAScanStopsTheScanThenQuits) {
+  const std::string scan =
+      "start\nwatch PANEL_SCANNING\nset PANEL_NX 5\nset PANEL_NY 5\nset PANEL_SCAN_X 1\nset PANEL_SCAN_Y 1\n";
+  const struct {
+    const char* what;
+    std::string script;
+  } cases[] = {
+      {"quit", scan + "press PANEL_STARTSCAN\nwait 3\nquit\n"},
+      {"the script's end", scan + "press PANEL_STARTSCAN\nwait 3\n"},
+      {"a quit behind a Start scan", scan + "press PANEL_HOME_X\nwait 1\npress PANEL_STARTSCAN\nquit\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto r = run_session(c.script);
+    EXPECT_EQ(r.status, 0) << r.text();
+    EXPECT_TRUE(r.at("FAIL").empty()) << r.text();
+    EXPECT_EQ(r.at("quit during"), Lines{"quit during a scan: ending the program"}) << r.text();
+    // The scan (45 s long) ended within a second of the quit: stopped, not waited out.
+    double lit = -1, out = -1;
+    for (const auto& l : r.at(""))
+      if (l.find(" PANEL_SCANNING = ") != std::string::npos) (l.back() == '1' ? lit : out) = std::stod(l);
+    ASSERT_GT(lit, 0) << r.text();
+    EXPECT_LT(out - lit, 4) << r.text();
+    EXPECT_EQ(r.calls("ISC_StopProfiled").size(), 3u);
+    EXPECT_EQ(r.count("Device Disconnected..."), 3);
+    EXPECT_EQ(r.at("exit"), Lines{"exit 0"});
+  }
+}
+
+// The Scanning lamp put out by hand while the scan runs: the program takes the quit, but
+// stops the worker and waits for it before it closes the stages. Nothing calls a stage
+// after its close (the simulator would refuse and count such a call, and the runner
+// would fail the session), and no worker outlives the program.
+TEST(Runner, AScanWorkerIsStoppedAndAwaitedBeforeTheStagesClose) {
+  const auto r = run_session("start\npress PANEL_STARTSCAN\nwait 2\nset PANEL_SCANNING 0\nquit\n");
+  EXPECT_EQ(r.status, 0) << r.text();
+  EXPECT_TRUE(r.at("FAIL").empty()) << r.text();
+  EXPECT_TRUE(r.at("the program returned").empty()) << r.text();
+  const auto trace = r.trace();
+  const auto closing = std::find_if(trace.begin(), trace.end(), [](const std::string& t) {
+    return t.find(" ISC_StopPolling(") != std::string::npos;
+  });
+  ASSERT_NE(closing, trace.end()) << r.text();
+  EXPECT_EQ(trace.end() - closing, 6) << r.text();  // StopPolling and Close of each stage, and no more
+  EXPECT_NE(std::find_if(trace.begin(), closing,
+                         [](const std::string& t) { return t.find(" pool-1 ISC_GetStatusBits(") != std::string::npos; }),
+            closing);  // the worker finished its point
+  EXPECT_EQ(r.count("Device Disconnected..."), 3);
+}
+
+// A record folder the runner cannot write in is refused at start, like any bad
+// argument, rather than reported at every scan of a session that keeps no record.
+TEST(Runner, RefusesARecordFolderItCannotWriteIn) {
+  char tmpl[] = "/tmp/vxrecdirXXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  std::ofstream(dir + "/plain") << "x";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {dir + "/none", "no such directory"},
+      {dir + "/plain", "not a directory"},
+      {"/dev/full", "not a directory"},
+      {"/sys", "cannot make a file there: "},  // whoever runs the test
+  };
+  if (geteuid() != 0) {  // the superuser writes in a folder without write permission
+    mkdir((dir + "/locked").c_str(), 0555);
+    cases.push_back({dir + "/locked", "cannot make a file there: Permission denied"});
+  }
+  for (const auto& [folder, why] : cases) {
+    SCOPED_TRACE(folder);
+    const auto r = run_session("start\nquit\n", "--record " + folder);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.lines.empty()) << r.text();
+    EXPECT_EQ(r.err.rfind("varnix-session: --record " + folder + ": " + why, 0), 0u) << r.err;
+  }
+  EXPECT_EQ(run_session("start\nquit\n", "--record " + dir).status, 0);
+  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(Runner, TheExamplesRun) {

@@ -1,6 +1,7 @@
 // The shutdown sequence that both hosts run on a signal or a closed window, headless on
 // virtual time: the real program on the simulated stages, ended from each state it can
-// be in. It must return 0 within two seconds, with the stages closed by its own way out.
+// be in. It must return 0 within two seconds, with the stages closed by its own way out
+// and never called after their close.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-enum class State { Rest, Homing, Scan, QuitDroppedByAScan };
+enum class State { Rest, Homing, Scan, QuitDroppedByAScan, ScanWithItsLampPutOut };
 
 struct Case {
   const char* name;
@@ -87,6 +88,12 @@ TEST_P(Shutdown, EndsTheProgramWithinTwoSecondsClosingTheStages) {
       clk_.sleep_for(1s);
       ASSERT_EQ(value(PANEL_SCANNING), 1);
       break;
+    case State::ScanWithItsLampPutOut:
+      // The quit is taken while the worker runs: the program must stop it and wait.
+      start_scan();
+      clk_.sleep_for(2s);
+      rt_.set_value(panel(), PANEL_SCANNING, vx::rt::Value::of(0));
+      break;
   }
   vx::shutdown::Shutdown sequence(rt_);
   sequence.begin();
@@ -97,10 +104,12 @@ TEST_P(Shutdown, EndsTheProgramWithinTwoSecondsClosingTheStages) {
   ASSERT_TRUE(ended_) << "still running 2 s after the shutdown began";
   EXPECT_EQ(code_, 0);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
+  EXPECT_EQ(rt_.unfinished_functions(), 0);  // no worker outlived the program
+  EXPECT_EQ(sim_.closed_calls(), 0);
   if (GetParam().state == State::Homing) {
     EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & vx::sl::kHomed);
   }
-  if (GetParam().state == State::Scan) {
+  if (GetParam().state == State::Scan || GetParam().state == State::ScanWithItsLampPutOut) {
     EXPECT_LT(value(PANEL_PROGRESS), 100);
   }
 }
@@ -108,7 +117,8 @@ TEST_P(Shutdown, EndsTheProgramWithinTwoSecondsClosingTheStages) {
 INSTANTIATE_TEST_SUITE_P(States, Shutdown,
                          ::testing::Values(Case{"AtRest", State::Rest}, Case{"DuringAHoming", State::Homing},
                                            Case{"DuringAScan", State::Scan},
-                                           Case{"AfterAQuitTheScanDropped", State::QuitDroppedByAScan}),
+                                           Case{"AfterAQuitTheScanDropped", State::QuitDroppedByAScan},
+                                           Case{"DuringAScanWhoseLampWasPutOut", State::ScanWithItsLampPutOut}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

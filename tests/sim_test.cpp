@@ -139,6 +139,64 @@ TEST_F(SimTest, CommandsToAStageThatIsNotOpenReturn3AndDoNothing) {
   EXPECT_EQ(unsigned{hp.velocity}, 1u);  // not filled
 }
 
+// A stage the library has closed refuses every call but ISC_Open (and the device
+// information, which needs no open stage), the emergency stop's inhibit included, and
+// counts each: a program must make none. A stage never opened is not counted, and a
+// stage opened again answers as ever.
+TEST_F(SimTest, CallsOnAClosedStageAreRefusedAndCounted) {
+  open_polled(kX);
+  ISC_RegisterMessageCallback(kX, [] {});
+  ISC_StopPolling(kX);
+  ISC_Close(kX);
+  EXPECT_EQ(sim.closed_calls(), 0);
+  WORD type = 0, id = 0;
+  DWORD data = 0;
+  MOT_HomingParameters hp{};
+  double real = 0;
+  int units = 0;
+  const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"Home", [] { EXPECT_EQ(ISC_Home(kX), kErrNotOpen); }},
+      {"SetMoveAbsolutePosition", [] { EXPECT_EQ(ISC_SetMoveAbsolutePosition(kX, 1000), kErrNotOpen); }},
+      {"MoveAbsolute", [] { EXPECT_EQ(ISC_MoveAbsolute(kX), kErrNotOpen); }},
+      {"SetMoveRelativeDistance", [] { EXPECT_EQ(ISC_SetMoveRelativeDistance(kX, 1000), kErrNotOpen); }},
+      {"MoveRelativeDistance", [] { EXPECT_EQ(ISC_MoveRelativeDistance(kX), kErrNotOpen); }},
+      {"StopProfiled", [] { EXPECT_EQ(ISC_StopProfiled(kX), kErrNotOpen); }},
+      {"EnableChannel", [] { EXPECT_EQ(ISC_EnableChannel(kX), kErrNotOpen); }},
+      {"DisableChannel", [] { EXPECT_EQ(ISC_DisableChannel(kX), kErrNotOpen); }},
+      {"GetHomingParamsBlock", [&] { EXPECT_EQ(ISC_GetHomingParamsBlock(kX, &hp), kErrNotOpen); }},
+      {"SetHomingParamsBlock", [&] { EXPECT_EQ(ISC_SetHomingParamsBlock(kX, &hp), kErrNotOpen); }},
+      {"GetRealValueFromDeviceUnit", [&] { EXPECT_EQ(ISC_GetRealValueFromDeviceUnit(kX, 1, &real, 0), kErrNotOpen); }},
+      {"GetDeviceUnitFromRealValue", [&] { EXPECT_EQ(ISC_GetDeviceUnitFromRealValue(kX, 1, &units, 0), kErrNotOpen); }},
+      {"SetLEDswitches", [] { EXPECT_FALSE(ISC_SetLEDswitches(kX, 0)); }},
+      {"StartPolling", [] { EXPECT_FALSE(ISC_StartPolling(kX, 50)); }},
+      {"StopPolling", [] { ISC_StopPolling(kX); }},
+      {"RegisterMessageCallback", [] { ISC_RegisterMessageCallback(kX, nullptr); }},
+      {"MessageQueueSize", [] { EXPECT_EQ(ISC_MessageQueueSize(kX), 0); }},
+      {"GetNextMessage", [&] { EXPECT_FALSE(ISC_GetNextMessage(kX, &type, &id, &data)); }},
+      {"ClearMessageQueue", [] { ISC_ClearMessageQueue(kX); }},
+      {"GetPosition", [] { EXPECT_EQ(ISC_GetPosition(kX), 0); }},
+      {"GetStatusBits", [] { EXPECT_EQ(ISC_GetStatusBits(kX), 0u); }},
+      {"GetNumberPositions", [] { EXPECT_EQ(ISC_GetNumberPositions(kX), 0); }},
+      {"SetMotionInhibit", [] { EXPECT_EQ(SL_SetMotionInhibit(kX, 1), kErrNotOpen); }},
+      {"GetMotionInhibit", [] { EXPECT_EQ(SL_GetMotionInhibit(kX), 0); }},
+      {"Close", [] { ISC_Close(kX); }},
+  };
+  long long counted = 0;
+  for (const auto& [name, call] : calls) {
+    call();
+    EXPECT_EQ(sim.closed_calls(), ++counted) << name;
+  }
+  EXPECT_FALSE(sim.true_status(kX) & kInterlock);  // the inhibit was refused too
+  TLI_DeviceInfo info{};
+  TLI_BuildDeviceList();
+  EXPECT_EQ(TLI_GetDeviceInfo(kX, &info), kOk);
+  EXPECT_EQ(ISC_Home(kY), kErrNotOpen);  // never opened: refused, not counted
+  EXPECT_EQ(SL_SetMotionInhibit(kY, 0), kOk);
+  ASSERT_EQ(ISC_Open(kX), kOk);
+  EXPECT_EQ(ISC_EnableChannel(kX), kOk);
+  EXPECT_EQ(sim.closed_calls(), counted);
+}
+
 TEST_F(SimTest, ReadoutsAreZeroBeforePollingAndChangeOnlyAtPollTicks) {
   ASSERT_EQ(ISC_Open(kX), kOk);
   sim.set_position(kX, mm(3));

@@ -158,4 +158,36 @@ TEST(EmergencyStop, HaltsEveryStageInEveryStateAndReleaseRestoresService) {
   }
 }
 
+// Start scan while the emergency stop holds: withheld from the program with the reason,
+// whether pressed under it or queued before it (behind a homing the stop cuts short);
+// no scan runs, nothing moves. After release a scan starts as ever.
+TEST(EmergencyStop, StartScanIsRefusedWhileItHolds) {
+  const std::string refusal = "Start scan refused: the emergency stop holds the stages (Release first)";
+  struct Case {
+    const char* what;
+    std::string script;
+  } cases[] = {
+      {"pressed under it", "estop\n" + std::string(kScan) + "wait 2\n"},
+      {"queued before it", "press PANEL_HOME_X\nwait 1\n" + std::string(kScan) + "estop\nwait 2\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto r = run_session("start\nwatch PANEL_SCANNING\n" + c.script +
+                         "show PANEL_PROGRESS\nrelease\npress PANEL_STARTSCAN\nuntil PANEL_SCANNING == 0 within 60\n"
+                         "expect PANEL_PROGRESS == 100\nquit\n");
+    ASSERT_EQ(r.status, 0) << r.text();
+    EXPECT_EQ(r.at("Start scan"), Lines{refusal}) << r.text();
+    EXPECT_EQ(r.at("PANEL_PROGRESS"), Lines{"PANEL_PROGRESS = 0"}) << r.text();
+    // The one scan that ran is the one after the release.
+    std::vector<double> lit;
+    for (const std::string& l : r.at(""))
+      if (l.find(" PANEL_SCANNING = 1") != std::string::npos) lit.push_back(std::atof(l.c_str()));
+    const auto released = calls_at(r, "SL_SetMotionInhibit(" + X + ", 0)");
+    ASSERT_EQ(released.size(), 1u);
+    ASSERT_FALSE(lit.empty());
+    EXPECT_GE(lit.front(), released.front().first) << r.text();
+    EXPECT_EQ(r.count("Device Disconnected..."), 3);
+  }
+}
+
 }  // namespace

@@ -582,11 +582,18 @@ TEST_F(WindowTest, EscStopsAllAtOnceAndTheBannerStaysUntilReleased) {
   EXPECT_EQ(console_count(QStringLiteral("» Stop all: the emergency stop is engaged")), 1);
   screenshot("window-estop.png");
 
-  // Held: a jog moves nothing.
+  // Held: a jog moves nothing, and Start scan is refused with the reason before the
+  // program sees it.
   const int x = sim_.true_position(serialNumbers[0]);
   click("PANEL_JOG_X_PLUS");
   advance(1);
   EXPECT_EQ(sim_.true_position(serialNumbers[0]), x);
+  const QString refusal = QStringLiteral("Start scan refused: the emergency stop holds the stages (Release first)");
+  click("PANEL_STARTSCAN");
+  advance(1);
+  EXPECT_EQ(model(PANEL_SCANNING), 0);
+  EXPECT_EQ(window().statusBar()->currentMessage(), refusal);
+  EXPECT_EQ(console_count(QStringLiteral("» ") + refusal), 1);
 
   QTest::mouseClick(window().live()->release(), Qt::LeftButton);
   catch_up();

@@ -39,4 +39,17 @@ void release() {
 
 bool engaged() { return g_engaged.load(std::memory_order_acquire); }
 
+std::optional<std::string> refusal(int control) {
+  if (control == PANEL_STARTSCAN && engaged())
+    return "Start scan refused: the emergency stop holds the stages (Release first)";
+  return std::nullopt;
+}
+
+void guard(rt::Runtime& runtime) {
+  runtime.set_event_guard([&runtime](int panel, int control) -> std::optional<std::string> {
+    if (panel != runtime.main_panel()) return std::nullopt;
+    return refusal(control);
+  });
+}
+
 }  // namespace vx::estop

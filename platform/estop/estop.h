@@ -4,10 +4,15 @@
 // axis table and sends each a profiled stop through the stage library, at once; while it
 // is engaged every home and move is refused by the stages and answered with the stopped
 // message, so that no wait hangs and a go-to-all or a scan moves nothing more. It also
-// asks a running scan to stop. Release lifts the inhibit; nothing moves by itself then.
+// asks a running scan to stop, and no scan starts while it holds: a scan would run its
+// whole grid of refused moves and call itself complete. Release lifts the inhibit;
+// nothing moves by itself then.
 //
 // The stage-library calls it makes are traced under the thread name "estop".
 #pragma once
+
+#include <optional>
+#include <string>
 
 namespace vx::rt {
 class Runtime;
@@ -21,5 +26,14 @@ void engage(rt::Runtime* runtime = nullptr);
 void release();
 // Whether it is engaged now (as this process last set it).
 bool engaged();
+
+// Why the program may not be handed the command `control` of its main panel now, or
+// nothing: while the emergency stop is engaged, Start scan is refused.
+std::optional<std::string> refusal(int control);
+// Makes refusal() the run-time's event guard for the main panel, so that a Start scan
+// is withheld from the program while the stop holds, whichever front end committed it
+// and whenever the program takes it (one queued behind a homing, say); the host's
+// Host::refused says why. Every host calls it once, before the program runs.
+void guard(rt::Runtime& runtime);
 
 }  // namespace vx::estop

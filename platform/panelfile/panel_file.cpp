@@ -43,6 +43,7 @@
 #include <utility>
 
 #include "platform/files/files.h"
+#include "platform/files/printable.h"
 
 namespace vx::rt {
 
@@ -379,14 +380,15 @@ std::string describe(const toml::node& n) {
   }
 }
 
-// What the file says, quoted for a message: on one line, and cut short (at a character
-// boundary) so that a runaway value does not make a runaway message.
+// What the file says, quoted for a message: cut short (at a character boundary) so that
+// a runaway value does not make a runaway message. Its control characters are escaped
+// with the rest of the message (the reader's entry points).
 std::string quoted(std::string_view s) {
   constexpr std::size_t kShown = 60;
   std::size_t n = std::min(s.size(), kShown);
   while (n < s.size() && n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
   std::string out = "'";
-  for (char c : s.substr(0, n)) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+  out += s.substr(0, n);
   out += n < s.size() ? "...'" : "'";
   return out;
 }
@@ -803,9 +805,7 @@ std::string located(const std::string& path, Position at, std::string_view what)
   return path + ":" + std::to_string(at.line) + ":" + std::to_string(at.column) + ": " + std::string(what);
 }
 
-}  // namespace
-
-std::optional<PanelFile> parse_panel_file(std::string_view text, const std::string& path, std::string& error) {
+std::optional<PanelFile> parse_text(std::string_view text, const std::string& path, std::string& error) {
   error.clear();
   try {
     Prescan(text).check();
@@ -837,7 +837,7 @@ std::optional<PanelFile> parse_panel_file(std::string_view text, const std::stri
   return std::nullopt;
 }
 
-std::optional<PanelFile> load_panel_file(const std::string& path, std::string& error) {
+std::optional<PanelFile> load_file(const std::string& path, std::string& error) {
   // Non-blocking, so that opening a FIFO does not wait for a writer; only a regular
   // file is read after that.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -878,7 +878,23 @@ std::optional<PanelFile> load_panel_file(const std::string& path, std::string& e
     error = too_big;
     return std::nullopt;
   }
-  return parse_panel_file(read.text, path, error);
+  return parse_text(read.text, path, error);
+}
+
+}  // namespace
+
+// A message may quote the file and name its path: both are the operator's, and may hold
+// anything.
+std::optional<PanelFile> parse_panel_file(std::string_view text, const std::string& path, std::string& error) {
+  auto file = parse_text(text, path, error);
+  if (!file) error = files::printable(error);
+  return file;
+}
+
+std::optional<PanelFile> load_panel_file(const std::string& path, std::string& error) {
+  auto file = load_file(path, error);
+  if (!file) error = files::printable(error);
+  return file;
 }
 
 }  // namespace vx::rt

@@ -80,7 +80,8 @@ inline constexpr int kMaxPixels = 8192;
 std::string number_text(double v);
 
 // Reads a panel file's text. On failure returns nothing and sets `error` to
-// "PATH:LINE:COLUMN: what is wrong".
+// "PATH:LINE:COLUMN: what is wrong", with the control characters of the path and of what
+// it quotes escaped (files::printable), as in every message of the reader.
 std::optional<PanelFile> parse_panel_file(std::string_view text, const std::string& path,
                                           std::string& error);
 // Reads the file at `path`: a regular file of at most kMaxFileBytes. Anything else (a

@@ -41,6 +41,7 @@ enum {
   EVENT_TP_THREAD_FUNCTION_BEGIN = 1,
   EVENT_TP_THREAD_FUNCTION_END = 2,
   OPT_TP_PROCESS_EVENTS_WHILE_WAITING = 0,
+  OPT_TP_DO_NOT_PROCESS_EVENTS = 1,
 };
 
 // Negative results.
@@ -149,6 +150,12 @@ int CmtScheduleThreadPoolFunctionAdv(CmtThreadPoolHandle poolHandle, ThreadFunct
                                      ThreadFunctionCallbackPtr threadFunctionCallback, int eventMask,
                                      void* callbackData, int callbackThreadID,
                                      CmtThreadFunctionID* threadFunctionID);
+// Blocks until the scheduled function and its end callback have returned (at once for
+// one that has, or an id never given out); OPT_TP_PROCESS_EVENTS_WHILE_WAITING runs the
+// calling thread's callbacks and timer ticks meanwhile. 0, or negative for an unknown
+// pool.
+int CmtWaitForThreadPoolFunctionCompletion(CmtThreadPoolHandle poolHandle, CmtThreadFunctionID threadFunctionID,
+                                           int options);
 
 int LoadPanel(int parentPanelHandle, const char* filename, int panelResourceID);
 int DisplayPanel(int panelHandle);

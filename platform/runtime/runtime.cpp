@@ -124,6 +124,8 @@ struct Runtime::State {
   bool stopping = false;
   int pool_threads = 0;  // started and not yet ended
   WaitChannel pool_exit;
+  std::set<CmtThreadFunctionID> unfinished;  // scheduled, and their end not come yet
+  std::shared_ptr<const EventGuard> guard;
   bool loop_started = false;
   std::optional<Event> serving;
   Time serving_since{0};
@@ -647,6 +649,14 @@ int Runtime::get_user_event(int wait, int* panel, int* control) {
     if (!s_->events.empty()) {
       const Event e = s_->events.front();
       s_->events.pop_front();
+      if (const auto guard = s_->guard) {
+        lk.unlock();
+        if (const auto why = (*guard)(e.panel, e.control)) {
+          if (s_->host) s_->host->refused(e.panel, e.control, *why);
+          continue;
+        }
+        lk.lock();
+      }
       s_->serving = e;
       s_->serving_since = s_->clock.now_locked();
       if (panel) *panel = e.panel;
@@ -720,6 +730,7 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
   Pool& pool = *it->second;
   const CmtThreadFunctionID job_id = s_->next_job++;
   pool.jobs.push_back({fn, data, cb, mask, cb_data, job_id});
+  s_->unfinished.insert(job_id);
   if (id) *id = job_id;
   if (pool.idle >= static_cast<int>(pool.jobs.size())) {
     s_->clock.notify_all(pool.channel);
@@ -749,6 +760,8 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
         if (job.cb && (job.mask & EVENT_TP_THREAD_FUNCTION_END))
           job.cb(pp->handle, job.id, EVENT_TP_THREAD_FUNCTION_END, value, job.cb_data);
         lk.lock();
+        s->unfinished.erase(job.id);
+        s->clock.notify_all(s->events_ch);  // a thread may wait for this function
       }
       --s->pool_threads;
       s->clock.notify_all(s->pool_exit);
@@ -758,6 +771,29 @@ int Runtime::schedule(CmtThreadPoolHandle pool_handle, ThreadFunctionPtr fn, voi
   }
   s_->clock.notify_all(pool.channel);
   return 0;
+}
+
+int Runtime::wait_for_function(CmtThreadPoolHandle pool, CmtThreadFunctionID id, int options) {
+  const bool process = options == OPT_TP_PROCESS_EVENTS_WHILE_WAITING;
+  std::unique_lock lk(s_->clock.mutex());
+  if (!s_->pools.count(pool)) return -1;
+  while (s_->unfinished.count(id)) {
+    if (process && s_->fire_due(lk)) continue;
+    s_->clock.wait_until(lk, s_->events_ch, process ? s_->next_due_of_this_thread() : kForever,
+                         "thread pool (wait for a function)");
+  }
+  return 0;
+}
+
+int Runtime::unfinished_functions() const {
+  std::lock_guard lk(s_->clock.mutex());
+  return static_cast<int>(s_->unfinished.size());
+}
+
+void Runtime::set_event_guard(EventGuard guard) {
+  auto g = guard ? std::make_shared<const EventGuard>(std::move(guard)) : nullptr;
+  std::lock_guard lk(s_->clock.mutex());
+  s_->guard = std::move(g);
 }
 
 }  // namespace vx::rt
@@ -776,6 +812,9 @@ int CmtScheduleThreadPoolFunctionAdv(CmtThreadPoolHandle pool, ThreadFunctionPtr
                                      int priority, ThreadFunctionCallbackPtr cb, int mask,
                                      void* cb_data, int cb_thread, CmtThreadFunctionID* id) {
   return current().schedule(pool, fn, data, priority, cb, mask, cb_data, cb_thread, id);
+}
+int CmtWaitForThreadPoolFunctionCompletion(CmtThreadPoolHandle pool, CmtThreadFunctionID id, int options) {
+  return current().wait_for_function(pool, id, options);
 }
 int LoadPanel(int parent, const char* file, int resource) {
   return current().load_panel(parent, file, resource);

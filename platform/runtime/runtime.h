@@ -7,6 +7,7 @@
 // to act for the operator: commit a control, type a value, dismiss a popup.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ class Host {
   virtual void popup(const std::string& title, const std::string& message) {}
   // The calling thread is about to block in GetUserEvent with nothing to do.
   virtual void idle() {}
+  // The event guard withheld an event from the program, for this reason.
+  virtual void refused(int panel, int control, const std::string& reason) {}
   virtual void stdio_port(int port) {}
 };
 
@@ -93,6 +96,15 @@ class Runtime {
   // returned, waiting for them on the clock (so that virtual time moves on for a
   // function still running) until `deadline`. False when one still ran then.
   bool join_pool(Time deadline);
+  // The functions scheduled on a pool whose end (function and end callback) has not
+  // come yet.
+  int unfinished_functions() const;
+
+  // Consulted for every event GetUserEvent is about to hand the program, on the
+  // program's thread with no run-time lock held: a reason withholds the event, and the
+  // host is told it (Host::refused). Set before the program runs; empty: none.
+  using EventGuard = std::function<std::optional<std::string>(int panel, int control)>;
+  void set_event_guard(EventGuard guard);
 
   // ---- the operations of panel_runtime.h
   int init(void* instance);
@@ -102,6 +114,7 @@ class Runtime {
   int schedule(CmtThreadPoolHandle pool, ThreadFunctionPtr fn, void* data, int priority,
                ThreadFunctionCallbackPtr cb, int mask, void* cb_data, int cb_thread,
                CmtThreadFunctionID* id);
+  int wait_for_function(CmtThreadPoolHandle pool, CmtThreadFunctionID id, int options);
   int load_panel(int parent, const char* file, int resource);
   int display_panel(int panel);
   int set_active_ctrl(int panel, int control);

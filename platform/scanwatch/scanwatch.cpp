@@ -1,6 +1,11 @@
-// The watcher's bookkeeping and the record's format. The record is written with stdio
-// and flushed after every line: a row is on disk before the next point begins.
+// The watcher's bookkeeping and the record's format. The record is written straight to
+// its file descriptor, a line at a time: a row is with the system before the next point
+// begins, and a row the disk takes only in part is cut off again.
 #include "platform/scanwatch/scanwatch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -38,8 +43,50 @@ std::string seconds3(Duration d) {
   return buf;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
+// The record's file, holding whole lines only: a line is written whole or not at all.
+class RecordFile {
+ public:
+  RecordFile() = default;
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+  ~RecordFile() { close(); }
+
+  // Creates `path`, which must not exist; false with errno set when it cannot.
+  bool create(const std::string& path) {
+    close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    size_ = 0;
+    return fd_ >= 0;
+  }
+  bool is_open() const { return fd_ >= 0; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  // Appends `text`; 0, or the errno of the write that failed, after which the file is
+  // cut back to its last whole line (or, should that fail too, closed: nothing may be
+  // appended to a part of a line).
+  int append(std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      const int error = n < 0 ? errno : ENOSPC;  // a write of nothing: no room
+      if (done > 0 && (::ftruncate(fd_, size_) != 0 || ::lseek(fd_, size_, SEEK_SET) < 0)) close();
+      return error;
+    }
+    size_ += static_cast<off_t>(done);
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+  off_t size_ = 0;  // up to the end of the last whole line
 };
 
 }  // namespace
@@ -62,6 +109,24 @@ std::string utc_text(std::chrono::system_clock::time_point t, const char* format
 
 std::string iso8601(std::chrono::system_clock::time_point t) {
   return utc_text(t, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ");
+}
+
+std::optional<std::string> check_record_dir(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0)
+    return errno == ENOENT ? "no such directory" : std::string("cannot look at it: ") + std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "not a directory";
+  // A file made and gone again: the one test that answers for permissions, a read-only
+  // mount and the user alike. Unnamed where the file system allows it.
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string probe = dir + "/.varnix-record-check-XXXXXX";
+    fd = ::mkostemp(probe.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(probe.c_str());
+  }
+  if (fd < 0) return std::string("cannot make a file there: ") + std::strerror(errno);
+  ::close(fd);
+  return std::nullopt;
 }
 
 std::string record_name(std::chrono::system_clock::time_point start) {
@@ -99,61 +164,97 @@ struct ScanWatch::State {
   std::vector<Duration> plan_points;
   Duration drift{0};  // how far the scan runs behind its plan at its last point
   std::vector<PointState> states;
-  std::unique_ptr<std::FILE, FileCloser> file;
+  RecordFile file;
+  bool rows = false;        // the file takes rows: its header is in, and no write has failed
+  long long rows_done = 0;  // the last point whose row is in the file
+  std::string write_failure;  // why the rows stopped, for the end line
   std::string path;
   std::string error;
   std::string end_state;
 
-  void line(const std::string& text) {
-    if (!file) return;
-    const std::string l = text + "\r\n";
-    if (std::fwrite(l.data(), 1, l.size(), file.get()) != l.size() || std::fflush(file.get()) != 0) {
-      error = "writing " + path + ": " + std::strerror(errno);
-      file.reset();
-    }
+  // Reports the record's first failure at once.
+  void failed(std::string what) {
+    if (!error.empty()) return;
+    error = std::move(what);
+    if (options.on_error) options.on_error(snapshot());
+  }
+
+  // Writes whole lines (each given without its CRLF) as one piece; false when the file
+  // could not take them, which then ends as before.
+  bool write(std::initializer_list<std::string> lines, const char* lost) {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\r\n";
+    const int e = file.append(text);
+    if (e == 0) return true;
+    failed("writing " + path + ": " + std::strerror(e) + "; " + lost);
+    if (write_failure.empty()) write_failure = std::strerror(e);
+    rows = false;
+    return false;
   }
 
   void open_record() {
     path.clear();
     error.clear();
-    file.reset();
+    write_failure.clear();
+    rows = false;
+    rows_done = 0;
+    file.close();
     if (options.record_dir.empty()) return;
     const std::string base = options.record_dir + "/" + record_name(wall_start);
-    for (int k = 1; k < 1000 && !file; k++) {
+    for (int k = 1; k < 1000 && !file.is_open(); k++) {
       const std::string p = base + (k == 1 ? "" : "-" + std::to_string(k)) + ".csv";
-      std::FILE* f = std::fopen(p.c_str(), "wx");
-      if (f) {
-        file.reset(f);
+      if (file.create(p)) {
         path = p;
       } else if (errno != EEXIST) {
-        error = "cannot create a record in " + options.record_dir + ": " + std::strerror(errno);
+        failed("cannot create a record in " + options.record_dir + ": " + std::strerror(errno));
         return;
       }
     }
+    if (!file.is_open()) return failed("cannot create a record in " + options.record_dir + ": every name is taken");
     const scanplan::Settings& s = settings;
-    line("# Varnix scan record");
-    line("# version: " + vx::version());
-    line("# start: " + iso8601(wall_start));
-    line("# settings: nx=" + std::to_string(s.nx) + " ny=" + std::to_string(s.ny) + " nz=" + std::to_string(s.nz) +
-         " dx=" + num(s.dx) + " dy=" + num(s.dy) + " dz=" + num(s.dz) + " x0=" + num(s.x0) + " y0=" + num(s.y0) +
-         " z0=" + num(s.z0) + " scan_x=" + std::to_string(s.cbx) + " scan_y=" + std::to_string(s.cby) +
-         " scan_z=" + std::to_string(s.cbz));
-    line("# points: " + std::to_string(total) +
-         (plan_total ? ", planned duration " + seconds3(*plan_total) + " s" : std::string()));
-    line(kColumns);
+    rows = write({"# Varnix scan record", "# version: " + vx::version(), "# start: " + iso8601(wall_start),
+                  "# settings: nx=" + std::to_string(s.nx) + " ny=" + std::to_string(s.ny) +
+                      " nz=" + std::to_string(s.nz) + " dx=" + num(s.dx) + " dy=" + num(s.dy) + " dz=" + num(s.dz) +
+                      " x0=" + num(s.x0) + " y0=" + num(s.y0) + " z0=" + num(s.z0) +
+                      " scan_x=" + std::to_string(s.cbx) + " scan_y=" + std::to_string(s.cby) +
+                      " scan_z=" + std::to_string(s.cbz),
+                  "# points: " + std::to_string(total) +
+                      (plan_total ? ", planned duration " + seconds3(*plan_total) + " s" : std::string()),
+                  kColumns},
+                 "no point is recorded");
   }
+
+  void row(const std::string& text) {
+    if (!rows) return;
+    if (write({text}, ("points from " + std::to_string(done) + " on are not recorded").c_str())) rows_done = done;
+  }
+
+  // The end line, when the file can still take it; the file is closed then.
+  void end_line(const std::string& text) {
+    if (file.is_open()) {
+      std::string l = text;
+      if (!write_failure.empty())
+        l += "; points from " + std::to_string(rows_done + 1) + " on not recorded: " + write_failure;
+      write({l}, "the end line is not recorded");
+    }
+    file.close();
+    rows = false;
+  }
+
+  std::function<Snapshot()> snapshot;  // the watcher's snapshot, its lock held
 };
 
 ScanWatch::ScanWatch(const rt::Runtime& runtime, Clock& clock, std::function<std::array<motion::Stage, 3>()> stages,
                      Options options)
     : runtime_(runtime), clock_(clock), stages_(std::move(stages)), s_(std::make_unique<State>()) {
   s_->options = std::move(options);
+  s_->snapshot = [this] { return snapshot_locked(clock_.now()); };
 }
 
 ScanWatch::~ScanWatch() {
   std::lock_guard lk(mu_);
-  if (s_->lit) s_->line("# end: not seen (the watcher ended first), after point " + std::to_string(s_->done) +
-                        " of " + std::to_string(s_->total));
+  if (s_->lit) s_->end_line("# end: not seen (the watcher ended first), after point " + std::to_string(s_->done) +
+                            " of " + std::to_string(s_->total));
 }
 
 void ScanWatch::set_record_dir(std::string dir) {
@@ -235,11 +336,11 @@ void ScanWatch::point_locked() {
         (static_cast<std::size_t>(s.index[2]) * s.counts[1] + s.index[1]) * s.counts[0] + s.index[0];
     if (at < s.states.size()) s.states[at] = off ? PointState::OffTarget : PointState::Done;
   }
-  if (!s.file) return;
+  if (!s.rows) return;
   char status[3][16];
   for (int k = 0; k < 3; k++) std::snprintf(status[k], sizeof status[k], "0x%08X", s.status[k]);
   const Duration t = now - s.start;
-  s.line(std::to_string(s.done) + "," + std::to_string(s.index[0]) + "," + std::to_string(s.index[1]) + "," +
+  s.row(std::to_string(s.done) + "," + std::to_string(s.index[0]) + "," + std::to_string(s.index[1]) + "," +
          std::to_string(s.index[2]) + "," + num(target[0]) + "," + num(target[1]) + "," + num(target[2]) + "," +
          num(s.position[0]) + "," + num(s.position[1]) + "," + num(s.position[2]) + "," + status[0] + "," +
          status[1] + "," + status[2] + "," + seconds3(t) + "," +
@@ -254,9 +355,8 @@ void ScanWatch::end_locked() {
   s.phase = Phase::Ended;
   s.end_state = s.done == s.total ? "completed"
                                   : "stopped after point " + std::to_string(s.done) + " of " + std::to_string(s.total);
-  s.line("# end: " + s.end_state + "; " + std::to_string(s.off_target) + " off target; " +
-         seconds3(s.ended - s.start) + " s");
-  s.file.reset();
+  s.end_line("# end: " + s.end_state + "; " + std::to_string(s.off_target) + " off target; " +
+             seconds3(s.ended - s.start) + " s");
   if (s.options.on_end) s.options.on_end(snapshot_locked(s.ended));
 }
 

@@ -8,8 +8,11 @@
 //
 // The record: one CSV file per scan (RFC 4180, CRLF lines), named by its start time,
 // with '#' comment lines (settings, start time, version), a header row, one row per
-// completed point written and flushed as it happens, and a last comment line with the
-// end state. A process killed mid-scan leaves a valid file up to its last point.
+// completed point written as it happens, and a last comment line with the end state. A
+// process killed mid-scan leaves a valid file up to its last point. The file holds only
+// whole lines: each is made in memory and written whole, and one the disk refuses in
+// part (a full disk) is cut off again; no row is written after that, the failure is in
+// the snapshot at once, and the end line says where the rows stop, when it still fits.
 //
 // Threads: writes come on the program's threads; snapshot() may be called from any
 // thread. All state is guarded by one mutex.
@@ -45,6 +48,9 @@ struct Options {
   // Called once a scan has ended, with the watcher's lock held: it must not call the
   // watcher.
   std::function<void(const Snapshot&)> on_end;
+  // Called as soon as the record cannot be made or written (record_error says why), in
+  // the same way.
+  std::function<void(const Snapshot&)> on_error;
 };
 
 struct Snapshot {  // what the watcher knows at one moment
@@ -115,5 +121,10 @@ std::string record_name(std::chrono::system_clock::time_point start);
 
 // ISO 8601, UTC, to the millisecond: "2026-12-10T15:58:00.123Z".
 std::string iso8601(std::chrono::system_clock::time_point t);
+
+// Why records cannot be kept in `dir`, or nothing: it must be a directory in which a
+// file can be made now ("no such directory", "not a directory", "cannot make a file
+// there: Permission denied"). A host asks before it takes the folder.
+std::optional<std::string> check_record_dir(const std::string& dir);
 
 }  // namespace vx::scanwatch

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "platform/files/files.h"
+#include "platform/files/printable.h"
+#include "platform/scanwatch/scanwatch.h"
 #include "platform/session/session.h"
 #include "platform/version/version.h"
 
@@ -26,9 +28,10 @@ constexpr std::size_t kMaxScriptBytes = 1 << 20;
 // device that never ends or a file that cannot be read runs nothing.
 std::optional<std::string> read_script(const char* path) {
   const bool stdin_script = std::strcmp(path, "-") == 0;
+  const std::string shown = vx::files::printable(path);
   const int fd = stdin_script ? STDIN_FILENO : ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "%s: cannot open: %s\n", path, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot open: %s\n", shown.c_str(), std::strerror(errno));
     return std::nullopt;
   }
   struct stat st {};
@@ -43,11 +46,11 @@ std::optional<std::string> read_script(const char* path) {
   const int saved = read.error;
   if (!stdin_script) ::close(fd);
   if (error) {
-    std::fprintf(stderr, "%s: cannot read: %s\n", path, error);
+    std::fprintf(stderr, "%s: cannot read: %s\n", shown.c_str(), error);
     return std::nullopt;
   }
   if (saved) {
-    std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(saved));
+    std::fprintf(stderr, "%s: cannot read: %s\n", shown.c_str(), std::strerror(saved));
     return std::nullopt;
   }
   return read.text;
@@ -85,7 +88,7 @@ int main(int argc, char** argv) {
     }
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
-      std::fprintf(stderr, "varnix-session: unknown option %s\n", argv[i]);
+      std::fprintf(stderr, "varnix-session: unknown option %s\n", vx::files::printable(argv[i]).c_str());
       path = nullptr;
       break;
     }
@@ -96,10 +99,11 @@ int main(int argc, char** argv) {
   }
   const auto text = read_script(path);
   if (!text) return 2;
+  // Said now, once, rather than at every scan of a session that would keep no record.
   if (!options.record_dir.empty()) {
-    struct stat st{};
-    if (stat(options.record_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      std::fprintf(stderr, "varnix-session: --record %s: not a directory\n", options.record_dir.c_str());
+    if (const auto why = vx::scanwatch::check_record_dir(options.record_dir)) {
+      std::fprintf(stderr, "varnix-session: --record %s: %s\n", vx::files::printable(options.record_dir).c_str(),
+                   why->c_str());
       return 2;
     }
   }

@@ -2,9 +2,12 @@
 #include "platform/session/script.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+
+#include "platform/files/printable.h"
 
 namespace vx::session {
 
@@ -64,6 +67,12 @@ std::optional<ControlRef> parse_control(std::string_view w) {
     if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return std::nullopt;
   r.name = std::string(w);
   return r;
+}
+
+std::string seconds_text(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
 }
 
 bool is_axis(std::string_view w) { return w == "X" || w == "Y" || w == "Z" || (w.size() == 8 && is_digits(w)); }
@@ -133,6 +142,7 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
   Script script;
   script.file = file;
   int line_no = 0;
+  double waited = 0;  // the seconds the statements so far may wait, in all
   size_t pos = 0;
   while (pos <= text.size()) {
     const size_t end = std::min(text.find('\n', pos), text.size());
@@ -149,8 +159,9 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
     }
     if (w.empty()) continue;
 
+    // Whatever the script holds is shown escaped: a line may carry control characters.
     auto fail = [&](const std::string& msg) {
-      error = file + ":" + std::to_string(line_no) + ": " + msg;
+      error = files::printable(file + ":" + std::to_string(line_no) + ": " + msg);
       return std::nullopt;
     };
     Statement st;
@@ -242,6 +253,13 @@ std::optional<Script> parse_script(std::string_view text, const std::string& fil
       }
     } else {
       return fail("unknown statement '" + std::string(verb) + "'");
+    }
+    if (st.op == Op::Wait || st.op == Op::Until) {
+      waited += st.op == Op::Wait ? st.seconds : st.within.value_or(kUntilDefault);
+      if (waited > kMaxTotalSeconds)
+        return fail("the script's waits (wait, and until with its bound, 3600 s unless within says) add up to " +
+                    seconds_text(waited) + " s here, more than a session may wait in all (" +
+                    seconds_text(kMaxTotalSeconds) + " s, 7 days)");
     }
     script.statements.push_back(std::move(st));
   }

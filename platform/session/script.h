@@ -15,6 +15,13 @@ namespace vx::session {
 // span of days is a typo, and on virtual time it would still take the program's panel
 // timer hours of real time to tick through.
 inline constexpr double kMaxSeconds = 86400;
+// How long an `until` without `within` waits at most, in seconds.
+inline constexpr double kUntilDefault = 3600;
+// The most a whole script may wait, in seconds: a week. Its waits and the bounds of its
+// untils are added up as the script is read; a script whose sum passes this is refused
+// at the line where it does. A 1 MiB script of day-long waits would otherwise keep the
+// program's panel timer ticking through years of virtual time.
+inline constexpr double kMaxTotalSeconds = 7 * 86400;
 
 enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release, Preview, Live, Activity };
 enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };

@@ -39,11 +39,9 @@ namespace vx::session {
 
 namespace {
 
-// How long the runner waits for the program to end after a quit, and for an until
-// without its own bound: virtual seconds (a homing may take 180 s before the quit is
-// served).
+// How long the runner waits for the program to end after a quit: virtual seconds (a
+// homing may take 180 s before the quit is served).
 constexpr double kQuitBound = 3600;
-constexpr double kUntilBound = 3600;
 // How long start-up may take before the program first waits for an event with none
 // queued: it takes 6.6 s. A program busy for longer never comes to rest (a panel timer
 // that ticks again before the program has served its last tick, say), and no statement
@@ -86,6 +84,10 @@ class Session final : public rt::Host {
 
   // ---- rt::Host
   void control_written(int panel, int control, const rt::Value& v) override {
+    if (control == PANEL_SCANNING && v.number() != 0 && panel == main_panel()) {
+      std::lock_guard lk(clock_->mutex());
+      ++scans_lit_;
+    }
     {
       std::lock_guard lk(watch_mu_);
       if (panel == main_panel() && watched_.count(control)) {
@@ -103,6 +105,7 @@ class Session final : public rt::Host {
   void popup(const std::string& title, const std::string& message) override {
     say("@ popup \"" + title + "\" \"" + message + "\"\n");
   }
+  void refused(int, int, const std::string& reason) override { say("@ " + reason + "\n"); }
   void idle() override {
     std::lock_guard lk(clock_->mutex());
     idle_seen_ = true;
@@ -160,8 +163,9 @@ class Session final : public rt::Host {
     return std::nullopt;
   }
 
-  void fail(const Statement& st, const std::string& msg) {
-    say("@ FAIL " + std::to_string(st.line) + ": " + msg + "\n");
+  void fail(const Statement& st, const std::string& msg) { fail_at(&st, msg); }
+  void fail_at(const Statement* st, const std::string& msg) {
+    say("@ FAIL " + std::to_string(st ? st->line : 0) + ": " + msg + "\n");
     failed_ = true;
   }
 
@@ -177,7 +181,8 @@ class Session final : public rt::Host {
   void start(const Statement& st);
   void execute(const Statement& st);
   void finish_program(const Statement* st);
-  bool shut_down();
+  bool scanning() const;
+  bool shut_down(const std::string& why);
   void join_workers(const Statement* st);
   void watch_signals();
 
@@ -201,6 +206,7 @@ class Session final : public rt::Host {
   WaitChannel signal_ch_;  // only a signal wakes it
   bool done_ = false;       // under the clock's mutex
   bool idle_seen_ = false;  // under the clock's mutex
+  std::uint64_t scans_lit_ = 0;  // writes that lit the Scanning lamp; under the clock's mutex
   int exit_code_ = 0;
   bool failed_ = false;
   bool exited_ = false;
@@ -274,12 +280,13 @@ void Session::show_activity() {
 void Session::start(const Statement& st) {
   runtime_ = std::make_unique<rt::Runtime>(this, rt_options_);
   runtime_scope_.emplace(*runtime_);
+  estop::guard(*runtime_);
   if (!options_.record_dir.empty()) {
     scanwatch::Options wo;
     wo.record_dir = options_.record_dir;
+    wo.on_error = [](const scanwatch::Snapshot& s) { say("@ record error: " + s.record_error + "\n"); };
     wo.on_end = [](const scanwatch::Snapshot& s) {
       if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
-      if (!s.record_error.empty()) say("@ record error: " + s.record_error + "\n");
     };
     watch_ = std::make_unique<scanwatch::ScanWatch>(
         *runtime_, *clock_, [] { return scanplan::stages_now(); }, std::move(wo));
@@ -381,7 +388,7 @@ void Session::execute(const Statement& st) {
       if (st.op == Op::Expect) {
         ok = holds();
       } else {
-        const double bound = st.within.value_or(kUntilBound);
+        const double bound = st.within.value_or(kUntilDefault);
         const Time deadline = deadline_after(bound);
         // The value is read outside the clock's lock: the run-time takes its own.
         ok = false;
@@ -398,7 +405,7 @@ void Session::execute(const Statement& st) {
       }
       if (!ok) {
         std::string msg = st.controls[0].text() + " " + cmp_text(st.cmp) + " " + format_double(st.value);
-        msg += st.op == Op::Until ? " did not hold within " + format_double(st.within.value_or(kUntilBound)) + " s"
+        msg += st.op == Op::Until ? " did not hold within " + format_double(st.within.value_or(kUntilDefault)) + " s"
                                   : " does not hold";
         msg += seen ? " (it reads " + format_value(*seen) + ")" : " (no such control)";
         fail(st, msg);
@@ -451,17 +458,32 @@ void Session::execute(const Statement& st) {
 }
 
 // Presses quit and waits for the program to return; reports a program that does not.
-// After a shutdown signal the program is ended through the shutdown sequence instead.
+// A scan holds a quit back (the program drops it while its Scanning lamp is lit), so
+// during a scan, and after a shutdown signal, the program is ended through the shutdown
+// sequence instead, as the window ends it: the scan is stopped, then quit is pressed.
 void Session::finish_program(const Statement* st) {
   if (!runtime_ || exited_) return;
   if (!program_done()) {
     bool ended = false;
+    bool scan = false;  // a scan held the quit back
     if (!signalled()) {
-      if (const int panel = main_panel()) runtime_->commit(panel, 2);
-      ended = wait_for([this] { return done_ || signalled(); }, deadline_after(kQuitBound), "session: quit") &&
-              program_done();
+      scan = scanning();
+      if (!scan) {
+        const std::uint64_t lit = [this] {
+          std::lock_guard lk(clock_->mutex());
+          return scans_lit_;
+        }();
+        if (const int panel = main_panel()) runtime_->commit(panel, PANEL_QUIT);
+        // A scan that starts now was taken before the quit, which it drops.
+        ended = wait_for([&] { return done_ || signalled() || scans_lit_ != lit; }, deadline_after(kQuitBound),
+                         "session: quit") &&
+                program_done();
+        std::lock_guard lk(clock_->mutex());
+        scan = !done_ && scans_lit_ != lit;
+      }
     }
-    if (!ended && signalled()) ended = shut_down();
+    if (!ended && signalled()) ended = shut_down(sig::name(signal_.load()));
+    else if (!ended && scan) ended = shut_down("quit during a scan");
     if (!ended) {
       say("@ FAIL " + std::to_string(st ? st->line : 0) + ": the program did not end within " +
           format_double(kQuitBound) + " s of the quit\n");
@@ -471,15 +493,26 @@ void Session::finish_program(const Statement* st) {
   }
   program_.join();
   join_workers(st);
+#if VARNIX_SIMULATED_STAGES
+  if (const long long n = sim_->closed_calls())
+    fail_at(st, "the program made " + std::to_string(n) +
+                    " stage-library call(s) on stages it had closed (the stages refused them)");
+#endif
   exited_ = true;
   say("@ exit " + std::to_string(exit_code_) + "\n");
 }
 
+bool Session::scanning() const {
+  const int panel = main_panel();
+  const auto v = panel ? runtime_->value(panel, PANEL_SCANNING) : std::nullopt;
+  return v && v->number() != 0;
+}
+
 // The program's own quit path, entered from outside: the emergency stop cuts a wait
 // short and asks a scan to stop, then the quit command is sent (platform/shutdown).
-bool Session::shut_down() {
+bool Session::shut_down(const std::string& why) {
   shut_down_ = true;
-  say(std::string("@ ") + sig::name(signal_.load()) + ": ending the program\n");
+  say("@ " + why + ": ending the program\n");
   shutdown::Shutdown sequence(*runtime_);
   sequence.begin();
   const Time deadline = deadline_after(kQuitBound);
@@ -495,7 +528,8 @@ bool Session::shut_down() {
 // scan): it is waited for on the clock, where its moves and pauses still take their
 // time, and reported when it does not end.
 void Session::join_workers(const Statement* st) {
-  if (observe::scanning(*runtime_)) say("@ the program returned while its scan still ran\n");
+  // Told by the pool, not by the Scanning lamp, which other hands may have put out.
+  if (runtime_->unfinished_functions() > 0) say("@ the program returned while its scan still ran\n");
   if (runtime_->join_pool(deadline_after(kQuitBound))) return;
   say("@ FAIL " + std::to_string(st ? st->line : 0) + ": a thread of the program still ran " +
       format_double(kQuitBound) + " s after the program returned\n");

@@ -41,6 +41,7 @@ void ignore_lost_output() {
   sa.sa_handler = SIG_IGN;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGPIPE, &sa, nullptr);
+  sigaction(SIGXFSZ, &sa, nullptr);
 }
 
 ShutdownSignals::ShutdownSignals() {

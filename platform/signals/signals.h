@@ -1,7 +1,8 @@
 // How the process meets the signals of its surroundings. Standard output that goes away
 // (a closed pipe) must never end the program with its stages open: SIGPIPE is ignored,
 // so that a write to a closed pipe fails like a write to a full disk, and the program
-// carries on to its own way out. SIGINT, SIGTERM and SIGHUP ask the program to end:
+// carries on to its own way out. So is SIGXFSZ, for a file (a scan record) that grows
+// past the process's file-size limit: the write fails, and the writer says so. SIGINT, SIGTERM and SIGHUP ask the program to end:
 // ShutdownSignals turns each into a byte on a pipe, which the host (the window's event
 // loop, the session runner's watcher thread) reads outside the handler and answers
 // through the program's quit path (platform/shutdown).
@@ -17,7 +18,7 @@ inline constexpr int kShutdown[] = {SIGINT, SIGTERM, SIGHUP};
 // "SIGINT", "SIGTERM", "SIGHUP", else "signal N".
 const char* name(int signal);
 
-// Ignores SIGPIPE for the whole process (and the programs it starts).
+// Ignores SIGPIPE and SIGXFSZ for the whole process (and the programs it starts).
 void ignore_lost_output();
 
 // Catches the shutdown signals while it lives (one at a time in a process); also

@@ -110,6 +110,7 @@ struct Stage {
 
   // The library's side of the connection.
   bool open = false;
+  bool closed = false;  // closed by ISC_Close, and not opened again since
   short open_fault = 0;
   bool info_fault = false;
   short channel_code = 0;
@@ -226,6 +227,7 @@ struct Stage {
 
   void disconnect() {
     open = false;
+    closed = true;
     poll = Poll{};
     queue.clear();
     callback = nullptr;
@@ -300,6 +302,7 @@ class Engine final : public Simulator::Impl {
     if (!st) return kErrNotFound;
     if (st->open_fault != 0) return st->open_fault;
     st->open = true;
+    st->closed = false;
     return kOk;
   }
 
@@ -447,6 +450,7 @@ class Engine final : public Simulator::Impl {
     std::lock_guard lk(mu_);
     Stage* st = find_any(serial);
     if (!st) return kErrNotFound;
+    if (refused_closed(*st)) return kErrNotOpen;
     st->sync_poll(clock_.now());
     st->inhibit = engaged;
     return kOk;
@@ -455,7 +459,7 @@ class Engine final : public Simulator::Impl {
   bool inhibited(const char* serial) override {
     std::lock_guard lk(mu_);
     Stage* st = find_any(serial);
-    return st && st->inhibit;
+    return st && !refused_closed(*st) && st->inhibit;
   }
 
   short enable_channel(const char* serial) override { return channel(serial, true); }
@@ -553,6 +557,11 @@ class Engine final : public Simulator::Impl {
     st.enabled = false;
   }
 
+  long long closed_calls() const {
+    std::lock_guard lk(mu_);
+    return closed_calls_;
+  }
+
   std::vector<TraceEntry> trace_copy() const {
     std::lock_guard lk(trace_mu_);
     return {trace_.begin(), trace_.end()};
@@ -582,9 +591,18 @@ class Engine final : public Simulator::Impl {
   }
   const Stage* find_any(const char* serial) const { return const_cast<Engine*>(this)->find_any(serial); }
 
+  // The stage a call needs open; a call on a stage that was closed is refused like one
+  // on a stage never opened, and counted.
   Stage* find_open(const char* serial) {
     Stage* st = find_any(serial);
-    return st && st->open ? st : nullptr;
+    if (!st || refused_closed(*st)) return nullptr;
+    return st->open ? st : nullptr;
+  }
+
+  bool refused_closed(const Stage& st) {
+    if (!st.closed) return false;
+    ++closed_calls_;
+    return true;
   }
 
   Stage* settled_open(const char* serial) {
@@ -686,6 +704,7 @@ class Engine final : public Simulator::Impl {
   std::vector<Stage> stages_;
   bool device_list_ = false;
   std::uint64_t motion_ids_ = 0;
+  long long closed_calls_ = 0;
 
   mutable std::mutex trace_mu_;  // guards the trace and its sink; keeps entries in order
   std::deque<TraceEntry> trace_;
@@ -805,6 +824,8 @@ motion::Stage Simulator::motion_state(const std::string& serial) const {
 DWORD Simulator::true_status(const std::string& serial) const {
   return engine(*impl_).observe(serial, [](const Stage& st, Time now) { return st.at(now).status; });
 }
+
+long long Simulator::closed_calls() const { return engine(*impl_).closed_calls(); }
 
 std::vector<TraceEntry> Simulator::trace() const { return engine(*impl_).trace_copy(); }
 void Simulator::clear_trace() { engine(*impl_).clear_trace(); }

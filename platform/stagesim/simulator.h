@@ -78,6 +78,10 @@ class Simulator {
   DWORD true_status(const std::string& serial) const;
   // Its motion parameters and where it is now, for planning moves.
   motion::Stage motion_state(const std::string& serial) const;
+  // The library calls that named a stage after ISC_Close had closed it (until it is
+  // opened again), ISC_Open and TLI_GetDeviceInfo aside: each was refused as on a
+  // stage never opened. A program must make none.
+  long long closed_calls() const;
 
   // The newest entries, at most the trace limit (by default kDefaultTraceLimit; 0 keeps
   // none, the sink still sees every call): a long-running program must not grow.

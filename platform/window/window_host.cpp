@@ -70,6 +70,7 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
 void WindowHost::attach(rt::Runtime& runtime) {
   runtime_ = &runtime;
   shutdown_.emplace(runtime);
+  estop::guard(runtime);
   scanwatch::Options o;
   o.record_dir = options_.record_dir;
   if (!o.record_dir.empty()) QDir().mkpath(QString::fromStdString(o.record_dir));
@@ -186,6 +187,14 @@ void WindowHost::popup(const std::string& title, const std::string& message) {
       Qt::QueuedConnection);
   std::unique_lock lk(clock_.mutex());
   while (!wait->dismissed) clock_.wait_until(lk, wait->channel, kForever, "MessagePopup");
+}
+
+// A command the run-time withheld from the program (Start scan under the emergency
+// stop): the operator is told why, in the status bar and the log.
+void WindowHost::refused(int, int, const std::string& reason) {
+  QMetaObject::invokeMethod(
+      this, [this, text = QString::fromStdString(reason)] { log_command(text); window_->say(text); },
+      Qt::QueuedConnection);
 }
 
 void WindowHost::stdio_port(int port) {

@@ -98,6 +98,7 @@ class WindowHost final : public QObject, public rt::Host {
   void panel_displayed(int panel) override;
   void control_written(int panel, int control, const rt::Value& v) override;
   void popup(const std::string& title, const std::string& message) override;
+  void refused(int panel, int control, const std::string& reason) override;
   void stdio_port(int port) override;
 
  public slots:

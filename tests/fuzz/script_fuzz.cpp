@@ -1,7 +1,8 @@
 // libFuzzer target for the session-script parser (parse_script, parse_number): any
 // bytes must give either a script or one "FILE:LINE: message" naming a line of the
-// text, never a crash, a hang or undefined behaviour; a script it returns must hold
-// only well-formed statements, and printing it back in canonical form must parse to
+// text, without a control character, never a crash, a hang or undefined behaviour; a
+// script it returns must hold only well-formed statements whose waits add up to a week
+// at most, and printing it back in canonical form must parse to
 // the same statements; every word that reads as a number must read back the same from
 // the shortest form the runner prints numbers in. Seeds: tests/fuzz/corpus/script/.
 // The suite replays the corpus through this same function (script_corpus_test).
@@ -174,13 +175,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       line = line * 10 + static_cast<std::size_t>(error[i] - '0');
     }
     require(line >= 1 && line <= lines);
+    // Shown to a terminal: no control character of the text comes through.
+    for (const char c : error) require(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
   } else {
     require(error.empty());
     require(script->file == "fuzz.vxs");
     int last = 0;
     std::string canonical;
+    double waited = 0;
     for (const Statement& st : script->statements) {
       require(st.line > last && static_cast<std::size_t>(st.line) <= lines);
+      if (st.op == Op::Wait) waited += st.seconds;
+      if (st.op == Op::Until) waited += st.within.value_or(vx::session::kUntilDefault);
+      require(waited <= vx::session::kMaxTotalSeconds);
       last = st.line;
       check_statement(st);
       canonical += print(st) + "\n";

@@ -398,6 +398,7 @@ class Checker {
   // Marks and the end.
   size_t mark_ = 0;
   bool quit_ok_ = false;
+  bool quit_in_scan_ = false;  // the script's quit met a scan: the runner ends it as on a signal
   int closed_ = 0;
   bool exited_ = false;
 };
@@ -514,6 +515,7 @@ void Checker::on_wait_call(long long t, const Call& c) {
 void Checker::on_estop_call(long long t, const Call& c) {
   const int axis = axis_of(c.serial());
   if (axis < 0) return fail("the emergency stop called " + c.text());
+  if (closed_ == 3) return fail("a library call after the stages were closed: " + c.text());
   if (c.name == "SL_SetMotionInhibit") {
     if (c.args.size() != 2 || (c.args[1] != "0" && c.args[1] != "1")) return fail("an inhibit call out of shape: " + c.text());
     inhibited_[axis] = c.args[1] == "1";
@@ -783,6 +785,7 @@ void Checker::on_watch(const std::string& name, const std::string& value) {
         if (!last_three_status_reads(threads_["main"], &all_enabled))
           return fail("a scan started without reading the three stages' status first");
         if (!all_enabled) return fail("a scan started though a stage reads disabled");
+        if (inhibited_[0] || inhibited_[1] || inhibited_[2]) return fail("a scan started under the emergency stop");
         scanning_ = true;
         scanning_ones_ = 1;
         return;
@@ -817,6 +820,7 @@ void Checker::on_watch(const std::string& name, const std::string& value) {
     }
     if (!refresh_due_.empty()) return fail("the scan ended inside its refresh");
     end_scan();
+    if (quit_in_scan_) quit_ok_ = true;  // the shutdown sequence presses quit now
     return;
   }
   if (name == "PANEL_MOVING") {
@@ -874,6 +878,8 @@ void Checker::on_show(const std::string& name, const std::string& value) {
   if (m.kind == Mark::Quit || m.what == "PANEL_QUIT") {
     if (!during) {
       quit_ok_ = true;
+    } else if (m.kind == Mark::Quit) {
+      quit_in_scan_ = true;  // the runner's line says so next
     } else {
       cover("quit dropped during a scan");
     }
@@ -945,7 +951,24 @@ void Checker::on_exit(int code) {
 void Checker::on_line(const std::string& l) {
   if (exited_) return fail("a line after the exit line: \"" + l + "\"");
   if (l.rfind("@ ", 0) != 0) return on_program(l);
-  if (l.rfind("@ FAIL", 0) == 0) return fail("the runner reports: " + l.substr(2));
+  if (l.rfind("@ FAIL", 0) == 0) {
+    if (l.find("on stages it had closed") != std::string::npos) return fail("calls on closed stages: " + l.substr(2));
+    return fail("the runner reports: " + l.substr(2));
+  }
+  if (l == "@ Start scan refused: the emergency stop holds the stages (Release first)") {
+    // Withheld before the program sees it, also when a scan runs (which would drop it).
+    if (!(inhibited_[0] && inhibited_[1] && inhibited_[2]))
+      return fail("Start scan refused though the emergency stop is not engaged");
+    cover(scanning_ ? "start refused (the emergency stop holds, during a scan)" : "start refused (the emergency stop holds)");
+    return;
+  }
+  if (l == "@ quit during a scan: ending the program") {
+    if (!quit_in_scan_ || !scanning_) return fail("the runner ended a scan that the quit did not meet");
+    // The emergency stop that follows asks the scan to stop, as Stop scan does.
+    if (scanning_ones_ == 2) stopped_ = true;
+    cover("quit during a scan: the scan stopped, then quit");
+    return;
+  }
   if (l.rfind("@ exit ", 0) == 0) {
     if (!parse_ll(l.substr(7))) return fail("a runner line that is not whole: \"" + l + "\"");
     if (!lines_due_.empty()) return fail("the line \"" + lines_due_.front() + "\" did not come before the exit");

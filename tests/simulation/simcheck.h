@@ -5,7 +5,9 @@
 //   - the runner ends with "@ exit 0" (or the start-up failure's code) and status 0: no
 //     crash, no deadlock, no failed expectation, no quit that does not end;
 //   - the session ends with every stage stopped polling and closed, after the last
-//     command, on the main thread, after a quit pressed while no scan ran;
+//     command, on the main thread, after a quit pressed while no scan ran (a quit that
+//     meets a scan is ended as on a signal: the emergency stop, the scan's end, quit);
+//     no library call follows, and the simulator counted none on a closed stage;
 //   - at most one completion wait is in progress at any time (a wait runs from its
 //     command's queue clear to the completion taken or the time-out line), and inside a
 //     wait its thread only polls the queue, takes messages and reads the position;
@@ -18,7 +20,8 @@
 //   - every scan visits exactly its grid in the program's order, with PANEL_MOVING
 //     around each move, the refresh after each x point and the progress k/total*100;
 //     it ends with its grid done (progress 100), or, after a stop, at the first test of
-//     the abort flag; a start is refused (popup) exactly when a stage reads disabled;
+//     the abort flag; a start is refused (popup) exactly when a stage reads disabled, and
+//     withheld while the emergency stop holds;
 //   - every output line is whole and one of the program's or the runner's formats.
 #pragma once
 

@@ -366,13 +366,19 @@ void Builder::build() {
     step();
   }
   // The end: wait out whatever may still be queued, stop a scan that may run, wait for
-  // it to end, and quit.
+  // it to end, and quit; now and then start a scan and quit into it.
   line("# the end");
   wait_until(std::max(busy_until_, start_pending_until_));
   pause();
-  press("PANEL_STOPSCAN", kQuickBusy);
-  line("until PANEL_SCANNING == 0 within 600");
-  wait_ms(r_.range(0, 1000));
+  if (r_.chance(0.15)) {
+    feature("quit into a scan");
+    press("PANEL_STARTSCAN", kQuickBusy);
+    wait_ms(r_.range(0, 6000));
+  } else {
+    press("PANEL_STOPSCAN", kQuickBusy);
+    line("until PANEL_SCANNING == 0 within 600");
+    wait_ms(r_.range(0, 1000));
+  }
   marker();
   s_.marks.push_back({Mark::Quit, "quit"});
   line("quit");

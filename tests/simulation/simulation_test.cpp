@@ -228,6 +228,33 @@ TEST_F(Checker, CatchesTimeGoingBack) {
   expect_caught([&](Lines& o) { o[at] = retime(o[at], -1); }, "time went back");
 }
 
+TEST_F(Checker, CatchesCallsOnClosedStages) {
+  // Seen in the trace (an emergency stop after the close), and as the simulator's count.
+  const size_t exit_at = find("@ exit 0", 0, true);
+  expect_caught(
+      [&](Lines& o) { o.insert(o.begin() + exit_at, "@ trace 99.000 estop SL_SetMotionInhibit(45388004, 1) = 3"); },
+      "a library call after the stages were closed");
+  expect_caught(
+      [&](Lines& o) {
+        o.insert(o.begin() + exit_at,
+                 "@ FAIL 0: the program made 61 stage-library call(s) on stages it had closed (the stages refused them)");
+      },
+      "calls on closed stages");
+}
+
+TEST_F(Checker, CatchesAScanStartedUnderTheEmergencyStop) {
+  const size_t at = find("main ISC_GetStatusBits(45388004)", find("PANEL_SCANNING = 0", find("PANEL_SCANNING = 1")));
+  const std::string time = run.out[at].substr(8, run.out[at].find(' ', 8) - 8);  // "@ trace T main ..."
+  expect_caught(
+      [&](Lines& o) {
+        for (const char* serial : {"45388004", "45387934", "45388034"})
+          o.insert(o.begin() + at, "@ trace " + time + " estop SL_SetMotionInhibit(" + serial + ", 1) = 0");
+      },
+      "a scan started under the emergency stop");
+  expect_caught([&](Lines& o) { o.insert(o.begin() + at, "@ Start scan refused: the emergency stop holds the stages (Release first)"); },
+                "refused though the emergency stop is not engaged");
+}
+
 TEST_F(Checker, CatchesAFailedRunOrAnError) {
   expect_caught([](Lines& o) { o.back() = "@ exit 1"; }, "the program returned 1");
   expect_caught([](Lines& o) { o.pop_back(); }, "without an exit line");
@@ -267,6 +294,7 @@ TEST(Sweep, FixedSeedsHold) {
        {"time-out of a move", "time-out of a homing", "homing completed", "go-to refused", "scan move refused",
         "start refused (a stage reads disabled)", "scan completed, progress 100", "scan stopped", "scan without points",
         "scan refused by the thread pool", "quit dropped during a scan", "command dropped during a scan",
+        "start refused (the emergency stop holds)", "quit during a scan: the scan stopped, then quit",
         "fault disable during a scan", "stage failed to open", "start-up failure",
         "a message taken during a wait that does not end it", "session ended by a quit press"})
     EXPECT_GT(seen[what], 0) << what;
