@@ -21,11 +21,13 @@
 #include <QTest>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <optional>
 #include <thread>
@@ -100,6 +102,7 @@ class WindowTest : public ::testing::Test {
     clock_.settle();
     host().drain_console();
     QCoreApplication::processEvents();
+    host().wait_for_preview();
     QCoreApplication::processEvents();
     host().refresh_live();
   }
@@ -163,6 +166,19 @@ class WindowTest : public ::testing::Test {
       std::abort();  // its thread cannot be joined
     }
     QCoreApplication::processEvents();
+  }
+
+  // A plane of 100000 x 100000 points, a ten-thousandth of a millimetre apart.
+  void start_huge_scan(const char* x0 = "0") {
+    for (const char* n : {"PANEL_NX", "PANEL_NY"}) type_into(find<QLineEdit>(n), QStringLiteral("100000"));
+    for (const char* d : {"PANEL_DX", "PANEL_DY"}) type_into(find<QLineEdit>(d), QStringLiteral("0.0001"));
+    type_into(find<QLineEdit>("PANEL_X0"), QString::fromLatin1(x0));
+    find<QCheckBox>("PANEL_SCAN_X")->setChecked(true);
+    find<QCheckBox>("PANEL_SCAN_Y")->setChecked(true);
+    find<QCheckBox>("PANEL_SCAN_Z")->setChecked(false);
+    ASSERT_EQ(model(PANEL_NY), 100000);
+    click("PANEL_STARTSCAN");
+    advance(0.5);
   }
 
   void start_small_scan() {
@@ -287,7 +303,7 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
 struct Ending {
   const char* name;
   int signal;  // 0: the window is closed
-  enum { Rest, Homing, Popup, Scan } state;
+  enum { Rest, Homing, Popup, Scan, HugeScan } state;
 };
 
 class WindowEnding : public WindowTest, public ::testing::WithParamInterface<Ending> {};
@@ -314,6 +330,11 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
       ASSERT_TRUE(host().scanning());
       advance(2);
       break;
+    case Ending::HugeScan:
+      start_huge_scan();
+      ASSERT_TRUE(host().scanning());
+      advance(2);
+      break;
   }
   if (e.signal) std::raise(e.signal);
   else EXPECT_FALSE(window().close());  // the program ends the process, not the close
@@ -326,7 +347,7 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
     EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & (1u << 10));  // not homed: cut short
     EXPECT_EQ(window().console()->toPlainText().count(QStringLiteral("Stopped in axis [0]")), 1);
   }
-  if (e.state == Ending::Scan) {
+  if (e.state == Ending::Scan || e.state == Ending::HugeScan) {
     EXPECT_LT(model(PANEL_PROGRESS), 100);  // stopped, not waited out
   }
 }
@@ -334,6 +355,7 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
 INSTANTIATE_TEST_SUITE_P(SignalsAndClose, WindowEnding,
                          ::testing::Values(Ending{"SigtermDuringAScan", SIGTERM, Ending::Scan},
                                            Ending{"SighupDuringAScan", SIGHUP, Ending::Scan},
+                                           Ending{"SigtermDuringAScanOf10To10Points", SIGTERM, Ending::HugeScan},
                                            Ending{"SighupAtRest", SIGHUP, Ending::Rest},
                                            Ending{"SigtermDuringAHoming", SIGTERM, Ending::Homing},
                                            Ending{"SigintWithAPopupOpen", SIGINT, Ending::Popup},
@@ -413,6 +435,100 @@ TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
   EXPECT_TRUE(view.findChild<QLineEdit*>(QStringLiteral("P_HUGE")) != nullptr);
 }
 
+// The map of any grid, from a few points to 10^10: a dot a point while they can be told
+// apart, else a pixel for each block of points, done (green), pending (grey) or red when
+// a cell under it holds a point that ended off target. The off-target cells are the
+// watcher's: at most kMapCells a side.
+struct MapCase {
+  const char* name;
+  vx::scanplan::Settings settings;
+  long long done;
+  int plane;
+  std::array<int, 2> off;  // column, row of a point of that plane that ended off target
+  std::array<int, 2> done_at, pending_at;
+};
+
+class ScanMapDrawing : public ::testing::TestWithParam<MapCase> {
+ protected:
+  static bool near(const QImage& img, QPointF at, const QColor& c, int reach) {
+    for (int dy = -reach; dy <= reach; dy++)
+      for (int dx = -reach; dx <= reach; dx++)
+        if (img.pixelColor(at.toPoint() + QPoint(dx, dy)) == c) return true;
+    return false;
+  }
+};
+
+TEST_P(ScanMapDrawing, EachPixelShowsThePointsUnderIt) {
+  const MapCase& c = GetParam();
+  const QColor done(0x2f, 0x9e, 0x44), pending(0xc3, 0xca, 0xd2), off(0xd6, 0x33, 0x2f);
+  const vx::scanwatch::MapLayout layout(c.settings);
+  vx::win::MapView v;
+  v.settings = c.settings;
+  v.done = c.done;
+  v.plane = c.plane;
+  const int columns = vx::scanwatch::map_cells(layout.columns());
+  v.off_cells.assign(static_cast<std::size_t>(columns) * vx::scanwatch::map_cells(layout.rows()), false);
+  v.off_cells[static_cast<std::size_t>(vx::scanwatch::map_cell(c.off[1], layout.rows())) * columns +
+              vx::scanwatch::map_cell(c.off[0], layout.columns())] = true;
+  vx::win::ScanMap map;
+  map.resize(420, 360);
+  map.show_grid(v);
+  ASSERT_TRUE(map.message().isEmpty()) << map.message().toStdString();
+  const QImage img = map.grab().toImage();
+  auto at = [&](std::array<int, 2> p) { return *map.point_at(p[0], p[1]); };
+  EXPECT_EQ(img.pixelColor(at(c.done_at).toPoint()), done);
+  EXPECT_EQ(img.pixelColor(at(c.pending_at).toPoint()), pending);
+  EXPECT_TRUE(near(img, at(c.off), off, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Grids, ScanMapDrawing,
+    ::testing::Values(
+        // 10^10 points, the lower half of the plane done.
+        MapCase{"Plane100000x100000", {100000, 100000, 1, 0.0001, 0.0001, 0, 0, 0, 0, 1, 1, 0},
+                50000LL * 100000, 0, {70000, 20000}, {10000, 10000}, {10000, 90000}},
+        // The second of two planes of 10^8 points, a quarter done.
+        MapCase{"SecondPlaneOf10000x10000x2", {10000, 10000, 2, 0.001, 0.001, 1, 0, 0, 0, 1, 1, 1},
+                100000000LL + 2500LL * 10000, 1, {9000, 9000}, {5000, 1000}, {5000, 8000}},
+        MapCase{"StripAlongZOf100000", {1, 1, 100000, 0, 0, 0.0001, 0, 0, 0, 0, 0, 1}, 30000, 0, {80000, 0},
+                {10000, 0}, {90000, 0}},
+        MapCase{"FourByThreeDots", {4, 3, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0}, 6, 0, {2, 0}, {1, 1}, {3, 2}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A grid whose targets are not finite or lie beyond any stage (a step of 1e308 over
+// 30000 points is infinite from the second point on) is not drawn: the map says why,
+// and nothing it paints has an infinite coordinate. A tiny step draws.
+TEST(ScanMapGeometry, TargetsThatCannotBeDrawnGiveAMessage) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* what;
+    vx::scanplan::Settings settings;
+    const char* says;  // "": drawn
+  } cases[] = {
+      {"a step of 1e308 over 30000 points", {30000, 1, 1, 1e308, 0, 0, 0, 0, 0, 1, 0, 0},
+       "The map cannot draw this grid: its X targets reach inf mm, beyond the ±1e+09 mm it draws"},
+      {"a start and a step of 1e308", {2, 5, 1, 1e308, 1, 0, 1e308, 0, 0, 1, 1, 0}, "its X targets reach inf mm"},
+      {"a start that is not a number", {5, 5, 1, 0.5, 0.5, 0, nan, 0, 0, 1, 1, 0}, "its X targets reach nan mm"},
+      {"Y beyond 1e9 mm", {5, 5, 1, 0.5, 1e300, 0, 0, 0, 0, 1, 1, 0}, "its Y targets reach 4e+300 mm"},
+      {"a strip of Z reaching -1e12 mm", {1, 1, 3, 0, 0, -5e11, 0, 0, 0, 0, 0, 1}, "its Z targets reach -1e+12 mm"},
+      {"a step of 1e-300", {100000, 1, 1, 1e-300, 0, 0, 0, 0, 0, 1, 0, 0}, ""},
+      {"no points", {0, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0}, "No points to scan"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vx::win::ScanMap map;
+    map.resize(420, 360);
+    vx::win::MapView v;
+    v.settings = c.settings;
+    v.done = 1;
+    v.current = std::array<int, 3>{1, 0, 0};
+    map.show_grid(v);
+    EXPECT_TRUE(map.message().contains(QString::fromUtf8(c.says))) << map.message().toStdString();
+    EXPECT_EQ(map.message().isEmpty(), *c.says == '\0');
+    EXPECT_FALSE(map.grab().isNull());
+  }
+}
+
 // The scan pane follows a scan the operator sets up and starts: the preview of the
 // settings as typed, point n of N with the times and the phase while it runs, the end
 // state and the record's path once it has ended, and the map.
@@ -467,8 +583,8 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(text("scanRecord"), QStringLiteral("Recorded to ") + QString::fromStdString(s.record_path));
   EXPECT_TRUE(window().statusBar()->currentMessage().contains(QString::fromStdString(s.record_path)));
   EXPECT_TRUE(std::filesystem::exists(s.record_path));
-  EXPECT_EQ(s.states.size(), 24u);
-  for (auto st : s.states) EXPECT_EQ(st, vx::scanwatch::PointState::Done);
+  EXPECT_EQ(s.done, 24);
+  for (int z : {0, 1}) EXPECT_TRUE(host().scan_watch()->off_target_cells(z).empty());
 
   // Switched off, the next scan keeps no record; stopped, it says where it stopped.
   host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRecordOn"))->click();
@@ -483,6 +599,52 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
       << text("scanEnd").toStdString();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
+}
+
+// A scan of 10^10 points: the pane counts them, the map draws the plane at its own
+// resolution (the points that ended off target beyond the forward limit in red), and
+// Stop all acts at once: the emergency stop is engaged by the click itself and the scan
+// ends at its next point.
+TEST_F(ScanPaneTest, AScanOf10To10PointsIsDrawnAndStopAllEndsIt) {
+  start_huge_scan("24.9998");  // the fourth point is beyond the forward limit, 25 mm
+  ASSERT_TRUE(host().scanning());
+  ASSERT_TRUE(advance_until([&] { return host().scan_watch()->snapshot().done >= 6; }, 120));
+  catch_up();
+  EXPECT_TRUE(text("scanProgress").contains(QStringLiteral(" of 10000000000"))) << text("scanProgress").toStdString();
+  vx::win::ScanMap* map = host().scan_pane()->map();
+  EXPECT_TRUE(map->message().isEmpty()) << map->message().toStdString();
+  // The off-target points fill the plane's first cell, of 512 x 512.
+  const std::vector<bool> cells = host().scan_watch()->off_target_cells(0);
+  ASSERT_EQ(cells.size(), 512u * 512u);
+  EXPECT_TRUE(cells[0]);
+  EXPECT_EQ(std::count(cells.begin(), cells.end(), true), 1);
+  screenshot("scan-huge.png");
+
+  QTest::mouseClick(window().live()->stop_all(), Qt::LeftButton);
+  EXPECT_TRUE(vx::estop::engaged());
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 1));
+  advance(0.1);
+  EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point "))) << text("scanEnd").toStdString();
+}
+
+// Geometry that no map can draw, typed with wide limits during a homing (a step of 1e308
+// over 30000 points): the pane says so instead of drawing, the preview names the ranges,
+// and the window goes on serving the operator.
+TEST_F(ScanPaneTest, TargetsBeyondAnyStageAreNotDrawn) {
+  click("PANEL_HOME_X");
+  advance(1);
+  runtime().set_value(panel(), PANEL_NX, vx::rt::Value::of(30000));
+  runtime().set_value(panel(), PANEL_DX, vx::rt::Value::of(1e308));
+  catch_up();
+  vx::win::ScanMap* map = host().scan_pane()->map();
+  EXPECT_EQ(map->message(),
+            QStringLiteral("The map cannot draw this grid: its X targets reach inf mm, beyond the ±1e+09 mm it draws"));
+  EXPECT_TRUE(text("scanRanges").contains(QStringLiteral(" → inf mm, 30000 points"))) << text("scanRanges").toStdString();
+  EXPECT_FALSE(window().grab().isNull());
+  screenshot("scan-undrawable.png");
+  QTest::keyClick(&window(), Qt::Key_Escape);
+  EXPECT_TRUE(vx::estop::engaged());
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 2));
 }
 
 TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {

@@ -5,6 +5,7 @@
 // virtual time keeps moving while the dialog is open.
 #include "platform/window/window_host.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QKeySequence>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
+#include "platform/window/preview_worker.h"
 #include "platform/window/scan_pane.h"
 #include "platform/window/stdout_capture.h"
 
@@ -48,6 +50,10 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   // program's writes; at rest the panel timer's refreshes bring the pane up to date.
   scan_timer_.setInterval(250);
   connect(&scan_timer_, &QTimer::timeout, this, &WindowHost::refresh_scan);
+  preview_ = std::make_unique<PreviewWorker>([this](scanplan::Preview p) {
+    QMetaObject::invokeMethod(
+        this, [this, p = std::move(p)] { if (scan_pane_) scan_pane_->show_preview(p); }, Qt::QueuedConnection);
+  });
 
   LiveView* live = window_->live();
   connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
@@ -129,6 +135,7 @@ void WindowHost::live_main() {
 
 WindowHost::~WindowHost() {
   stop_live();
+  preview_.reset();
   {
     std::lock_guard lk(capture_mu_);
     capture_.reset();
@@ -292,16 +299,21 @@ void WindowHost::refresh_scan() {
   std::array<double, 3> at{};
   for (int k = 0; k < 3; k++) at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
   if (!running && settings && (!previewed_ || *previewed_ != *settings || at != previewed_at_)) {
-    // Planned again only when the settings or the stages changed: a large grid takes
-    // milliseconds.
-    scan_pane_->show_preview(scanplan::preview(*settings, stages));
+    // Planned again only when the settings or the stages changed, and on the preview's
+    // own thread: a large grid takes the planner up to tenths of a second.
+    preview_->request(*settings, stages);
     previewed_ = settings;
     previewed_at_ = at;
   }
   scan_pane_->show_progress(scan, wall_now());
   // The map shows the scan while it runs, and after it until the settings change.
   const bool keep = scan.seen && (running || settings == scan.settings);
-  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, at);
+  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, *watch_, at);
+}
+
+void WindowHost::wait_for_preview() {
+  preview_->wait_idle();
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void WindowHost::commit(int id) {

@@ -40,6 +40,7 @@ namespace vx::win {
 
 class MainWindow;
 class PanelView;
+class PreviewWorker;
 class ScanPane;
 class StdoutCapture;
 
@@ -76,6 +77,8 @@ class WindowHost final : public QObject, public rt::Host {
   // Brings the scan pane up to date: the preview of the settings and stages now (when no
   // scan runs), the scan's progress and the map.
   void refresh_scan();
+  // Returns once the preview of the settings last seen is planned and shown (tests).
+  void wait_for_preview();
   int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
   bool scanning() const;
   bool program_ended() const { return ended_; }
@@ -162,6 +165,7 @@ class WindowHost final : public QObject, public rt::Host {
   std::unique_ptr<scanwatch::ScanWatch> watch_;
   ScanPane* scan_pane_ = nullptr;
   QTimer scan_timer_;
+  std::unique_ptr<PreviewWorker> preview_;
   std::optional<scanplan::Settings> previewed_;
   std::array<double, 3> previewed_at_{0, 0, 0};
   std::optional<scanwatch::Snapshot> shown_scan_;
