@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -31,6 +32,7 @@
 #include <sstream>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
@@ -279,7 +281,10 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
   QMessageBox* box = popup();
   ASSERT_NE(box, nullptr);
   EXPECT_TRUE(box->isVisible());
-  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  // Blocked by the window itself, not by Qt's modality, which would block Stop all too.
+  EXPECT_EQ(box->windowModality(), Qt::NonModal);
+  EXPECT_FALSE(view()->isEnabled());
+  EXPECT_TRUE(window().live()->stop_all()->isEnabled());
   EXPECT_EQ(box->windowTitle(), QStringLiteral("Error"));
   EXPECT_EQ(box->text(), QStringLiteral("Enable AXS Stages First"));
   EXPECT_FALSE(host().scanning());
@@ -292,9 +297,74 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
   QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   advance(1.5);
   EXPECT_EQ(popup(), nullptr);
+  EXPECT_TRUE(view()->isEnabled());
   EXPECT_TRUE(sim_.true_status(serialNumbers[1]) & vx::sim::kEnabled);
   EXPECT_TRUE(y_enabled->isOn());
 }
+
+// The emergency stop whatever dialog is open: the program's popup (a scan refused for a
+// disabled stage; X set moving behind the program's back, which waits on the popup) or
+// the window's own Save log dialog (during a homing of X). The Stop all button, Alt+A
+// and Esc (which would otherwise close the dialog) engage it: the stage stops, the
+// dialog stays open.
+enum class OpenDialog { Popup, SaveLog };
+enum class StopInput { Click, AltA, Esc };
+
+class StopWithADialogOpen : public WindowTest,
+                            public ::testing::WithParamInterface<std::tuple<OpenDialog, StopInput>> {};
+
+TEST_P(StopWithADialogOpen, StopsTheStagesAndLeavesTheDialogOpen) {
+  const auto [which, input] = GetParam();
+  QWidget* dialog = nullptr;
+  if (which == OpenDialog::Popup) {
+    sim_.power_disable(serialNumbers[1]);
+    advance(1);
+    click("PANEL_STARTSCAN");
+    advance(0.5);
+    dialog = popup();
+    AXS_MoveAbsolute(0, 20.0, 0);  // the program's thread is in the popup
+  } else {
+    click("PANEL_HOME_X");
+    advance(0.5);
+    QTest::mouseClick(window().findChild<QPushButton*>(QStringLiteral("consoleSave")), Qt::LeftButton);
+    dialog = window().findChild<QWidget*>(QStringLiteral("saveLogDialog"));
+  }
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(dialog->isVisible());
+  advance(0.5);
+  const unsigned moving = vx::sim::kMovingForward | vx::sim::kMovingReverse;
+  ASSERT_TRUE(sim_.true_status(serialNumbers[0]) & moving);
+
+  QWidget* focus = dialog->focusWidget() ? dialog->focusWidget() : dialog;
+  switch (input) {
+    case StopInput::Click: {
+      // Through the window system, as a real click comes: where modality would drop it.
+      QWidget* stop = window().live()->stop_all();
+      QTest::mouseClick(window().windowHandle(), Qt::LeftButton, {}, stop->mapTo(&window(), stop->rect().center()));
+      break;
+    }
+    case StopInput::AltA: QTest::keyClick(focus, Qt::Key_A, Qt::AltModifier); break;
+    case StopInput::Esc: QTest::keyClick(focus, Qt::Key_Escape); break;
+  }
+  EXPECT_TRUE(vx::estop::engaged());
+  advance(0.5);
+  EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & moving);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(console_count(QStringLiteral("» Stop all: the emergency stop is engaged")), 1);
+  if (which == OpenDialog::SaveLog) qobject_cast<QDialog*>(dialog)->reject();
+}
+
+std::string dialog_and_input(const ::testing::TestParamInfo<std::tuple<OpenDialog, StopInput>>& info) {
+  static const char* const dialogs[] = {"Popup", "SaveLog"};
+  static const char* const inputs[] = {"Click", "AltA", "Esc"};
+  return std::string(dialogs[static_cast<int>(std::get<0>(info.param))]) +
+         inputs[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(DialogsAndInputs, StopWithADialogOpen,
+                         ::testing::Combine(::testing::Values(OpenDialog::Popup, OpenDialog::SaveLog),
+                                            ::testing::Values(StopInput::Click, StopInput::AltA, StopInput::Esc)),
+                         dialog_and_input);
 
 // A shutdown signal, or the window closed, in each state the program can be in: the
 // program ends through its own way out within a second or two, the stages closed, with

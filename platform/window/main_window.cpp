@@ -149,9 +149,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   layout->addLayout(bar);
   connect(find_, &QLineEdit::returnPressed, this, [this] { find_next(); });
   connect(save, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save the log"), QStringLiteral("varnix-log.txt"),
-                                                      tr("Text files (*.txt);;All files (*)"));
-    if (!path.isEmpty() && save_console(path)) say(tr("Log saved to %1").arg(path));
+    // The window's own dialog, not the desktop's: its keys must reach Stop all too.
+    auto* dialog = new QFileDialog(this, tr("Save the log"), QString(), tr("Text files (*.txt);;All files (*)"));
+    dialog->setObjectName(QStringLiteral("saveLogDialog"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->selectFile(QStringLiteral("varnix-log.txt"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+      if (save_console(path)) say(tr("Log saved to %1").arg(path));
+    });
+    show_dialog(dialog);
   });
   console_ = new QPlainTextEdit(pane);
   console_->setObjectName(QStringLiteral("console"));
@@ -195,6 +203,22 @@ void MainWindow::set_side_pane(QWidget* pane) {
   row->setStretchFactor(1, 0);
   const int extra = pane->sizeHint().width() + row->handleWidth();
   resize(width() + extra, std::max(height(), pane->sizeHint().height()));
+}
+
+void MainWindow::show_dialog(QDialog* dialog) {
+  dialog->setWindowModality(Qt::NonModal);
+  dialogs_.append(dialog);
+  splitter_->setEnabled(false);
+  connect(dialog, &QDialog::finished, this, [this, dialog] { dialog_closed(dialog); });
+  connect(dialog, &QObject::destroyed, this, [this, dialog] { dialog_closed(dialog); });
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
+}
+
+void MainWindow::dialog_closed(QDialog* dialog) {
+  dialogs_.removeAll(dialog);
+  if (dialogs_.isEmpty()) splitter_->setEnabled(true);
 }
 
 void MainWindow::append_console(const QStringList& lines) {

@@ -7,11 +7,13 @@
 // itself must do.
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
 #include <QStringList>
 #include <functional>
 
 class QApplication;
+class QDialog;
 class QLineEdit;
 class QPlainTextEdit;
 class QScrollArea;
@@ -55,6 +57,13 @@ class MainWindow final : public QMainWindow {
   void say_while(const QString& message, std::function<bool()> still);
   void expire_message();
 
+  // Shows `dialog` (which must be the window's child) without Qt's modality, which would
+  // block Stop all with the rest of the window: while a dialog is open the panel, the scan
+  // pane and the console are disabled instead, and the live view, with Stop all and
+  // Release, stays live.
+  void show_dialog(QDialog* dialog);
+  bool dialog_open() const { return !dialogs_.isEmpty(); }
+
   // Asked on every close request; true lets the window close.
   void set_close_guard(std::function<bool()> guard) { close_guard_ = std::move(guard); }
 
@@ -63,6 +72,7 @@ class MainWindow final : public QMainWindow {
 
  private:
   void append_line(const QString& line, bool command);
+  void dialog_closed(QDialog* dialog);
 
   LiveView* live_ = nullptr;
   PanelView* panel_ = nullptr;
@@ -72,6 +82,7 @@ class MainWindow final : public QMainWindow {
   QSplitter* splitter_ = nullptr;
   QPlainTextEdit* console_ = nullptr;
   std::function<bool()> close_guard_;
+  QList<QDialog*> dialogs_;  // open, shown by show_dialog
 };
 
 }  // namespace vx::win

@@ -7,6 +7,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -58,10 +60,9 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   LiveView* live = window_->live();
   connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
   connect(live, &LiveView::release_clicked, this, &WindowHost::release_stop);
-  // Esc stops everything wherever the focus is, a dialog of the window included.
-  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), window_.get());
-  esc->setContext(Qt::ApplicationShortcut);
-  connect(esc, &QShortcut::activated, this, &WindowHost::stop_all);
+  // Esc and Alt+A stop everything wherever the focus is, a dialog of the window included
+  // (where Esc would close the dialog): seen before any widget or shortcut sees them.
+  qApp->installEventFilter(this);
   auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_.get());
   connect(quit, &QShortcut::activated, window_.get(), [this] { window_->close(); });
   auto* find = new QShortcut(QKeySequence::Find, window_.get());
@@ -71,6 +72,27 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   });
   // On a virtual clock an unenrolled reader could not wait; tests call refresh_live().
   if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
+}
+
+namespace {
+
+bool is_stop_key(const QKeyEvent& k) {
+  const Qt::KeyboardModifiers mods = k.modifiers() & ~Qt::KeypadModifier;
+  return (k.key() == Qt::Key_Escape && mods == Qt::NoModifier) || (k.key() == Qt::Key_A && mods == Qt::AltModifier);
+}
+
+}  // namespace
+
+bool WindowHost::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() != QEvent::KeyPress && e->type() != QEvent::ShortcutOverride) return false;
+  if (!is_stop_key(static_cast<const QKeyEvent&>(*e))) return false;
+  bool ours = false;  // a widget of the window or of one of its dialogs
+  for (auto* w = qobject_cast<QWidget*>(watched); w && !ours; w = w->parentWidget()) ours = w == window_.get();
+  if (!ours) return false;
+  // The override claims the key from every shortcut; the press then engages the stop.
+  e->accept();
+  if (e->type() == QEvent::KeyPress) stop_all();
+  return true;
 }
 
 void WindowHost::attach(rt::Runtime& runtime) {
@@ -417,11 +439,10 @@ void WindowHost::open_popup(const std::shared_ptr<PopupWait>& wait, const QStrin
   auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, window_.get());
   box->setObjectName(QStringLiteral("popup"));
   box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(window_->isVisible() ? Qt::WindowModal : Qt::ApplicationModal);
   connect(box, &QMessageBox::finished, this, [this, wait] { release(wait); });
   wait->box = box;
   popups_.push_back(wait);
-  box->open();
+  window_->show_dialog(box);
 }
 
 void WindowHost::release(const std::shared_ptr<PopupWait>& wait) {

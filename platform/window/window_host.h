@@ -100,6 +100,10 @@ class WindowHost final : public QObject, public rt::Host {
   void popup(const std::string& title, const std::string& message) override;
   void stdio_port(int port) override;
 
+ protected:
+  // Esc and Alt+A: Stop all, from any of the window's widgets and dialogs.
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
  public slots:
   // A shutdown signal (SIGINT, SIGTERM, SIGHUP): dismiss an open popup, engage the
   // emergency stop (it cuts a wait short and asks a running scan to stop), wait for the
