@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -176,6 +177,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setCentralWidget(central);
   statusBar()->setSizeGripEnabled(true);
   resize(800, 480);
+  qApp->installEventFilter(this);
 }
 
 void MainWindow::set_panel(PanelView* view) {
@@ -206,14 +208,33 @@ void MainWindow::set_side_pane(QWidget* pane) {
 }
 
 void MainWindow::show_dialog(QDialog* dialog) {
+  adopt_dialog(dialog);
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
+}
+
+void MainWindow::adopt_dialog(QDialog* dialog) {
   dialog->setWindowModality(Qt::NonModal);
+  if (dialogs_.contains(dialog)) return;
   dialogs_.append(dialog);
   splitter_->setEnabled(false);
   connect(dialog, &QDialog::finished, this, [this, dialog] { dialog_closed(dialog); });
   connect(dialog, &QObject::destroyed, this, [this, dialog] { dialog_closed(dialog); });
-  dialog->show();
-  dialog->raise();
-  dialog->activateWindow();
+}
+
+// A dialog's show event comes before its window is made visible, which is when Qt's
+// modality takes hold: taken here, it never does.
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() != QEvent::Show) return false;
+  auto* dialog = qobject_cast<QDialog*>(watched);
+  if (!dialog || !dialog->isWindow() || dialog->windowModality() == Qt::NonModal) return false;
+  for (QWidget* w = dialog->parentWidget(); w; w = w->parentWidget())
+    if (w == this) {
+      adopt_dialog(dialog);
+      break;
+    }
+  return false;
 }
 
 void MainWindow::dialog_closed(QDialog* dialog) {

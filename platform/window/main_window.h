@@ -57,10 +57,11 @@ class MainWindow final : public QMainWindow {
   void say_while(const QString& message, std::function<bool()> still);
   void expire_message();
 
-  // Shows `dialog` (which must be the window's child) without Qt's modality, which would
-  // block Stop all with the rest of the window: while a dialog is open the panel, the scan
-  // pane and the console are disabled instead, and the live view, with Stop all and
-  // Release, stays live.
+  // Shows `dialog` (the window's child, or a child of one of its dialogs) without Qt's
+  // modality, which would block Stop all with the rest of the window: while a dialog is
+  // open the panel, the scan pane and the console are disabled instead, and the live
+  // view, with Stop all and Release, stays live. A dialog of the window shown any other
+  // way (a question a dialog asks with exec()) is taken the same way as it shows.
   void show_dialog(QDialog* dialog);
   bool dialog_open() const { return !dialogs_.isEmpty(); }
 
@@ -69,9 +70,11 @@ class MainWindow final : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void append_line(const QString& line, bool command);
+  void adopt_dialog(QDialog* dialog);
   void dialog_closed(QDialog* dialog);
 
   LiveView* live_ = nullptr;
