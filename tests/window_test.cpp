@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -20,6 +21,7 @@
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QTest>
+#include <QTimer>
 #include <unistd.h>
 
 #include <algorithm>
@@ -365,6 +367,53 @@ INSTANTIATE_TEST_SUITE_P(DialogsAndInputs, StopWithADialogOpen,
                          ::testing::Combine(::testing::Values(OpenDialog::Popup, OpenDialog::SaveLog),
                                             ::testing::Values(StopInput::Click, StopInput::AltA, StopInput::Esc)),
                          dialog_and_input);
+
+// A question a dialog asks with exec(), Qt-modal as it comes (Save log's "already exists:
+// replace it?"), leaves Stop all live too. Replacing /dev/full then fails, and the window
+// says why instead of "Log saved".
+TEST_F(WindowTest, AQuestionInsideADialogLeavesStopAllLiveAndAFullDiskIsReported) {
+  click("PANEL_HOME_X");
+  advance(0.5);
+  QTest::mouseClick(window().findChild<QPushButton*>(QStringLiteral("consoleSave")), Qt::LeftButton);
+  auto* dialog = window().findChild<QFileDialog*>(QStringLiteral("saveLogDialog"));
+  ASSERT_NE(dialog, nullptr);
+  bool asked = false, engaged = false;
+  QTimer::singleShot(0, [&] {
+    auto* question = dialog->findChild<QMessageBox*>();
+    asked = question && question->isVisible();
+    QWidget* stop = window().live()->stop_all();
+    QTest::mouseClick(window().windowHandle(), Qt::LeftButton, {}, stop->mapTo(&window(), stop->rect().center()));
+    engaged = vx::estop::engaged();
+    if (question) question->button(QMessageBox::Yes)->click();
+  });
+  dialog->selectFile(QStringLiteral("/dev/full"));
+  static_cast<QDialog*>(dialog)->accept();  // asks, in a loop of its own, whether to replace /dev/full
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(engaged);
+  EXPECT_EQ(window().statusBar()->currentMessage(),
+            QStringLiteral("Cannot save the log to /dev/full: No space left on device"));
+  advance(0.5);
+  EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & (vx::sim::kMovingForward | vx::sim::kMovingReverse));
+}
+
+// Save log writes every byte or says why not: a full disk (/dev/full takes the open and
+// the buffered write and fails the flush), a folder, a folder that is not there.
+TEST_F(WindowTest, SaveLogReportsWhatCannotBeWritten) {
+  const struct {
+    const char* path;
+    const char* says;
+  } cases[] = {
+      {"/dev/full", "Cannot save the log to /dev/full: No space left on device"},
+      {"/tmp", "Cannot save the log to /tmp: Is a directory"},
+      {"/nonexistent-folder/log.txt", "Cannot save the log to /nonexistent-folder/log.txt: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    window().say(QString());
+    EXPECT_FALSE(window().save_console(QString::fromLatin1(c.path)));
+    EXPECT_EQ(window().statusBar()->currentMessage(), QLatin1String(c.says));
+  }
+}
 
 // A shutdown signal, or the window closed, in each state the program can be in: the
 // program ends through its own way out within a second or two, the stages closed, with

@@ -271,17 +271,22 @@ void MainWindow::append_line(const QString& line, bool command) {
 }
 
 bool MainWindow::save_console(const QString& path) {
+  // QFile buffers: a full disk shows at the flush or the close, not at the write. The
+  // log is said saved only once every byte has reached the file.
   QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-    say(tr("Cannot save the log to %1: %2").arg(path, f.errorString()));
-    return false;
-  }
   const QByteArray text = (console_->toPlainText() + QLatin1Char('\n')).toUtf8();
-  if (f.write(text) != text.size()) {
-    say(tr("Cannot save the log to %1: %2").arg(path, f.errorString()));
-    return false;
+  bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
+  ok = ok && f.write(text) == text.size() && f.flush();
+  QString reason = f.errorString();
+  if (f.isOpen()) {
+    f.close();
+    if (ok && f.error() != QFileDevice::NoError) {
+      ok = false;
+      reason = f.errorString();
+    }
   }
-  return true;
+  if (!ok) say(tr("Cannot save the log to %1: %2").arg(path, reason));
+  return ok;
 }
 
 bool MainWindow::find_next() {
