@@ -17,7 +17,9 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QTest>
@@ -554,6 +556,46 @@ TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
   EXPECT_TRUE(view.findChild<QLineEdit*>(QStringLiteral("P_HUGE")) != nullptr);
 }
 
+// However large the panel (the reader has allowed 32767 x 32767), the window opens no
+// larger than the screen's free area: the panel scrolls, the log keeps its place and Stop
+// all is in view.
+TEST(WindowSize, AHugePanelScrollsInAWindowThatFitsTheScreen) {
+  vx::rt::PanelSpec spec;
+  spec.resource = 1;
+  spec.name = "P";
+  spec.title = "Huge";
+  spec.width = spec.height = 32767;
+  vx::rt::ControlSpec far;
+  far.id = 1;
+  far.name = "P_FAR";
+  far.kind = vx::rt::Kind::Command;
+  far.label = "Far";
+  far.top = far.left = 32700;
+  far.width = 60;
+  far.height = 24;
+  spec.controls.push_back(far);
+  vx::win::MainWindow w;
+  auto* view = new vx::win::PanelView(spec);
+  w.set_panel(view);
+  w.set_side_pane(new vx::win::ScanPane);
+  w.show();
+  QCoreApplication::processEvents();
+  const QRect free = w.screen()->availableGeometry();
+  EXPECT_LE(w.frameGeometry().width(), free.width());
+  EXPECT_LE(w.frameGeometry().height(), free.height());
+  QWidget* stop = w.live()->stop_all();
+  EXPECT_TRUE(stop->isVisible());
+  EXPECT_TRUE(w.rect().contains(QRect(stop->mapTo(&w, QPoint(0, 0)), stop->size())));
+  QScrollArea* scroll = nullptr;
+  for (auto* s : w.findChildren<QScrollArea*>())
+    if (s->widget() == view) scroll = s;
+  ASSERT_NE(scroll, nullptr);
+  EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
+  EXPECT_TRUE(scroll->horizontalScrollBar()->isVisible());
+  EXPECT_GE(w.console()->height(), 100);
+  EXPECT_EQ(w.grab().size(), w.size());
+}
+
 // The map of any grid, from a few points to 10^10: a dot a point while they can be told
 // apart, else a pixel for each block of points, done (green), pending (grey) or red when
 // a cell under it holds a point that ended off target. The off-target cells are the
@@ -1012,7 +1054,9 @@ TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (platform.isEmpty() || platform == "offscreen")
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" VARNIX_SCREEN_CONFIG);
   // The offscreen platform says on every window that it cannot place it; nothing to see.
   static QtMessageHandler previous = nullptr;
   previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {

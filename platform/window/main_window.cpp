@@ -16,7 +16,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QWindow>
 #include <QTextCursor>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
@@ -190,9 +192,10 @@ void MainWindow::set_panel(PanelView* view) {
   scroll_->setMaximumHeight(natural.height() + 2);
   live_->setMaximumWidth(std::max(natural.width(), 600) + 16);
   const int bar = statusBar()->sizeHint().height();
-  resize(natural.width() + 2,
-         live_->sizeHint().height() + natural.height() + splitter_->handleWidth() + kConsoleHeight + bar + 20);
-  splitter_->setSizes({natural.height(), kConsoleHeight});
+  resize_within_screen({natural.width() + 2, live_->sizeHint().height() + natural.height() +
+                                                 splitter_->handleWidth() + kConsoleHeight + bar + 20});
+  const int room = height() - live_->sizeHint().height() - splitter_->handleWidth() - bar - 20;
+  splitter_->setSizes({std::clamp(room - kConsoleHeight, 0, natural.height() + 2), kConsoleHeight});
 }
 
 void MainWindow::set_side_pane(QWidget* pane) {
@@ -200,11 +203,31 @@ void MainWindow::set_side_pane(QWidget* pane) {
   row->setChildrenCollapsible(false);
   splitter_->replaceWidget(0, row);  // takes the panel's scroll area out
   row->addWidget(scroll_);
-  row->addWidget(pane);
+  // Scrolled too, so that a screen shorter than the pane still holds the whole window.
+  auto* side = new QScrollArea;
+  side->setObjectName(QStringLiteral("sideScroll"));
+  side->setFrameShape(QFrame::NoFrame);
+  side->setWidgetResizable(true);
+  side->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  side->setWidget(pane);
+  side->setMinimumWidth(pane->minimumSizeHint().width() + side->verticalScrollBar()->sizeHint().width());
+  row->addWidget(side);
   row->setStretchFactor(0, 1);
   row->setStretchFactor(1, 0);
-  const int extra = pane->sizeHint().width() + row->handleWidth();
-  resize(width() + extra, std::max(height(), pane->sizeHint().height()));
+  const int extra = side->minimumWidth() + row->handleWidth();
+  resize_within_screen({width() + extra, std::max(height(), pane->sizeHint().height())});
+}
+
+// The window never opens larger than the screen's free area (its frame included, once
+// known): a larger panel scrolls, and Stop all, at the top right, stays in view.
+void MainWindow::resize_within_screen(QSize wanted) {
+  if (!windowHandle()) create();  // its frame is known once it exists, on most platforms
+  if (const QScreen* s = screen()) {
+    const QMargins frame = windowHandle()->frameMargins();
+    wanted = wanted.boundedTo(s->availableGeometry().size() -
+                              QSize(frame.left() + frame.right(), frame.top() + frame.bottom()));
+  }
+  resize(wanted);
 }
 
 void MainWindow::show_dialog(QDialog* dialog) {

@@ -74,6 +74,7 @@ class MainWindow final : public QMainWindow {
 
  private:
   void append_line(const QString& line, bool command);
+  void resize_within_screen(QSize wanted);
   void adopt_dialog(QDialog* dialog);
   void dialog_closed(QDialog* dialog);
 
