@@ -1,13 +1,17 @@
-// Reading a file that the operator names (a panel file, a session script) without
-// trusting it: whatever the descriptor is, at most a bound of bytes is read, so that a
-// link to /dev/zero or an endless pipe ends in a clear refusal instead of exhausting
-// memory.
+// Files and folders that the operator names, taken without trust. A file (a panel file,
+// a session script) is read to a bound of bytes, so that a link to /dev/zero or an
+// endless pipe ends in a clear refusal instead of exhausting memory. A folder to write
+// in (the scan records') is checked when it is named, so that a device, a plain file or
+// a folder the program may not write in is refused at start, not at the first scan.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace vx::files {
@@ -36,6 +40,17 @@ inline BoundedRead read_bounded(int fd, std::size_t limit) {
       return r;
     }
   }
+}
+
+// Why files cannot be created in `dir` ("not a directory", "No such file or directory",
+// "not writable: Permission denied"...), or "" when they can.
+inline std::string folder_problem(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "not a directory";
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    return std::string("not writable: ") + std::strerror(errno);
+  return {};
 }
 
 }  // namespace vx::files

@@ -96,9 +96,8 @@ int main(int argc, char** argv) {
   const auto text = read_script(path);
   if (!text) return 2;
   if (!options.record_dir.empty()) {
-    struct stat st{};
-    if (stat(options.record_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      std::fprintf(stderr, "varnix-session: --record %s: not a directory\n", options.record_dir.c_str());
+    if (const std::string problem = vx::files::folder_problem(options.record_dir); !problem.empty()) {
+      std::fprintf(stderr, "varnix-session: --record %s: %s\n", options.record_dir.c_str(), problem.c_str());
       return 2;
     }
   }
