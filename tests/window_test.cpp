@@ -24,6 +24,7 @@
 #include <QTextBlock>
 #include <QTest>
 #include <QTimer>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -594,6 +595,67 @@ TEST(WindowSize, AHugePanelScrollsInAWindowThatFitsTheScreen) {
   EXPECT_TRUE(scroll->horizontalScrollBar()->isVisible());
   EXPECT_GE(w.console()->height(), 100);
   EXPECT_EQ(w.grab().size(), w.size());
+}
+
+// A record folder that cannot take records is refused when it is named, by the window
+// as by the runner (one check): a device, a plain file, a folder the program may not
+// write in, a path under a device. Nothing starts. The window's default folder, when it
+// cannot take records, leaves the window running without them, saying why.
+struct ProgramRun {
+  int status = -1;
+  std::string output;
+};
+
+ProgramRun run(const std::string& command) {
+  ProgramRun r;
+  std::FILE* p = popen(("cd '" VARNIX_BIN_DIR "' && " + command + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
+  const int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(RecordFolder, BothProgramsRefuseAFolderThatCannotTakeRecordsAtStart) {
+  char dir[] = "/tmp/vxrecfolderXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string plain = std::string(dir) + "/plain";
+  std::ofstream(plain) << "x";
+  const struct {
+    std::string folder;
+    const char* reason;
+  } cases[] = {
+      {"/dev/full", "not a directory"},
+      {plain, "not a directory"},
+      {"/proc/1", "not writable: "},  // EACCES, or EPERM for root
+      {"/dev/full/scans", "Not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    // Bounded, in case a program did start: it would run until told to quit.
+    const ProgramRun window = run("QT_QPA_PLATFORM=offscreen timeout 60 ./varnix --record '" + c.folder + "'");
+    EXPECT_EQ(window.status, 2) << window.output;
+    EXPECT_NE(window.output.find("varnix: --record " + c.folder + ": " + c.reason), std::string::npos)
+        << window.output;
+    const ProgramRun runner = run("echo quit | timeout 60 ./varnix-session --record '" + c.folder + "' -");
+    EXPECT_EQ(runner.status, 2) << runner.output;
+    EXPECT_EQ(runner.output.rfind("varnix-session: --record " + c.folder + ": " + c.reason, 0), 0u) << runner.output;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(RecordFolder, TheDefaultFolderThatCannotTakeRecordsLeavesTheWindowWithoutThem) {
+  vx::win::WindowOptions options;
+  options.record_dir = "/dev/full/varnix/scans";
+  EXPECT_EQ(vx::win::settle_record_folder(options, false), "");
+  EXPECT_EQ(options.record_dir, "");
+  EXPECT_EQ(options.record_problem, "cannot keep scan records in /dev/full/varnix/scans: Not a directory");
+  vx::win::ScanPane pane;
+  pane.show_record(QString(), false, QString::fromStdString(options.record_problem));
+  EXPECT_EQ(pane.findChild<QLabel*>(QStringLiteral("scanRecord"))->text(),
+            QStringLiteral("No record folder: scans are not recorded (cannot keep scan records in "
+                           "/dev/full/varnix/scans: Not a directory)"));
 }
 
 // The map of any grid, from a few points to 10^10: a dot a point while they can be told

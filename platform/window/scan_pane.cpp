@@ -406,12 +406,15 @@ void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Sna
   map_->show_grid(std::move(v));
 }
 
-void ScanPane::show_record(const QString& folder, bool on) {
+void ScanPane::show_record(const QString& folder, bool on, const QString& problem) {
   folder_ = folder;
+  if (!problem.isEmpty()) problem_ = problem;
   const QSignalBlocker block(record_on_);
   record_on_->setEnabled(!folder.isEmpty());
   record_on_->setChecked(on && !folder.isEmpty());
-  if (folder.isEmpty()) set_text(record_, tr("No record folder: scans are not recorded"));
+  if (folder.isEmpty())
+    set_text(record_, problem_.isEmpty() ? tr("No record folder: scans are not recorded")
+                                         : tr("No record folder: scans are not recorded (%1)").arg(problem_));
   else if (!on) set_text(record_, tr("Off: scans are not recorded"));
   else set_text(record_, tr("Into %1").arg(folder));
 }

@@ -109,8 +109,9 @@ class ScanPane final : public QWidget {
   void show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan,
                 const scanwatch::ScanWatch& watch, std::array<double, 3> stages);
   ScanMap* map() const { return map_; }
-  // The folder records go to (empty: none can be kept) and whether recording is on.
-  void show_record(const QString& folder, bool on);
+  // The folder records go to (empty: none can be kept, for the reason `problem` when
+  // one is given) and whether recording is on.
+  void show_record(const QString& folder, bool on, const QString& problem = {});
   // The plane the operator picked for the map; -1: the plane under way.
   int chosen_plane() const;
 
@@ -130,6 +131,7 @@ class ScanPane final : public QWidget {
   QCheckBox* record_on_;
   QLabel* record_;
   QString folder_;
+  QString problem_;
   QString last_file_;
 };
 

@@ -18,6 +18,7 @@
 
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
+#include "platform/files/files.h"
 #include "platform/observe/observe.h"
 #include "platform/stagesim/simulator.h"
 #include "platform/window/live_view.h"
@@ -39,6 +40,17 @@ struct WindowHost::PopupWait {
   bool dismissed = false;  // under the clock's mutex
   QPointer<QMessageBox> box;  // GUI thread only
 };
+
+std::string settle_record_folder(WindowOptions& options, bool named) {
+  if (options.record_dir.empty()) return {};
+  QDir().mkpath(QString::fromStdString(options.record_dir));
+  const std::string problem = files::folder_problem(options.record_dir);
+  if (problem.empty()) return {};
+  if (named) return "--record " + options.record_dir + ": " + problem;
+  options.record_problem = "cannot keep scan records in " + options.record_dir + ": " + problem;
+  options.record_dir.clear();
+  return {};
+}
 
 WindowHost::WindowHost(Clock& clock, WindowOptions options)
     : clock_(clock), options_(options), window_(std::make_unique<MainWindow>()) {
@@ -100,7 +112,6 @@ void WindowHost::attach(rt::Runtime& runtime) {
   shutdown_.emplace(runtime);
   scanwatch::Options o;
   o.record_dir = options_.record_dir;
-  if (!o.record_dir.empty()) QDir().mkpath(QString::fromStdString(o.record_dir));
   o.on_end = [this](const scanwatch::Snapshot& s) {
     QString text = tr("Scan ended: %1.").arg(QString::fromStdString(s.end_state));
     if (!s.record_path.empty()) text += tr(" Recorded to %1").arg(QString::fromStdString(s.record_path));
@@ -267,7 +278,8 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     if (auto v = runtime_ ? runtime_->value(panel, c.id) : std::nullopt) view->show_value(c.id, *v);
   window_->set_panel(view);
   scan_pane_ = new ScanPane;
-  scan_pane_->show_record(QString::fromStdString(options_.record_dir), !options_.record_dir.empty());
+  scan_pane_->show_record(QString::fromStdString(options_.record_dir), !options_.record_dir.empty(),
+                          QString::fromStdString(options_.record_problem));
   connect(scan_pane_, &ScanPane::record_switched, this, [this](bool on) {
     watch_->set_record_dir(on ? options_.record_dir : std::string());
     scan_pane_->show_record(QString::fromStdString(options_.record_dir), on);

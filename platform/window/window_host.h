@@ -51,12 +51,22 @@ struct WindowOptions {
   std::chrono::milliseconds frame{16};
   // How often a signalled shutdown looks at the panel to see whether the scan ended.
   std::chrono::milliseconds shutdown_poll{100};
-  // Where scan records go (empty: none are kept); the operator can switch them off.
+  // Where scan records go (empty: none are kept); the operator can switch them off. The
+  // folder exists and takes files (files::folder_problem).
   std::string record_dir;
   // Period of the live readouts and the activity line; 0 (or a virtual clock): only
   // refresh_live() updates them (tests on virtual time).
   std::chrono::milliseconds live{40};
+  // Why no records are kept, when that is not the operator's choice.
+  std::string record_problem;
 };
+
+// Creates the record folder of `options` if need be and checks that it takes files, as
+// the runner checks its own (files::folder_problem). A folder the operator `named` that
+// cannot take records is refused: the refusal ("--record DIR: not a directory") is
+// returned and nothing may start. The default folder that cannot is dropped instead, the
+// reason in record_problem. Returns "" when the program may start.
+std::string settle_record_folder(WindowOptions& options, bool named);
 
 class WindowHost final : public QObject, public rt::Host {
   Q_OBJECT
