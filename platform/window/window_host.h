@@ -12,8 +12,11 @@
 // activity (platform/observe) at the live period, whatever the program does, and posts
 // a reading to the GUI thread only when it differs from the last one, so that a window
 // at rest is not woken 25 times a second for nothing. Stop
-// all (the button or Esc) engages the emergency stop from the GUI thread directly, not
-// through the program's event queue, which a wait may be holding.
+// all (the button, Esc or Alt+A, from the window or any of its dialogs) engages the
+// emergency stop from the GUI thread directly, not through the program's event queue,
+// which a wait may be holding. Nothing the GUI thread does costs more with the size of a
+// scan: the preview is planned on a thread of its own and the map draws at the screen's
+// resolution.
 #pragma once
 
 #include <QObject>
