@@ -60,10 +60,13 @@ using vx::win::Led;
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The emergency stop is the process's: a test that quit through the window (which
+    // engages it) may have left it engaged.
+    vx::estop::release();
     me_.adopt("gui");
     // Updates at once, shutdown polls at every pass and the live view when refreshed:
     // the test's frames are its advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms});
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms, {}});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();

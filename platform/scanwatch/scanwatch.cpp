@@ -2,10 +2,10 @@
 // and flushed after every line: a row is on disk before the next point begins.
 #include "platform/scanwatch/scanwatch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -107,12 +107,6 @@ int map_cells(int points) { return std::clamp(points, 0, kMapCells); }
 
 int map_cell(int point, int points) {
   return static_cast<int>(static_cast<long long>(point) * map_cells(points) / points);
-}
-
-int map_cell_first(int cell, int points) {
-  // The least point p with p * cells / points >= cell.
-  const long long cells = map_cells(points);
-  return static_cast<int>((static_cast<long long>(cell) * points + cells - 1) / cells);
 }
 
 std::string Snapshot::phase_text() const {

@@ -68,7 +68,6 @@ struct MapLayout {
 inline constexpr int kMapCells = 512;
 int map_cells(int points);                 // cells along an axis of `points` points
 int map_cell(int point, int points);       // the cell that holds `point`
-int map_cell_first(int cell, int points);  // the first point of `cell`
 
 struct Options {
   std::string record_dir;  // empty: no record

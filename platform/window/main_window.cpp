@@ -15,16 +15,16 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTextBlock>
-#include <QWindow>
-#include <QTextCursor>
 #include <QScreen>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "platform/window/live_view.h"
 #include "platform/window/panel_view.h"
@@ -52,6 +52,7 @@ QSpinBox, QDoubleSpinBox { background: #ffffff; padding-right: 2px; }
 QPushButton { padding: 2px 6px; }
 QPushButton[role="halt"] { color: #a3161a; font-weight: bold; }
 QPushButton[role="start"] { color: #0d4f9e; font-weight: bold; }
+QPushButton[role="halt"]:disabled, QPushButton[role="start"]:disabled { color: #a0a7ae; }
 QProgressBar {
   border: 1px solid #8793a0; border-radius: 3px; background: #ffffff; text-align: center;
   color: #1d2630; font-weight: bold;

@@ -63,7 +63,6 @@ class MainWindow final : public QMainWindow {
   // view, with Stop all and Release, stays live. A dialog of the window shown any other
   // way (a question a dialog asks with exec()) is taken the same way as it shows.
   void show_dialog(QDialog* dialog);
-  bool dialog_open() const { return !dialogs_.isEmpty(); }
 
   // Asked on every close request; true lets the window close.
   void set_close_guard(std::function<bool()> guard) { close_guard_ = std::move(guard); }
@@ -86,7 +85,7 @@ class MainWindow final : public QMainWindow {
   QSplitter* splitter_ = nullptr;
   QPlainTextEdit* console_ = nullptr;
   std::function<bool()> close_guard_;
-  QList<QDialog*> dialogs_;  // open, shown by show_dialog
+  QList<QDialog*> dialogs_;  // open, shown or taken by the window
 };
 
 }  // namespace vx::win

@@ -5,9 +5,9 @@
 // virtual time keeps moving while the dialog is open.
 #include "platform/window/window_host.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
-#include <QApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
