@@ -51,6 +51,7 @@
 #include "platform/window/program.h"
 #include "platform/window/scan_pane.h"
 #include "platform/window/signal_bridge.h"
+#include "tests/session_harness.h"
 
 namespace {
 
@@ -603,15 +604,18 @@ TEST(WindowSize, AHugePanelScrollsInAWindowThatFitsTheScreen) {
 // A record folder that cannot take records is refused when it is named, by the window
 // as by the runner (one check): a device, a plain file, a folder the program may not
 // write in, a path under a device. Nothing starts. The window's default folder, when it
-// cannot take records, leaves the window running without them, saying why.
-struct ProgramRun {
+// cannot take records, leaves the window without them, saying why.
+struct WindowRun {
   int status = -1;
-  std::string output;
+  std::string output;  // standard output and error
 };
 
-ProgramRun run(const std::string& command) {
-  ProgramRun r;
-  std::FILE* p = popen(("cd '" VARNIX_BIN_DIR "' && " + command + " 2>&1").c_str(), "r");
+// The window's program with `args`, bounded in case it did start: it would run until
+// told to quit.
+WindowRun run_window(const std::string& args) {
+  WindowRun r;
+  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && QT_QPA_PLATFORM=offscreen timeout 60 ./varnix " + args + " 2>&1";
+  std::FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[4096];
   for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
@@ -636,14 +640,13 @@ TEST(RecordFolder, BothProgramsRefuseAFolderThatCannotTakeRecordsAtStart) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder);
-    // Bounded, in case a program did start: it would run until told to quit.
-    const ProgramRun window = run("QT_QPA_PLATFORM=offscreen timeout 60 ./varnix --record '" + c.folder + "'");
+    const WindowRun window = run_window("--record '" + c.folder + "'");
     EXPECT_EQ(window.status, 2) << window.output;
     EXPECT_NE(window.output.find("varnix: --record " + c.folder + ": " + c.reason), std::string::npos)
         << window.output;
-    const ProgramRun runner = run("echo quit | timeout 60 ./varnix-session --record '" + c.folder + "' -");
-    EXPECT_EQ(runner.status, 2) << runner.output;
-    EXPECT_EQ(runner.output.rfind("varnix-session: --record " + c.folder + ": " + c.reason, 0), 0u) << runner.output;
+    const auto runner = vxtest::run_session("quit\n", "--record '" + c.folder + "'");
+    EXPECT_EQ(runner.status, 2) << runner.text();
+    EXPECT_EQ(runner.err.rfind("varnix-session: --record " + c.folder + ": " + c.reason, 0), 0u) << runner.err;
   }
   std::filesystem::remove_all(dir);
 }
