@@ -8,6 +8,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -15,20 +17,27 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QTest>
+#include <QTimer>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
@@ -42,6 +51,7 @@
 #include "platform/window/program.h"
 #include "platform/window/scan_pane.h"
 #include "platform/window/signal_bridge.h"
+#include "tests/session_harness.h"
 
 namespace {
 
@@ -51,10 +61,13 @@ using vx::win::Led;
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The emergency stop is the process's: a test that quit through the window (which
+    // engages it) may have left it engaged.
+    vx::estop::release();
     me_.adopt("gui");
     // Updates at once, shutdown polls at every pass and the live view when refreshed:
     // the test's frames are its advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms});
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms, {}});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();
@@ -100,6 +113,7 @@ class WindowTest : public ::testing::Test {
     clock_.settle();
     host().drain_console();
     QCoreApplication::processEvents();
+    host().wait_for_preview();
     QCoreApplication::processEvents();
     host().refresh_live();
   }
@@ -163,6 +177,21 @@ class WindowTest : public ::testing::Test {
       std::abort();  // its thread cannot be joined
     }
     QCoreApplication::processEvents();
+  }
+
+  // A plane of 100000 x 100000 points, a ten-thousandth of a millimetre apart: more
+  // than the shipped panel lets an operator type, so written as a script or another
+  // panel file could; the window must draw whatever the panel holds.
+  void start_huge_scan(const char* x0 = "0") {
+    for (int n : {PANEL_NX, PANEL_NY}) runtime().set_value(panel(), n, vx::rt::Value::of(100000));
+    for (const char* d : {"PANEL_DX", "PANEL_DY"}) type_into(find<QLineEdit>(d), QStringLiteral("0.0001"));
+    type_into(find<QLineEdit>("PANEL_X0"), QString::fromLatin1(x0));
+    find<QCheckBox>("PANEL_SCAN_X")->setChecked(true);
+    find<QCheckBox>("PANEL_SCAN_Y")->setChecked(true);
+    find<QCheckBox>("PANEL_SCAN_Z")->setChecked(false);
+    ASSERT_EQ(model(PANEL_NY), 100000);
+    click("PANEL_STARTSCAN");
+    advance(0.5);
   }
 
   void start_small_scan() {
@@ -263,7 +292,10 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
   QMessageBox* box = popup();
   ASSERT_NE(box, nullptr);
   EXPECT_TRUE(box->isVisible());
-  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  // Blocked by the window itself, not by Qt's modality, which would block Stop all too.
+  EXPECT_EQ(box->windowModality(), Qt::NonModal);
+  EXPECT_FALSE(view()->isEnabled());
+  EXPECT_TRUE(window().live()->stop_all()->isEnabled());
   EXPECT_EQ(box->windowTitle(), QStringLiteral("Error"));
   EXPECT_EQ(box->text(), QStringLiteral("Enable AXS Stages First"));
   EXPECT_FALSE(host().scanning());
@@ -276,8 +308,120 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
   QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   advance(1.5);
   EXPECT_EQ(popup(), nullptr);
+  EXPECT_TRUE(view()->isEnabled());
   EXPECT_TRUE(sim_.true_status(serialNumbers[1]) & vx::sl::kEnabled);
   EXPECT_TRUE(y_enabled->isOn());
+}
+
+// The emergency stop whatever dialog is open: the program's popup (a scan refused for a
+// disabled stage; X set moving behind the program's back, which waits on the popup) or
+// the window's own Save log dialog (during a homing of X). The Stop all button, Alt+A
+// and Esc (which would otherwise close the dialog) engage it: the stage stops, the
+// dialog stays open.
+enum class OpenDialog { Popup, SaveLog };
+enum class StopInput { Click, AltA, Esc };
+
+class StopWithADialogOpen : public WindowTest,
+                            public ::testing::WithParamInterface<std::tuple<OpenDialog, StopInput>> {};
+
+TEST_P(StopWithADialogOpen, StopsTheStagesAndLeavesTheDialogOpen) {
+  const auto [which, input] = GetParam();
+  QWidget* dialog = nullptr;
+  if (which == OpenDialog::Popup) {
+    sim_.power_disable(serialNumbers[1]);
+    advance(1);
+    click("PANEL_STARTSCAN");
+    advance(0.5);
+    dialog = popup();
+    AXS_MoveAbsolute(0, 20.0, 0);  // the program's thread is in the popup
+  } else {
+    click("PANEL_HOME_X");
+    advance(0.5);
+    QTest::mouseClick(window().findChild<QPushButton*>(QStringLiteral("consoleSave")), Qt::LeftButton);
+    dialog = window().findChild<QWidget*>(QStringLiteral("saveLogDialog"));
+  }
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(dialog->isVisible());
+  advance(0.5);
+  const unsigned moving = vx::sim::kMovingForward | vx::sim::kMovingReverse;
+  ASSERT_TRUE(sim_.true_status(serialNumbers[0]) & moving);
+
+  QWidget* focus = dialog->focusWidget() ? dialog->focusWidget() : dialog;
+  switch (input) {
+    case StopInput::Click: {
+      // Through the window system, as a real click comes: where modality would drop it.
+      QWidget* stop = window().live()->stop_all();
+      QTest::mouseClick(window().windowHandle(), Qt::LeftButton, {}, stop->mapTo(&window(), stop->rect().center()));
+      break;
+    }
+    case StopInput::AltA: QTest::keyClick(focus, Qt::Key_A, Qt::AltModifier); break;
+    case StopInput::Esc: QTest::keyClick(focus, Qt::Key_Escape); break;
+  }
+  EXPECT_TRUE(vx::estop::engaged());
+  advance(0.5);
+  EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & moving);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(console_count(QStringLiteral("» Stop all: the emergency stop is engaged")), 1);
+  if (which == OpenDialog::SaveLog) qobject_cast<QDialog*>(dialog)->reject();
+}
+
+std::string dialog_and_input(const ::testing::TestParamInfo<std::tuple<OpenDialog, StopInput>>& info) {
+  static const char* const dialogs[] = {"Popup", "SaveLog"};
+  static const char* const inputs[] = {"Click", "AltA", "Esc"};
+  return std::string(dialogs[static_cast<int>(std::get<0>(info.param))]) +
+         inputs[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(DialogsAndInputs, StopWithADialogOpen,
+                         ::testing::Combine(::testing::Values(OpenDialog::Popup, OpenDialog::SaveLog),
+                                            ::testing::Values(StopInput::Click, StopInput::AltA, StopInput::Esc)),
+                         dialog_and_input);
+
+// A question a dialog asks with exec(), Qt-modal as it comes (Save log's "already exists:
+// replace it?"), leaves Stop all live too. Replacing /dev/full then fails, and the window
+// says why instead of "Log saved".
+TEST_F(WindowTest, AQuestionInsideADialogLeavesStopAllLiveAndAFullDiskIsReported) {
+  click("PANEL_HOME_X");
+  advance(0.5);
+  QTest::mouseClick(window().findChild<QPushButton*>(QStringLiteral("consoleSave")), Qt::LeftButton);
+  auto* dialog = window().findChild<QFileDialog*>(QStringLiteral("saveLogDialog"));
+  ASSERT_NE(dialog, nullptr);
+  bool asked = false, engaged = false;
+  QTimer::singleShot(0, [&] {
+    auto* question = dialog->findChild<QMessageBox*>();
+    asked = question && question->isVisible();
+    QWidget* stop = window().live()->stop_all();
+    QTest::mouseClick(window().windowHandle(), Qt::LeftButton, {}, stop->mapTo(&window(), stop->rect().center()));
+    engaged = vx::estop::engaged();
+    if (question) question->button(QMessageBox::Yes)->click();
+  });
+  dialog->selectFile(QStringLiteral("/dev/full"));
+  static_cast<QDialog*>(dialog)->accept();  // asks, in a loop of its own, whether to replace /dev/full
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(engaged);
+  EXPECT_EQ(window().statusBar()->currentMessage(),
+            QStringLiteral("Cannot save the log to /dev/full: No space left on device"));
+  advance(0.5);
+  EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & (vx::sim::kMovingForward | vx::sim::kMovingReverse));
+}
+
+// Save log writes every byte or says why not: a full disk (/dev/full takes the open and
+// the buffered write and fails the flush), a folder, a folder that is not there.
+TEST_F(WindowTest, SaveLogReportsWhatCannotBeWritten) {
+  const struct {
+    const char* path;
+    const char* says;
+  } cases[] = {
+      {"/dev/full", "Cannot save the log to /dev/full: No space left on device"},
+      {"/tmp", "Cannot save the log to /tmp: Is a directory"},
+      {"/nonexistent-folder/log.txt", "Cannot save the log to /nonexistent-folder/log.txt: No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    window().say(QString());
+    EXPECT_FALSE(window().save_console(QString::fromLatin1(c.path)));
+    EXPECT_EQ(window().statusBar()->currentMessage(), QLatin1String(c.says));
+  }
 }
 
 // A shutdown signal, or the window closed, in each state the program can be in: the
@@ -287,7 +431,7 @@ TEST_F(WindowTest, PopupBlocksTheProgramUntilTheOperatorDismissesIt) {
 struct Ending {
   const char* name;
   int signal;  // 0: the window is closed
-  enum { Rest, Homing, Popup, Scan } state;
+  enum { Rest, Homing, Popup, Scan, HugeScan } state;
 };
 void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
 
@@ -315,6 +459,11 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
       ASSERT_TRUE(host().scanning());
       advance(2);
       break;
+    case Ending::HugeScan:
+      start_huge_scan();
+      ASSERT_TRUE(host().scanning());
+      advance(2);
+      break;
   }
   if (e.signal) std::raise(e.signal);
   else EXPECT_FALSE(window().close());  // the program ends the process, not the close
@@ -327,7 +476,7 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
     EXPECT_FALSE(sim_.true_status(serialNumbers[0]) & (1u << 10));  // not homed: cut short
     EXPECT_EQ(window().console()->toPlainText().count(QStringLiteral("Stopped in axis [0]")), 1);
   }
-  if (e.state == Ending::Scan) {
+  if (e.state == Ending::Scan || e.state == Ending::HugeScan) {
     EXPECT_LT(model(PANEL_PROGRESS), 100);  // stopped, not waited out
   }
 }
@@ -335,6 +484,7 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
 INSTANTIATE_TEST_SUITE_P(SignalsAndClose, WindowEnding,
                          ::testing::Values(Ending{"SigtermDuringAScan", SIGTERM, Ending::Scan},
                                            Ending{"SighupDuringAScan", SIGHUP, Ending::Scan},
+                                           Ending{"SigtermDuringAScanOf10To10Points", SIGTERM, Ending::HugeScan},
                                            Ending{"SighupAtRest", SIGHUP, Ending::Rest},
                                            Ending{"SigtermDuringAHoming", SIGTERM, Ending::Homing},
                                            Ending{"SigintWithAPopupOpen", SIGINT, Ending::Popup},
@@ -414,6 +564,203 @@ TEST(PanelViewBounds, APanelAtTheReadersBoundsDrawsAndPaints) {
   EXPECT_TRUE(view.findChild<QLineEdit*>(QStringLiteral("P_HUGE")) != nullptr);
 }
 
+// However large the panel (the reader has allowed 32767 x 32767), the window opens no
+// larger than the screen's free area: the panel scrolls, the log keeps its place and Stop
+// all is in view.
+TEST(WindowSize, AHugePanelScrollsInAWindowThatFitsTheScreen) {
+  vx::rt::PanelSpec spec;
+  spec.resource = 1;
+  spec.name = "P";
+  spec.title = "Huge";
+  spec.width = spec.height = 32767;
+  vx::rt::ControlSpec far;
+  far.id = 1;
+  far.name = "P_FAR";
+  far.kind = vx::rt::Kind::Command;
+  far.label = "Far";
+  far.top = far.left = 32700;
+  far.width = 60;
+  far.height = 24;
+  spec.controls.push_back(far);
+  vx::win::MainWindow w;
+  auto* view = new vx::win::PanelView(spec);
+  w.set_panel(view);
+  w.set_side_pane(new vx::win::ScanPane);
+  w.show();
+  QCoreApplication::processEvents();
+  const QRect free = w.screen()->availableGeometry();
+  EXPECT_LE(w.frameGeometry().width(), free.width());
+  EXPECT_LE(w.frameGeometry().height(), free.height());
+  QWidget* stop = w.live()->stop_all();
+  EXPECT_TRUE(stop->isVisible());
+  EXPECT_TRUE(w.rect().contains(QRect(stop->mapTo(&w, QPoint(0, 0)), stop->size())));
+  QScrollArea* scroll = nullptr;
+  for (auto* s : w.findChildren<QScrollArea*>())
+    if (s->widget() == view) scroll = s;
+  ASSERT_NE(scroll, nullptr);
+  EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
+  EXPECT_TRUE(scroll->horizontalScrollBar()->isVisible());
+  EXPECT_GE(w.console()->height(), 100);
+  EXPECT_EQ(w.grab().size(), w.size());
+}
+
+// A record folder that cannot take records is refused when it is named, by the window
+// as by the runner (one check): a device, a plain file, a folder the program may not
+// write in, a path under a device. Nothing starts. The window's default folder, when it
+// cannot take records, leaves the window without them, saying why.
+struct WindowRun {
+  int status = -1;
+  std::string output;  // standard output and error
+};
+
+// The window's program with `args`, bounded in case it did start: it would run until
+// told to quit.
+WindowRun run_window(const std::string& args) {
+  WindowRun r;
+  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && QT_QPA_PLATFORM=offscreen timeout 60 ./varnix " + args + " 2>&1";
+  std::FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
+  const int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(RecordFolder, BothProgramsRefuseAFolderThatCannotTakeRecordsAtStart) {
+  char dir[] = "/tmp/vxrecfolderXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string plain = std::string(dir) + "/plain";
+  std::ofstream(plain) << "x";
+  const struct {
+    std::string folder;
+    const char* reason;
+  } cases[] = {
+      {"/dev/full", "not a directory"},
+      {plain, "not a directory"},
+      {"/proc/1", "cannot make a file there: "},  // EACCES, or EPERM for root
+      {"/dev/full/scans", "not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const WindowRun window = run_window("--record '" + c.folder + "'");
+    EXPECT_EQ(window.status, 2) << window.output;
+    EXPECT_NE(window.output.find("varnix: --record " + c.folder + ": " + c.reason), std::string::npos)
+        << window.output;
+    const auto runner = vxtest::run_session("quit\n", "--record '" + c.folder + "'");
+    EXPECT_EQ(runner.status, 2) << runner.text();
+    EXPECT_EQ(runner.err.rfind("varnix-session: --record " + c.folder + ": " + c.reason, 0), 0u) << runner.err;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(RecordFolder, TheDefaultFolderThatCannotTakeRecordsLeavesTheWindowWithoutThem) {
+  vx::win::WindowOptions options;
+  options.record_dir = "/dev/full/varnix/scans";
+  EXPECT_EQ(vx::win::settle_record_folder(options, false), "");
+  EXPECT_EQ(options.record_dir, "");
+  EXPECT_EQ(options.record_problem, "cannot keep scan records in /dev/full/varnix/scans: not a directory");
+  vx::win::ScanPane pane;
+  pane.show_record(QString(), false, QString::fromStdString(options.record_problem));
+  EXPECT_EQ(pane.findChild<QLabel*>(QStringLiteral("scanRecord"))->text(),
+            QStringLiteral("No record folder: scans are not recorded (cannot keep scan records in "
+                           "/dev/full/varnix/scans: not a directory)"));
+}
+
+// The map of any grid, from a few points to 10^10: a dot a point while they can be told
+// apart, else a pixel for each block of points, done (green), pending (grey) or red when
+// a cell under it holds a point that ended off target. The off-target cells are the
+// watcher's: at most kMapCells a side.
+struct MapCase {
+  const char* name;
+  vx::scanplan::Settings settings;
+  long long done;
+  int plane;
+  std::array<int, 2> off;  // column, row of a point of that plane that ended off target
+  std::array<int, 2> done_at, pending_at;
+};
+
+class ScanMapDrawing : public ::testing::TestWithParam<MapCase> {
+ protected:
+  static bool near(const QImage& img, QPointF at, const QColor& c, int reach) {
+    for (int dy = -reach; dy <= reach; dy++)
+      for (int dx = -reach; dx <= reach; dx++)
+        if (img.pixelColor(at.toPoint() + QPoint(dx, dy)) == c) return true;
+    return false;
+  }
+};
+
+TEST_P(ScanMapDrawing, EachPixelShowsThePointsUnderIt) {
+  const MapCase& c = GetParam();
+  const QColor done(0x2f, 0x9e, 0x44), pending(0xc3, 0xca, 0xd2), off(0xd6, 0x33, 0x2f);
+  const vx::scanwatch::MapLayout layout(c.settings);
+  vx::win::MapView v;
+  v.settings = c.settings;
+  v.done = c.done;
+  v.plane = c.plane;
+  const int columns = vx::scanwatch::map_cells(layout.columns());
+  v.off_cells.assign(static_cast<std::size_t>(columns) * vx::scanwatch::map_cells(layout.rows()), false);
+  v.off_cells[static_cast<std::size_t>(vx::scanwatch::map_cell(c.off[1], layout.rows())) * columns +
+              vx::scanwatch::map_cell(c.off[0], layout.columns())] = true;
+  vx::win::ScanMap map;
+  map.resize(420, 360);
+  map.show_grid(v);
+  ASSERT_TRUE(map.message().isEmpty()) << map.message().toStdString();
+  const QImage img = map.grab().toImage();
+  auto at = [&](std::array<int, 2> p) { return *map.point_at(p[0], p[1]); };
+  EXPECT_EQ(img.pixelColor(at(c.done_at).toPoint()), done);
+  EXPECT_EQ(img.pixelColor(at(c.pending_at).toPoint()), pending);
+  EXPECT_TRUE(near(img, at(c.off), off, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Grids, ScanMapDrawing,
+    ::testing::Values(
+        // 10^10 points, the lower half of the plane done.
+        MapCase{"Plane100000x100000", {100000, 100000, 1, 0.0001, 0.0001, 0, 0, 0, 0, 1, 1, 0},
+                50000LL * 100000, 0, {70000, 20000}, {10000, 10000}, {10000, 90000}},
+        // The second of two planes of 10^8 points, a quarter done.
+        MapCase{"SecondPlaneOf10000x10000x2", {10000, 10000, 2, 0.001, 0.001, 1, 0, 0, 0, 1, 1, 1},
+                100000000LL + 2500LL * 10000, 1, {9000, 9000}, {5000, 1000}, {5000, 8000}},
+        MapCase{"StripAlongZOf100000", {1, 1, 100000, 0, 0, 0.0001, 0, 0, 0, 0, 0, 1}, 30000, 0, {80000, 0},
+                {10000, 0}, {90000, 0}},
+        MapCase{"FourByThreeDots", {4, 3, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0}, 6, 0, {2, 0}, {1, 1}, {3, 2}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A grid whose targets are not finite or lie beyond any stage (a step of 1e308 over
+// 30000 points is infinite from the second point on) is not drawn: the map says why,
+// and nothing it paints has an infinite coordinate. A tiny step draws.
+TEST(ScanMapGeometry, TargetsThatCannotBeDrawnGiveAMessage) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* what;
+    vx::scanplan::Settings settings;
+    const char* says;  // "": drawn
+  } cases[] = {
+      {"a step of 1e308 over 30000 points", {30000, 1, 1, 1e308, 0, 0, 0, 0, 0, 1, 0, 0},
+       "The map cannot draw this grid: its X targets reach inf mm, beyond the ±1e+09 mm it draws"},
+      {"a start and a step of 1e308", {2, 5, 1, 1e308, 1, 0, 1e308, 0, 0, 1, 1, 0}, "its X targets reach inf mm"},
+      {"a start that is not a number", {5, 5, 1, 0.5, 0.5, 0, nan, 0, 0, 1, 1, 0}, "its X targets reach nan mm"},
+      {"Y beyond 1e9 mm", {5, 5, 1, 0.5, 1e300, 0, 0, 0, 0, 1, 1, 0}, "its Y targets reach 4e+300 mm"},
+      {"a strip of Z reaching -1e12 mm", {1, 1, 3, 0, 0, -5e11, 0, 0, 0, 0, 0, 1}, "its Z targets reach -1e+12 mm"},
+      {"a step of 1e-300", {100000, 1, 1, 1e-300, 0, 0, 0, 0, 0, 1, 0, 0}, ""},
+      {"no points", {0, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0}, "No points to scan"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vx::win::ScanMap map;
+    map.resize(420, 360);
+    vx::win::MapView v;
+    v.settings = c.settings;
+    v.done = 1;
+    v.current = std::array<int, 3>{1, 0, 0};
+    map.show_grid(v);
+    EXPECT_TRUE(map.message().contains(QString::fromUtf8(c.says))) << map.message().toStdString();
+    EXPECT_EQ(map.message().isEmpty(), *c.says == '\0');
+    EXPECT_FALSE(map.grab().isNull());
+  }
+}
+
 // The scan pane follows a scan the operator sets up and starts: the preview of the
 // settings as typed, point n of N with the times and the phase while it runs, the end
 // state and the record's path once it has ended, and the map.
@@ -468,8 +815,8 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(text("scanRecord"), QStringLiteral("Recorded to ") + QString::fromStdString(s.record_path));
   EXPECT_TRUE(window().statusBar()->currentMessage().contains(QString::fromStdString(s.record_path)));
   EXPECT_TRUE(std::filesystem::exists(s.record_path));
-  EXPECT_EQ(s.states.size(), 24u);
-  for (auto st : s.states) EXPECT_EQ(st, vx::scanwatch::PointState::Done);
+  EXPECT_EQ(s.done, 24);
+  for (int z : {0, 1}) EXPECT_TRUE(host().scan_watch()->off_target_cells(z).empty());
 
   // Switched off, the next scan keeps no record; stopped, it says where it stopped.
   host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRecordOn"))->click();
@@ -484,6 +831,52 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
       << text("scanEnd").toStdString();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
+}
+
+// A scan of 10^10 points: the pane counts them, the map draws the plane at its own
+// resolution (the points that ended off target beyond the forward limit in red), and
+// Stop all acts at once: the emergency stop is engaged by the click itself and the scan
+// ends at its next point.
+TEST_F(ScanPaneTest, AScanOf10To10PointsIsDrawnAndStopAllEndsIt) {
+  start_huge_scan("24.9998");  // the fourth point is beyond the forward limit, 25 mm
+  ASSERT_TRUE(host().scanning());
+  ASSERT_TRUE(advance_until([&] { return host().scan_watch()->snapshot().done >= 6; }, 120));
+  catch_up();
+  EXPECT_TRUE(text("scanProgress").contains(QStringLiteral(" of 10000000000"))) << text("scanProgress").toStdString();
+  vx::win::ScanMap* map = host().scan_pane()->map();
+  EXPECT_TRUE(map->message().isEmpty()) << map->message().toStdString();
+  // The off-target points fill the plane's first cell, of 512 x 512.
+  const std::vector<bool> cells = host().scan_watch()->off_target_cells(0);
+  ASSERT_EQ(cells.size(), 512u * 512u);
+  EXPECT_TRUE(cells[0]);
+  EXPECT_EQ(std::count(cells.begin(), cells.end(), true), 1);
+  screenshot("scan-huge.png");
+
+  QTest::mouseClick(window().live()->stop_all(), Qt::LeftButton);
+  EXPECT_TRUE(vx::estop::engaged());
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 1));
+  advance(0.1);
+  EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point "))) << text("scanEnd").toStdString();
+}
+
+// Geometry that no map can draw, typed with wide limits during a homing (a step of 1e308
+// over 30000 points): the pane says so instead of drawing, the preview names the ranges,
+// and the window goes on serving the operator.
+TEST_F(ScanPaneTest, TargetsBeyondAnyStageAreNotDrawn) {
+  click("PANEL_HOME_X");
+  advance(1);
+  runtime().set_value(panel(), PANEL_NX, vx::rt::Value::of(30000));
+  runtime().set_value(panel(), PANEL_DX, vx::rt::Value::of(1e308));
+  catch_up();
+  vx::win::ScanMap* map = host().scan_pane()->map();
+  EXPECT_EQ(map->message(),
+            QStringLiteral("The map cannot draw this grid: its X targets reach inf mm, beyond the ±1e+09 mm it draws"));
+  EXPECT_TRUE(text("scanRanges").contains(QStringLiteral(" → inf mm, 30000 points"))) << text("scanRanges").toStdString();
+  EXPECT_FALSE(window().grab().isNull());
+  screenshot("scan-undrawable.png");
+  QTest::keyClick(&window(), Qt::Key_Escape);
+  EXPECT_TRUE(vx::estop::engaged());
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 2));
 }
 
 TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
@@ -739,7 +1132,9 @@ TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (platform.isEmpty() || platform == "offscreen")
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" VARNIX_SCREEN_CONFIG);
   // The offscreen platform says on every window that it cannot place it; nothing to see.
   static QtMessageHandler previous = nullptr;
   previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {

@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <map>
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
@@ -111,26 +114,46 @@ std::string iso8601(std::chrono::system_clock::time_point t) {
   return utc_text(t, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ");
 }
 
-std::optional<std::string> check_record_dir(const std::string& dir) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0)
-    return errno == ENOENT ? "no such directory" : std::string("cannot look at it: ") + std::strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return "not a directory";
-  // A file made and gone again: the one test that answers for permissions, a read-only
-  // mount and the user alike. Unnamed where the file system allows it.
-  int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-    std::string probe = dir + "/.varnix-record-check-XXXXXX";
-    fd = ::mkostemp(probe.data(), O_CLOEXEC);
-    if (fd >= 0) ::unlink(probe.c_str());
-  }
-  if (fd < 0) return std::string("cannot make a file there: ") + std::strerror(errno);
-  ::close(fd);
-  return std::nullopt;
-}
-
 std::string record_name(std::chrono::system_clock::time_point start) {
   return utc_text(start, "scan-%04d%02d%02d-%02d%02d%02d.%03dZ");
+}
+
+MapLayout::MapLayout(const scanplan::Settings& s) : counts(s.counts()) {
+  const int many = (counts[0] > 1) + (counts[1] > 1) + (counts[2] > 1);
+  if (many <= 1) {
+    strip = true;
+    across = counts[1] > 1 ? 1 : counts[2] > 1 ? 2 : 0;
+  }
+}
+
+std::array<int, 3> MapLayout::index(int column, int row, int plane) const {
+  if (!strip) return {column, row, plane};
+  std::array<int, 3> idx{0, 0, 0};
+  idx[across] = column;
+  return idx;
+}
+
+std::optional<std::array<int, 3>> MapLayout::place(const std::array<int, 3>& idx) const {
+  for (int k = 0; k < 3; k++)
+    if (idx[k] < 0 || idx[k] >= counts[k]) return std::nullopt;
+  if (strip) return std::array<int, 3>{idx[across], 0, 0};
+  return idx;
+}
+
+long long MapLayout::order(int column, int row, int plane) const {
+  // A strip's other axes have one point each: its order is the column.
+  if (strip) return column;
+  long long at = 0;
+  if (__builtin_mul_overflow(static_cast<long long>(plane), counts[1], &at) || __builtin_add_overflow(at, row, &at) ||
+      __builtin_mul_overflow(at, static_cast<long long>(counts[0]), &at) || __builtin_add_overflow(at, column, &at))
+    return std::numeric_limits<long long>::max();
+  return at;
+}
+
+int map_cells(int points) { return std::clamp(points, 0, kMapCells); }
+
+int map_cell(int point, int points) {
+  return static_cast<int>(static_cast<long long>(point) * map_cells(points) / points);
 }
 
 std::string Snapshot::phase_text() const {
@@ -150,7 +173,6 @@ struct ScanWatch::State {
   bool seen = false;
   Phase phase = Phase::Idle;
   scanplan::Settings settings;
-  std::array<int, 3> counts{0, 0, 0};
   long long total = 0;
   long long done = 0;
   long long off_target = 0;
@@ -163,7 +185,9 @@ struct ScanWatch::State {
   std::optional<Duration> plan_total;
   std::vector<Duration> plan_points;
   Duration drift{0};  // how far the scan runs behind its plan at its last point
-  std::vector<PointState> states;
+  // The map's cells that hold a point ended off target, by plane (MapLayout); only
+  // planes with such a point have an entry, so the watcher's size follows the points done.
+  std::map<int, std::vector<bool>> off_cells;
   RecordFile file;
   bool rows = false;        // the file takes rows: its header is in, and no write has failed
   long long rows_done = 0;  // the last point whose row is in the file
@@ -305,13 +329,12 @@ void ScanWatch::begin_locked() {
   s.end_state.clear();
   // The worker reads the settings once, at this moment: so does the watcher.
   s.settings = scanplan::read_settings(runtime_, runtime_.main_panel()).value_or(scanplan::Settings{});
-  s.counts = s.settings.counts();
   s.total = s.settings.grid_points();
   scanplan::Preview plan =
       scanplan::preview(s.settings, stages_(), {.point_times = s.total <= kMaxPointTimes, .moves = false});
   s.plan_total = plan.duration;
   s.plan_points = std::move(plan.point_times);
-  s.states.assign(s.total <= kMaxMapPoints ? static_cast<std::size_t>(s.total) : 0, PointState::Pending);
+  s.off_cells.clear();
   s.open_record();
 }
 
@@ -329,13 +352,7 @@ void ScanWatch::point_locked() {
     off = off || std::abs(s.position[k] - target[k]) * StepsPerMm > 1.0;
   }
   s.off_target += off;
-  // Kept only for grids of at most kMaxMapPoints, whose index products stay small.
-  if (!s.states.empty() && s.index[0] >= 0 && s.index[1] >= 0 && s.index[2] >= 0 && s.index[0] < s.counts[0] &&
-      s.index[1] < s.counts[1]) {
-    const std::size_t at =
-        (static_cast<std::size_t>(s.index[2]) * s.counts[1] + s.index[1]) * s.counts[0] + s.index[0];
-    if (at < s.states.size()) s.states[at] = off ? PointState::OffTarget : PointState::Done;
-  }
+  if (off) mark_off_target_locked();
   if (!s.rows) return;
   char status[3][16];
   for (int k = 0; k < 3; k++) std::snprintf(status[k], sizeof status[k], "0x%08X", s.status[k]);
@@ -346,6 +363,24 @@ void ScanWatch::point_locked() {
          status[1] + "," + status[2] + "," + seconds3(t) + "," +
          iso8601(s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(t)) + "," +
          (off ? "1" : "0"));
+}
+
+void ScanWatch::mark_off_target_locked() {
+  State& s = *s_;
+  const MapLayout map(s.settings);
+  const auto at = map.place(s.index);
+  if (!at) return;
+  const int columns = map_cells(map.columns());
+  std::vector<bool>& cells = s.off_cells[(*at)[2]];
+  if (cells.empty()) cells.assign(static_cast<std::size_t>(columns) * map_cells(map.rows()), false);
+  cells[static_cast<std::size_t>(map_cell((*at)[1], map.rows())) * columns + map_cell((*at)[0], map.columns())] =
+      true;
+}
+
+std::vector<bool> ScanWatch::off_target_cells(int plane) const {
+  std::lock_guard lk(mu_);
+  const auto it = s_->off_cells.find(plane);
+  return it == s_->off_cells.end() ? std::vector<bool>{} : it->second;
 }
 
 void ScanWatch::end_locked() {
@@ -384,7 +419,6 @@ Snapshot ScanWatch::snapshot_locked(Time now) const {
   out.elapsed = (s.lit ? now : s.ended) - s.start;
   if (s.lit && s.plan_total && s.phase != Phase::Stopping)
     out.remaining = std::max(Duration{0}, *s.plan_total + s.drift - out.elapsed);
-  out.states = s.states;
   return out;
 }
 

@@ -38,10 +38,39 @@ namespace vx::scanwatch {
 
 enum class Phase { Idle, Travelling, Point, Stopping, Ended };
 
-// A grid point as the map shows it.
-enum class PointState : std::uint8_t { Pending, Done, OffTarget };
-
 struct Snapshot;
+
+// How the map lays a grid out: planes of columns (across) by rows (up), one per z index,
+// x across and y up; or, when at most one axis has more than one point, a single strip
+// along that axis. The worker visits the points in order (x fastest, then y, then z), so
+// a point is done exactly when its place in that order is below the points done: the map
+// needs no per-point bookkeeping.
+struct MapLayout {
+  std::array<int, 3> counts{0, 0, 0};  // after the checkbox rule
+  bool strip = false;
+  int across = 0;  // the axis along the columns
+  int up = 1;      // the axis along the rows (none for a strip)
+
+  explicit MapLayout(const scanplan::Settings& s);
+  bool empty() const { return counts[0] <= 0 || counts[1] <= 0 || counts[2] <= 0; }
+  int columns() const { return counts[across]; }
+  int rows() const { return strip ? 1 : counts[up]; }
+  int planes() const { return strip ? 1 : counts[2]; }
+  // The grid index of a place on the map.
+  std::array<int, 3> index(int column, int row, int plane) const;
+  // The map's place {column, row, plane} of a grid index; nothing outside the grid.
+  std::optional<std::array<int, 3>> place(const std::array<int, 3>& index) const;
+  // The place's position in the worker's order, from 0 (saturated at the largest value:
+  // a grid of three huge counts has more points than a long long counts).
+  long long order(int column, int row, int plane) const;
+};
+
+// The map's cells: each plane is cut into at most kMapCells x kMapCells cells of whole
+// points (a cell per point when the plane is that small), so that what the watcher keeps
+// and hands over for the map stays bounded whatever the grid.
+inline constexpr int kMapCells = 512;
+int map_cells(int points);                 // cells along an axis of `points` points
+int map_cell(int point, int points);       // the cell that holds `point`
 
 struct Options {
   std::string record_dir;  // empty: no record
@@ -69,9 +98,6 @@ struct Snapshot {  // what the watcher knows at one moment
   std::string end_state;    // "completed" or "stopped after point n of N", once ended
   std::string record_path;  // the scan's record, when one is kept
   std::string record_error;
-  // Every point of the grid, x fastest, then y, then z (empty when the grid is larger
-  // than kMaxMapPoints).
-  std::vector<PointState> states;
 
   // "point n of N", "travelling to the start", ... : the phase in words.
   std::string phase_text() const;
@@ -94,14 +120,16 @@ class ScanWatch {
 
   // The state now.
   Snapshot snapshot() const;
-
-  // The largest grid whose points the map keeps.
-  static constexpr long long kMaxMapPoints = 1'000'000;
+  // The cells of `plane` of the scan's map (MapLayout of its settings) that hold a point
+  // that ended off target, row by row: map_cells(columns) x map_cells(rows) flags, or
+  // none when no point of the plane ended off target.
+  std::vector<bool> off_target_cells(int plane) const;
 
  private:
   struct State;
   void begin_locked();
   void point_locked();
+  void mark_off_target_locked();
   void end_locked();
   Snapshot snapshot_locked(Time now) const;
 
@@ -121,10 +149,5 @@ std::string record_name(std::chrono::system_clock::time_point start);
 
 // ISO 8601, UTC, to the millisecond: "2026-12-10T15:58:00.123Z".
 std::string iso8601(std::chrono::system_clock::time_point t);
-
-// Why records cannot be kept in `dir`, or nothing: it must be a directory in which a
-// file can be made now ("no such directory", "not a directory", "cannot make a file
-// there: Permission denied"). A host asks before it takes the folder.
-std::optional<std::string> check_record_dir(const std::string& dir);
 
 }  // namespace vx::scanwatch

@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   if (!text) return 2;
   // Said now, once, rather than at every scan of a session that would keep no record.
   if (!options.record_dir.empty()) {
-    if (const auto why = vx::scanwatch::check_record_dir(options.record_dir)) {
+    if (const auto why = vx::files::folder_problem(options.record_dir)) {
       std::fprintf(stderr, "varnix-session: --record %s: %s\n", vx::files::printable(options.record_dir).c_str(),
                    why->c_str());
       return 2;

@@ -58,16 +58,24 @@ int main(int argc, char** argv) {
   // After Qt has taken its own options: --record DIR, --no-record.
   vx::win::WindowOptions options;
   options.record_dir = default_record_dir();
+  bool named = false;
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--no-record") == 0) {
       options.record_dir.clear();
+      named = false;
     } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       options.record_dir = argv[++i];
+      named = true;
     } else {
       std::fprintf(stderr, "usage: varnix [--record DIR | --no-record]\n");
       return 2;
     }
   }
+  if (const std::string refusal = vx::win::settle_record_folder(options, named); !refusal.empty()) {
+    std::fprintf(stderr, "varnix: %s\n", refusal.c_str());
+    return 2;
+  }
+  if (!options.record_problem.empty()) std::fprintf(stderr, "varnix: %s\n", options.record_problem.c_str());
 
   vx::win::WindowedProgram program(stages.clock, options);
   vx::win::SignalBridge interrupts;

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QScrollArea>
@@ -22,6 +24,7 @@
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "platform/window/live_view.h"
 #include "platform/window/panel_view.h"
@@ -49,6 +52,7 @@ QSpinBox, QDoubleSpinBox { background: #ffffff; padding-right: 2px; }
 QPushButton { padding: 2px 6px; }
 QPushButton[role="halt"] { color: #a3161a; font-weight: bold; }
 QPushButton[role="start"] { color: #0d4f9e; font-weight: bold; }
+QPushButton[role="halt"]:disabled, QPushButton[role="start"]:disabled { color: #a0a7ae; }
 QProgressBar {
   border: 1px solid #8793a0; border-radius: 3px; background: #ffffff; text-align: center;
   color: #1d2630; font-weight: bold;
@@ -149,9 +153,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   layout->addLayout(bar);
   connect(find_, &QLineEdit::returnPressed, this, [this] { find_next(); });
   connect(save, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save the log"), QStringLiteral("varnix-log.txt"),
-                                                      tr("Text files (*.txt);;All files (*)"));
-    if (!path.isEmpty() && save_console(path)) say(tr("Log saved to %1").arg(path));
+    // The window's own dialog, not the desktop's: its keys must reach Stop all too.
+    auto* dialog = new QFileDialog(this, tr("Save the log"), QString(), tr("Text files (*.txt);;All files (*)"));
+    dialog->setObjectName(QStringLiteral("saveLogDialog"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->selectFile(QStringLiteral("varnix-log.txt"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+      if (save_console(path)) say(tr("Log saved to %1").arg(path));
+    });
+    show_dialog(dialog);
   });
   console_ = new QPlainTextEdit(pane);
   console_->setObjectName(QStringLiteral("console"));
@@ -168,6 +180,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setCentralWidget(central);
   statusBar()->setSizeGripEnabled(true);
   resize(800, 480);
+  qApp->installEventFilter(this);
 }
 
 void MainWindow::set_panel(PanelView* view) {
@@ -180,9 +193,10 @@ void MainWindow::set_panel(PanelView* view) {
   scroll_->setMaximumHeight(natural.height() + 2);
   live_->setMaximumWidth(std::max(natural.width(), 600) + 16);
   const int bar = statusBar()->sizeHint().height();
-  resize(natural.width() + 2,
-         live_->sizeHint().height() + natural.height() + splitter_->handleWidth() + kConsoleHeight + bar + 20);
-  splitter_->setSizes({natural.height(), kConsoleHeight});
+  resize_within_screen({natural.width() + 2, live_->sizeHint().height() + natural.height() +
+                                                 splitter_->handleWidth() + kConsoleHeight + bar + 20});
+  const int room = height() - live_->sizeHint().height() - splitter_->handleWidth() - bar - 20;
+  splitter_->setSizes({std::clamp(room - kConsoleHeight, 0, natural.height() + 2), kConsoleHeight});
 }
 
 void MainWindow::set_side_pane(QWidget* pane) {
@@ -190,11 +204,66 @@ void MainWindow::set_side_pane(QWidget* pane) {
   row->setChildrenCollapsible(false);
   splitter_->replaceWidget(0, row);  // takes the panel's scroll area out
   row->addWidget(scroll_);
-  row->addWidget(pane);
+  // Scrolled too, so that a screen shorter than the pane still holds the whole window.
+  auto* side = new QScrollArea;
+  side->setObjectName(QStringLiteral("sideScroll"));
+  side->setFrameShape(QFrame::NoFrame);
+  side->setWidgetResizable(true);
+  side->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  side->setWidget(pane);
+  side->setMinimumWidth(pane->minimumSizeHint().width() + side->verticalScrollBar()->sizeHint().width());
+  row->addWidget(side);
   row->setStretchFactor(0, 1);
   row->setStretchFactor(1, 0);
-  const int extra = pane->sizeHint().width() + row->handleWidth();
-  resize(width() + extra, std::max(height(), pane->sizeHint().height()));
+  const int extra = side->minimumWidth() + row->handleWidth();
+  resize_within_screen({width() + extra, std::max(height(), pane->sizeHint().height())});
+}
+
+// The window never opens larger than the screen's free area (its frame included, once
+// known): a larger panel scrolls, and Stop all, at the top right, stays in view.
+void MainWindow::resize_within_screen(QSize wanted) {
+  if (!windowHandle()) create();  // its frame is known once it exists, on most platforms
+  if (const QScreen* s = screen()) {
+    const QMargins frame = windowHandle()->frameMargins();
+    wanted = wanted.boundedTo(s->availableGeometry().size() -
+                              QSize(frame.left() + frame.right(), frame.top() + frame.bottom()));
+  }
+  resize(wanted);
+}
+
+void MainWindow::show_dialog(QDialog* dialog) {
+  adopt_dialog(dialog);
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
+}
+
+void MainWindow::adopt_dialog(QDialog* dialog) {
+  dialog->setWindowModality(Qt::NonModal);
+  if (dialogs_.contains(dialog)) return;
+  dialogs_.append(dialog);
+  splitter_->setEnabled(false);
+  connect(dialog, &QDialog::finished, this, [this, dialog] { dialog_closed(dialog); });
+  connect(dialog, &QObject::destroyed, this, [this, dialog] { dialog_closed(dialog); });
+}
+
+// A dialog's show event comes before its window is made visible, which is when Qt's
+// modality takes hold: taken here, it never does.
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() != QEvent::Show) return false;
+  auto* dialog = qobject_cast<QDialog*>(watched);
+  if (!dialog || !dialog->isWindow() || dialog->windowModality() == Qt::NonModal) return false;
+  for (QWidget* w = dialog->parentWidget(); w; w = w->parentWidget())
+    if (w == this) {
+      adopt_dialog(dialog);
+      break;
+    }
+  return false;
+}
+
+void MainWindow::dialog_closed(QDialog* dialog) {
+  dialogs_.removeAll(dialog);
+  if (dialogs_.isEmpty()) splitter_->setEnabled(true);
 }
 
 void MainWindow::append_console(const QStringList& lines) {
@@ -226,17 +295,22 @@ void MainWindow::append_line(const QString& line, bool command) {
 }
 
 bool MainWindow::save_console(const QString& path) {
+  // QFile buffers: a full disk shows at the flush or the close, not at the write. The
+  // log is said saved only once every byte has reached the file.
   QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-    say(tr("Cannot save the log to %1: %2").arg(path, f.errorString()));
-    return false;
-  }
   const QByteArray text = (console_->toPlainText() + QLatin1Char('\n')).toUtf8();
-  if (f.write(text) != text.size()) {
-    say(tr("Cannot save the log to %1: %2").arg(path, f.errorString()));
-    return false;
+  bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
+  ok = ok && f.write(text) == text.size() && f.flush();
+  QString reason = f.errorString();
+  if (f.isOpen()) {
+    f.close();
+    if (ok && f.error() != QFileDevice::NoError) {
+      ok = false;
+      reason = f.errorString();
+    }
   }
-  return true;
+  if (!ok) say(tr("Cannot save the log to %1: %2").arg(path, reason));
+  return ok;
 }
 
 bool MainWindow::find_next() {

@@ -7,11 +7,13 @@
 // itself must do.
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
 #include <QStringList>
 #include <functional>
 
 class QApplication;
+class QDialog;
 class QLineEdit;
 class QPlainTextEdit;
 class QScrollArea;
@@ -55,14 +57,25 @@ class MainWindow final : public QMainWindow {
   void say_while(const QString& message, std::function<bool()> still);
   void expire_message();
 
+  // Shows `dialog` (the window's child, or a child of one of its dialogs) without Qt's
+  // modality, which would block Stop all with the rest of the window: while a dialog is
+  // open the panel, the scan pane and the console are disabled instead, and the live
+  // view, with Stop all and Release, stays live. A dialog of the window shown any other
+  // way (a question a dialog asks with exec()) is taken the same way as it shows.
+  void show_dialog(QDialog* dialog);
+
   // Asked on every close request; true lets the window close.
   void set_close_guard(std::function<bool()> guard) { close_guard_ = std::move(guard); }
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void append_line(const QString& line, bool command);
+  void resize_within_screen(QSize wanted);
+  void adopt_dialog(QDialog* dialog);
+  void dialog_closed(QDialog* dialog);
 
   LiveView* live_ = nullptr;
   PanelView* panel_ = nullptr;
@@ -72,6 +85,7 @@ class MainWindow final : public QMainWindow {
   QSplitter* splitter_ = nullptr;
   QPlainTextEdit* console_ = nullptr;
   std::function<bool()> close_guard_;
+  QList<QDialog*> dialogs_;  // open, shown or taken by the window
 };
 
 }  // namespace vx::win

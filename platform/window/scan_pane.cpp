@@ -1,5 +1,7 @@
-// The pane's widgets and the map's painting. Large planes are painted as an image with
-// one pixel per point, scaled up: a million ellipses a frame would stall the window.
+// The pane's widgets and the map's painting. A plane of few points is painted a dot a
+// point; a larger one as an image of at most one pixel per point and never more pixels
+// than the map has, made from the points done and the off-target cells without visiting
+// a point.
 #include "platform/window/scan_pane.h"
 
 #include <QCheckBox>
@@ -22,15 +24,6 @@ const QColor kDone(0x2f, 0x9e, 0x44);
 const QColor kOff(0xd6, 0x33, 0x2f);
 const QColor kCurrent(0x0d, 0x6e, 0xd8);
 const QColor kStage(0xe0, 0x6c, 0x00);
-
-QColor colour(scanwatch::PointState s) {
-  switch (s) {
-    case scanwatch::PointState::Pending: return kPending;
-    case scanwatch::PointState::Done: return kDone;
-    case scanwatch::PointState::OffTarget: return kOff;
-  }
-  return kPending;
-}
 
 QString mm(double v) { return QString::number(v, 'g', 5); }
 
@@ -64,18 +57,125 @@ ScanMap::ScanMap(QWidget* parent) : QWidget(parent) {
   setMinimumSize(240, 200);
 }
 
-void ScanMap::show_grid(const scanplan::Settings& settings, std::vector<scanwatch::PointState> states,
-                        std::optional<std::array<int, 3>> current, std::array<double, 3> stages, int plane) {
+void ScanMap::show_grid(MapView view) {
   // Painted again only when something it shows has changed: the pane is brought up to
   // date far more often than a scan moves on.
-  if (settings == settings_ && states == states_ && current == current_ && stages == stages_ && plane == plane_)
-    return;
-  settings_ = settings;
-  states_ = std::move(states);
-  current_ = current;
-  stages_ = stages;
-  plane_ = plane;
+  if (view == view_) return;
+  view_ = std::move(view);
+  message_ = check_geometry();
   update();
+}
+
+// Every target lies between an axis's first and last (start + index x step); the
+// stages' position is drawn too. Named is the worst value: one that is not a number,
+// else the farthest.
+QString ScanMap::check_geometry() const {
+  const scanwatch::MapLayout map(view_.settings);
+  if (map.empty()) return tr("No points to scan");
+  const char* names = "XYZ";
+  for (int k : {map.across, map.up}) {
+    if (map.strip && k != map.across) continue;
+    std::optional<double> worst;
+    for (double v : {view_.settings.target(k, 0), view_.settings.target(k, map.counts[k] - 1), view_.stages[k]}) {
+      if (std::isfinite(v) && std::abs(v) <= kMaxDrawnMm) continue;
+      if (!worst || !std::isfinite(v) || (std::isfinite(*worst) && std::abs(v) > std::abs(*worst))) worst = v;
+    }
+    if (worst)
+      return tr("The map cannot draw this grid: its %1 targets reach %2 mm, beyond the ±%3 mm it draws")
+          .arg(QLatin1Char(names[k]))
+          .arg(mm(*worst))
+          .arg(mm(kMaxDrawnMm));
+  }
+  return {};
+}
+
+// One pixel per block of points: pixel column x stands for the columns [x * n / w,
+// (x + 1) * n / w), and likewise for rows. A block is done when its last point in the
+// worker's order is, pending when its first is not yet, red when one of the off-target
+// cells under it is marked. The cost is the image's pixels plus the plane's cells.
+const QImage& ScanMap::plane_image(const scanwatch::MapLayout& map, int plane, int width, int height) {
+  MapView key = view_;
+  key.stages = {0, 0, 0};  // the cross is drawn over the image
+  key.current.reset();
+  if (image_of_ && *image_of_ == key && image_size_ == QSize(width, height)) return image_;
+  const int ni = map.columns(), nj = map.rows();
+  const int ci = scanwatch::map_cells(ni), cj = scanwatch::map_cells(nj);
+  const bool off_known = view_.off_cells.size() == static_cast<std::size_t>(ci) * cj;
+  struct Span {
+    int first, last;            // points
+    int cell_first, cell_last;  // cells
+  };
+  auto spans = [](int n, int pixels) {
+    std::vector<Span> out(static_cast<std::size_t>(pixels));
+    for (int x = 0; x < pixels; x++) {
+      const int first = static_cast<int>(static_cast<long long>(x) * n / pixels);
+      const int last = std::max(first, static_cast<int>(static_cast<long long>(x + 1) * n / pixels) - 1);
+      out[x] = {first, last, scanwatch::map_cell(first, n), scanwatch::map_cell(last, n)};
+    }
+    return out;
+  };
+  const std::vector<Span> cols = spans(ni, width), rows = spans(nj, height);
+  const QRgb partial = qRgb((kDone.red() + kPending.red()) / 2, (kDone.green() + kPending.green()) / 2,
+                            (kDone.blue() + kPending.blue()) / 2);
+  image_ = QImage(width, height, QImage::Format_RGB32);
+  for (int y = 0; y < height; y++) {
+    auto* line = reinterpret_cast<QRgb*>(image_.scanLine(y));
+    const Span& r = rows[y];
+    for (int x = 0; x < width; x++) {
+      const Span& c = cols[x];
+      bool off = false;
+      if (off_known)
+        for (int cy = r.cell_first; cy <= r.cell_last && !off; cy++)
+          for (int cx = c.cell_first; cx <= c.cell_last && !off; cx++)
+            off = view_.off_cells[static_cast<std::size_t>(cy) * ci + cx];
+      if (off) line[x] = kOff.rgb();
+      else if (map.order(c.last, r.last, plane) < view_.done) line[x] = kDone.rgb();
+      else if (map.order(c.first, r.first, plane) >= view_.done) line[x] = kPending.rgb();
+      else line[x] = partial;
+    }
+  }
+  image_of_ = std::move(key);
+  image_size_ = QSize(width, height);
+  return image_;
+}
+
+// Millimetres to pixels: the grid's targets and the stages' position, with a margin,
+// fitted to the drawing area at one scale for both axes.
+ScanMap::Frame::Frame(const MapView& v, const QRect& widget)
+    : map(v.settings), plane(std::clamp(v.plane, 0, std::max(1, map.planes()) - 1)),
+      area(QRectF(widget).adjusted(44, 10, -12, -40)), settings_(v.settings) {
+  const int ni = map.columns(), nj = map.rows();
+  auto range = [&](int k, int count) {
+    const double a = settings_.target(k, 0), b = settings_.target(k, count - 1);
+    return std::pair{std::min({a, b, v.stages[k]}), std::max({a, b, v.stages[k]})};
+  };
+  auto [x_lo, x_hi] = range(map.across, ni);
+  auto [y_lo, y_hi] = map.strip ? std::pair{0.0, 0.0} : range(map.up, nj);
+  const double span = std::max({x_hi - x_lo, y_hi - y_lo, 1e-6});
+  const double pad = span * 0.06 + 1e-6;
+  x_lo -= pad, x_hi += pad;
+  if (!map.strip) y_lo -= pad, y_hi += pad;
+  scale_ = area.width() / (x_hi - x_lo);
+  if (!map.strip) scale_ = std::min(scale_, area.height() / (y_hi - y_lo));
+  mx_ = (x_lo + x_hi) / 2, my_ = (y_lo + y_hi) / 2;
+}
+
+QPointF ScanMap::Frame::to_px(double x, double y) const {
+  return {area.center().x() + (x - mx_) * scale_, area.center().y() - (y - my_) * scale_};
+}
+
+QPointF ScanMap::Frame::point(int column, int row) const {
+  const auto idx = map.index(column, row, plane);
+  return to_px(settings_.target(map.across, idx[map.across]), map.strip ? my_ : settings_.target(map.up, idx[map.up]));
+}
+
+QPointF ScanMap::Frame::stages(const std::array<double, 3>& at) const {
+  return to_px(at[map.across], map.strip ? my_ : at[map.up]);
+}
+
+std::optional<QPointF> ScanMap::point_at(int column, int row) const {
+  if (!message_.isEmpty()) return std::nullopt;
+  return Frame(view_, rect()).point(column, row);
 }
 
 void ScanMap::paintEvent(QPaintEvent*) {
@@ -84,113 +184,80 @@ void ScanMap::paintEvent(QPaintEvent*) {
   p.fillRect(rect(), QColor(0xfb, 0xfc, 0xfd));
   p.setPen(QColor(0xa9, 0xb2, 0xbc));
   p.drawRect(rect().adjusted(0, 0, -1, -1));
-
-  const auto n = settings_.counts();
-  if (n[0] <= 0 || n[1] <= 0 || n[2] <= 0) {
+  if (!message_.isEmpty()) {
     p.setPen(QColor(0x56, 0x60, 0x6b));
-    p.drawText(rect(), Qt::AlignCenter, tr("No points to scan"));
+    p.drawText(rect().adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, message_);
     return;
   }
-  // A strip when only one axis has more than one point; else the x-y plane.
-  int across = 0, up = 1;
-  bool strip = false;
-  const int many = (n[0] > 1) + (n[1] > 1) + (n[2] > 1);
-  if (many <= 1) {
-    strip = true;
-    across = n[1] > 1 ? 1 : n[2] > 1 ? 2 : 0;
-  }
-  const int plane = std::clamp(plane_, 0, n[2] - 1);
-  auto index = [&](int i, int j) -> std::array<int, 3> {
-    if (!strip) return {i, j, plane};
-    std::array<int, 3> idx{0, 0, 0};
-    idx[across] = i;
-    return idx;
-  };
-  const int ni = n[across];
-  const int nj = strip ? 1 : n[up];
 
-  // The extent in mm: the grid's targets and the stages' position, with a margin.
-  auto range = [&](int k, int count) {
-    const double a = settings_.target(k, 0), b = settings_.target(k, count - 1);
-    return std::pair{std::min({a, b, stages_[k]}), std::max({a, b, stages_[k]})};
-  };
-  auto [x_lo, x_hi] = range(across, ni);
-  auto [y_lo, y_hi] = strip ? std::pair{0.0, 0.0} : range(up, nj);
-  const double span = std::max({x_hi - x_lo, y_hi - y_lo, 1e-6});
-  const double pad = span * 0.06 + 1e-6;
-  x_lo -= pad, x_hi += pad;
-  if (!strip) y_lo -= pad, y_hi += pad;
-
-  const QRectF area = QRectF(rect()).adjusted(44, 10, -12, -40);
-  double scale = area.width() / (x_hi - x_lo);
-  if (!strip) scale = std::min(scale, area.height() / (y_hi - y_lo));
-  const double cx = area.center().x(), cy = area.center().y();
-  const double mx = (x_lo + x_hi) / 2, my = (y_lo + y_hi) / 2;
-  auto to_px = [&](double x, double y) { return QPointF(cx + (x - mx) * scale, cy - (y - my) * scale); };
+  const Frame f(view_, rect());
+  const scanwatch::MapLayout& map = f.map;
+  const scanplan::Settings& settings = view_.settings;
+  const bool strip = map.strip;
+  const int across = map.across, up = map.up;
+  const int ni = map.columns(), nj = map.rows();
+  const int plane = f.plane;
+  const QRectF& area = f.area;
 
   // Axis captions: the grid's first and last targets, in mm.
   p.setPen(QColor(0x56, 0x60, 0x6b));
   const char* names = "XYZ";
-  const double x_first = settings_.target(across, 0), x_last = settings_.target(across, ni - 1);
-  const double y_first = strip ? my : settings_.target(up, 0), y_last = strip ? my : settings_.target(up, nj - 1);
-  const QPointF first_px = to_px(x_first, y_first), last_px = to_px(x_last, y_last);
+  const QPointF first_px = f.point(0, 0), last_px = f.point(ni - 1, nj - 1);
   p.drawLine(QPointF(area.left(), area.bottom() + 4), QPointF(area.right(), area.bottom() + 4));
-  p.drawText(QRectF(first_px.x() - 40, area.bottom() + 6, 80, 14), Qt::AlignCenter, mm(x_first));
-  if (ni > 1) p.drawText(QRectF(last_px.x() - 40, area.bottom() + 6, 80, 14), Qt::AlignCenter, mm(x_last));
+  p.drawText(QRectF(first_px.x() - 40, area.bottom() + 6, 80, 14), Qt::AlignCenter, mm(settings.target(across, 0)));
+  if (ni > 1)
+    p.drawText(QRectF(last_px.x() - 40, area.bottom() + 6, 80, 14), Qt::AlignCenter,
+               mm(settings.target(across, ni - 1)));
   p.drawText(QRectF(area.left(), area.bottom() + 20, area.width(), 14), Qt::AlignCenter,
              strip ? QStringLiteral("%1 (mm)").arg(QLatin1Char(names[across]))
-                   : tr("X across, Y up (mm); plane z %1 of %2").arg(plane + 1).arg(n[2]));
+                   : tr("X across, Y up (mm); plane z %1 of %2").arg(plane + 1).arg(map.planes()));
   if (!strip) {
     p.drawLine(QPointF(area.left() - 4, area.top()), QPointF(area.left() - 4, area.bottom()));
-    p.drawText(QRectF(0, first_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter, mm(y_first));
-    if (nj > 1) p.drawText(QRectF(0, last_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter, mm(y_last));
+    p.drawText(QRectF(0, first_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter, mm(settings.target(up, 0)));
+    if (nj > 1)
+      p.drawText(QRectF(0, last_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter,
+                 mm(settings.target(up, nj - 1)));
     p.drawText(QRectF(0, area.top(), 38, 14), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("Y"));
   }
 
-  auto state_of = [&](const std::array<int, 3>& idx) {
-    const std::size_t at =
-        (static_cast<std::size_t>(idx[2]) * n[1] + static_cast<std::size_t>(idx[1])) * n[0] + idx[0];
-    return at < states_.size() ? states_[at] : scanwatch::PointState::Pending;
-  };
-  const double y_strip = my;
-  auto point_px = [&](int i, int j) {
-    const auto idx = index(i, j);
-    return to_px(settings_.target(across, idx[across]), strip ? y_strip : settings_.target(up, idx[up]));
-  };
-
-  const long long count = static_cast<long long>(ni) * nj;
-  if (count > 20000) {
-    // One pixel per point, stretched over the grid's rectangle.
-    QImage img(ni, nj, QImage::Format_RGB32);
-    for (int j = 0; j < nj; j++)
-      for (int i = 0; i < ni; i++) img.setPixelColor(i, nj - 1 - j, colour(state_of(index(i, j))));
-    const QPointF a = point_px(0, 0), b = point_px(ni - 1, nj - 1);
-    QRectF r = QRectF(a, b).normalized();
-    if (r.height() < 6) r.adjust(0, -3, 0, 3);
-    const bool flip_x = a.x() > b.x(), flip_y = a.y() < b.y();
-    p.drawImage(r, img.mirrored(flip_x, flip_y));
-  } else {
-    const double pitch_i = ni > 1 ? QLineF(point_px(0, 0), point_px(1, 0)).length() : 40;
-    const double pitch_j = nj > 1 ? QLineF(point_px(0, 0), point_px(0, 1)).length() : 40;
+  const QPointF a = first_px, b = last_px;
+  const double pitch_i = ni > 1 ? std::abs(b.x() - a.x()) / (ni - 1) : 40;
+  const double pitch_j = nj > 1 ? std::abs(b.y() - a.y()) / (nj - 1) : 40;
+  double ring = 5;  // the current point's ring, in px
+  if (ni <= scanwatch::kMapCells && nj <= scanwatch::kMapCells && std::min(pitch_i, pitch_j) >= 4) {
+    // Few enough points to see one by one: a dot each (at most one per 16 pixels). The
+    // off-target cells are the points themselves.
     const double r = std::clamp(std::min(pitch_i, pitch_j) * 0.32, 1.5, 7.0);
+    ring = r + 3;
+    const bool off_known = view_.off_cells.size() == static_cast<std::size_t>(ni) * nj;
     p.setPen(Qt::NoPen);
     for (int j = 0; j < nj; j++)
       for (int i = 0; i < ni; i++) {
-        p.setBrush(colour(state_of(index(i, j))));
-        p.drawEllipse(point_px(i, j), r, r);
+        const bool off = off_known && view_.off_cells[static_cast<std::size_t>(j) * ni + i];
+        p.setBrush(off ? kOff : map.order(i, j, plane) < view_.done ? kDone : kPending);
+        p.drawEllipse(f.point(i, j), r, r);
       }
-    if (current_) {
-      const auto& c = *current_;
-      const bool in_view = strip || c[2] == plane;
-      if (in_view && c[across] >= 0 && c[across] < ni && (strip || (c[up] >= 0 && c[up] < nj))) {
-        p.setPen(QPen(kCurrent, 2));
-        p.setBrush(Qt::NoBrush);
-        p.drawEllipse(point_px(c[across], strip ? 0 : c[up]), r + 3, r + 3);
-      }
+  } else {
+    // At the screen's resolution: at most a pixel per point, stretched over the grid's
+    // rectangle.
+    QRectF r = QRectF(a, b).normalized();
+    const int w = std::clamp(static_cast<int>(std::ceil(r.width())), 1, std::min(ni, kMaxImageSide));
+    const int h = std::clamp(static_cast<int>(std::ceil(r.height())), 1, std::min(nj, kMaxImageSide));
+    if (r.height() < 6) r.adjust(0, -3, 0, 3);
+    if (r.width() < 6) r.adjust(-3, 0, 3, 0);
+    const bool flip_x = a.x() > b.x(), flip_y = a.y() > b.y();
+    p.drawImage(r, plane_image(map, plane, w, h).mirrored(flip_x, flip_y));
+  }
+  if (view_.current) {
+    const auto at = map.place(*view_.current);
+    if (at && (strip || (*at)[2] == plane)) {
+      p.setPen(QPen(kCurrent, 2));
+      p.setBrush(Qt::NoBrush);
+      p.drawEllipse(f.point((*at)[0], (*at)[1]), ring, ring);
     }
   }
   // The stages' position.
-  const QPointF s = to_px(stages_[across], strip ? y_strip : stages_[up]);
+  const QPointF s = f.stages(view_.stages);
   p.setPen(QPen(kStage, 2));
   p.drawLine(s + QPointF(-7, 0), s + QPointF(7, 0));
   p.drawLine(s + QPointF(0, -7), s + QPointF(0, 7));
@@ -322,23 +389,32 @@ void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_c
 }
 
 void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan,
-                        std::array<double, 3> stages) {
-  const auto n = (scan ? scan->settings : settings).counts();
-  if (plane_->maximum() != std::max(1, n[2])) plane_->setRange(0, std::max(1, n[2]));
-  int plane = chosen_plane();
-  std::optional<std::array<int, 3>> current;
-  if (scan && scan->phase != scanwatch::Phase::Ended) current = scan->index;
-  if (plane < 0) plane = scan ? scan->index[2] : 0;
-  if (scan) map_->show_grid(scan->settings, scan->states, current, stages, plane);
-  else map_->show_grid(settings, {}, std::nullopt, stages, plane);
+                        const scanwatch::ScanWatch& watch, std::array<double, 3> stages) {
+  MapView v;
+  v.settings = scan ? scan->settings : settings;
+  v.stages = stages;
+  const scanwatch::MapLayout map(v.settings);
+  const int planes = std::max(1, map.planes());
+  if (plane_->maximum() != planes) plane_->setRange(0, planes);
+  v.plane = chosen_plane();
+  if (v.plane < 0) v.plane = scan && map.place(scan->index) ? (*map.place(scan->index))[2] : 0;
+  if (scan) {
+    v.done = scan->done;
+    v.off_cells = watch.off_target_cells(v.plane);
+    if (scan->phase != scanwatch::Phase::Ended) v.current = scan->index;
+  }
+  map_->show_grid(std::move(v));
 }
 
-void ScanPane::show_record(const QString& folder, bool on) {
+void ScanPane::show_record(const QString& folder, bool on, const QString& problem) {
   folder_ = folder;
+  if (!problem.isEmpty()) problem_ = problem;
   const QSignalBlocker block(record_on_);
   record_on_->setEnabled(!folder.isEmpty());
   record_on_->setChecked(on && !folder.isEmpty());
-  if (folder.isEmpty()) set_text(record_, tr("No record folder: scans are not recorded"));
+  if (folder.isEmpty())
+    set_text(record_, problem_.isEmpty() ? tr("No record folder: scans are not recorded")
+                                         : tr("No record folder: scans are not recorded (%1)").arg(problem_));
   else if (!on) set_text(record_, tr("Off: scans are not recorded"));
   else set_text(record_, tr("Into %1").arg(folder));
 }

@@ -7,10 +7,12 @@
 // (scanwatch) and hands both over on the GUI thread.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <array>
 #include <chrono>
 #include <optional>
+#include <vector>
 
 #include "platform/scanplan/scanplan.h"
 #include "platform/scanwatch/scanwatch.h"
@@ -21,30 +23,77 @@ class QSpinBox;
 
 namespace vx::win {
 
+// What the map draws: the grid of `settings`, its first `done` points done (the worker's
+// order), the cells of the plane that hold a point ended off target (ScanWatch's), the
+// point under way, the stages' position (mm) and the plane shown.
+struct MapView {
+  scanplan::Settings settings;
+  long long done = 0;
+  std::vector<bool> off_cells;
+  std::optional<std::array<int, 3>> current;
+  std::array<double, 3> stages{0, 0, 0};
+  int plane = 0;
+
+  bool operator==(const MapView&) const = default;
+};
+
 // The map: one plane of the grid, x across and y up, scaled in mm (the same scale on both
 // axes); every point pending, done, current or off target, and the stages' position as a
-// cross. A grid with one scanned axis draws as a strip along it.
+// cross. A grid with one scanned axis draws as a strip along it. Its cost is bounded
+// whatever the grid: a plane of many points is drawn at the screen's resolution, each
+// pixel standing for the block of points under it, and nothing walks the points. A grid
+// whose targets are not finite, or lie beyond what any stage could reach, is not drawn:
+// the map says why.
 class ScanMap final : public QWidget {
   Q_OBJECT
 
  public:
   explicit ScanMap(QWidget* parent = nullptr);
 
-  // `states` may be empty (every point pending). `current` is the point under way, if any.
-  void show_grid(const scanplan::Settings& settings, std::vector<scanwatch::PointState> states,
-                 std::optional<std::array<int, 3>> current, std::array<double, 3> stages, int plane);
-  int plane() const { return plane_; }
+  void show_grid(MapView view);
+  int plane() const { return view_.plane; }
+  // Why the grid is not drawn (empty when it is).
+  QString message() const { return message_; }
+  // Where the map draws a point of the plane shown, in its own pixels; nothing when it
+  // draws no grid.
+  std::optional<QPointF> point_at(int column, int row) const;
   QSize sizeHint() const override { return {320, 260}; }
+
+  // Targets beyond this many mm from zero are not drawn.
+  static constexpr double kMaxDrawnMm = 1e9;
+  // The largest image of a plane, in pixels a side: larger grids share pixels.
+  static constexpr int kMaxImageSide = 512;
 
  protected:
   void paintEvent(QPaintEvent* e) override;
 
  private:
-  scanplan::Settings settings_;
-  std::vector<scanwatch::PointState> states_;
-  std::optional<std::array<int, 3>> current_;
-  std::array<double, 3> stages_{0, 0, 0};
-  int plane_ = 0;
+  // Where things go: millimetres to the widget's pixels.
+  struct Frame {
+    Frame(const MapView& v, const QRect& widget);
+    QPointF to_px(double x, double y) const;
+    QPointF point(int column, int row) const;  // of the plane shown
+    QPointF stages(const std::array<double, 3>& at) const;
+
+    scanwatch::MapLayout map;
+    int plane;
+    QRectF area;
+
+   private:
+    const scanplan::Settings& settings_;
+    double scale_ = 1, mx_ = 0, my_ = 0;
+  };
+
+  QString check_geometry() const;
+  const QImage& plane_image(const scanwatch::MapLayout& map, int plane, int width, int height);
+
+  MapView view_;
+  QString message_;
+  // The last plane image and what it was made of: the stages' cross moves far more often
+  // than a point completes.
+  QImage image_;
+  std::optional<MapView> image_of_;
+  QSize image_size_;
 };
 
 class ScanPane final : public QWidget {
@@ -55,10 +104,14 @@ class ScanPane final : public QWidget {
 
   void show_preview(const scanplan::Preview& p);
   void show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now);
-  // What the map draws: the scan under way or just ended, else the grid of the settings.
-  void show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan, std::array<double, 3> stages);
-  // The folder records go to (empty: none can be kept) and whether recording is on.
-  void show_record(const QString& folder, bool on);
+  // What the map draws: the scan under way or just ended (its off-target cells from
+  // `watch`), else the grid of the settings.
+  void show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan,
+                const scanwatch::ScanWatch& watch, std::array<double, 3> stages);
+  ScanMap* map() const { return map_; }
+  // The folder records go to (empty: none can be kept, for the reason `problem` when
+  // one is given) and whether recording is on.
+  void show_record(const QString& folder, bool on, const QString& problem = {});
   // The plane the operator picked for the map; -1: the plane under way.
   int chosen_plane() const;
 
@@ -78,6 +131,7 @@ class ScanPane final : public QWidget {
   QCheckBox* record_on_;
   QLabel* record_;
   QString folder_;
+  QString problem_;
   QString last_file_;
 };
 

@@ -5,7 +5,10 @@
 // virtual time keeps moving while the dialog is open.
 #include "platform/window/window_host.h"
 
+#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -15,11 +18,14 @@
 
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
+#include "platform/files/files.h"
+#include "platform/files/printable.h"
 #include "platform/observe/observe.h"
 #include "platform/stagelib/stage_library.h"
 #include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
+#include "platform/window/preview_worker.h"
 #include "platform/window/scan_pane.h"
 #include "platform/host/stdout_capture.h"
 
@@ -36,6 +42,17 @@ struct WindowHost::PopupWait {
   QPointer<QMessageBox> box;  // GUI thread only
 };
 
+std::string settle_record_folder(WindowOptions& options, bool named) {
+  if (options.record_dir.empty()) return {};
+  QDir().mkpath(QString::fromStdString(options.record_dir));
+  const auto problem = files::folder_problem(options.record_dir);
+  if (!problem) return {};
+  if (named) return "--record " + files::printable(options.record_dir) + ": " + *problem;
+  options.record_problem = "cannot keep scan records in " + files::printable(options.record_dir) + ": " + *problem;
+  options.record_dir.clear();
+  return {};
+}
+
 WindowHost::WindowHost(Clock& clock, WindowOptions options)
     : clock_(clock), options_(options), window_(std::make_unique<MainWindow>()) {
   window_->set_close_guard([this] { return allow_close(); });
@@ -48,14 +65,17 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   // program's writes; at rest the panel timer's refreshes bring the pane up to date.
   scan_timer_.setInterval(250);
   connect(&scan_timer_, &QTimer::timeout, this, &WindowHost::refresh_scan);
+  preview_ = std::make_unique<PreviewWorker>([this](scanplan::Preview p) {
+    QMetaObject::invokeMethod(
+        this, [this, p = std::move(p)] { if (scan_pane_) scan_pane_->show_preview(p); }, Qt::QueuedConnection);
+  });
 
   LiveView* live = window_->live();
   connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
   connect(live, &LiveView::release_clicked, this, &WindowHost::release_stop);
-  // Esc stops everything wherever the focus is, a dialog of the window included.
-  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), window_.get());
-  esc->setContext(Qt::ApplicationShortcut);
-  connect(esc, &QShortcut::activated, this, &WindowHost::stop_all);
+  // Esc and Alt+A stop everything wherever the focus is, a dialog of the window included
+  // (where Esc would close the dialog): seen before any widget or shortcut sees them.
+  qApp->installEventFilter(this);
   auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_.get());
   connect(quit, &QShortcut::activated, window_.get(), [this] { window_->close(); });
   auto* find = new QShortcut(QKeySequence::Find, window_.get());
@@ -67,13 +87,33 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
 }
 
+namespace {
+
+bool is_stop_key(const QKeyEvent& k) {
+  const Qt::KeyboardModifiers mods = k.modifiers() & ~Qt::KeypadModifier;
+  return (k.key() == Qt::Key_Escape && mods == Qt::NoModifier) || (k.key() == Qt::Key_A && mods == Qt::AltModifier);
+}
+
+}  // namespace
+
+bool WindowHost::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() != QEvent::KeyPress && e->type() != QEvent::ShortcutOverride) return false;
+  if (!is_stop_key(static_cast<const QKeyEvent&>(*e))) return false;
+  bool ours = false;  // a widget of the window or of one of its dialogs
+  for (auto* w = qobject_cast<QWidget*>(watched); w && !ours; w = w->parentWidget()) ours = w == window_.get();
+  if (!ours) return false;
+  // The override claims the key from every shortcut; the press then engages the stop.
+  e->accept();
+  if (e->type() == QEvent::KeyPress) stop_all();
+  return true;
+}
+
 void WindowHost::attach(rt::Runtime& runtime) {
   runtime_ = &runtime;
   shutdown_.emplace(runtime);
   estop::guard(runtime);
   scanwatch::Options o;
   o.record_dir = options_.record_dir;
-  if (!o.record_dir.empty()) QDir().mkpath(QString::fromStdString(o.record_dir));
   o.on_end = [this](const scanwatch::Snapshot& s) {
     QString text = tr("Scan ended: %1.").arg(QString::fromStdString(s.end_state));
     if (!s.record_path.empty()) text += tr(" Recorded to %1").arg(QString::fromStdString(s.record_path));
@@ -130,6 +170,7 @@ void WindowHost::live_main() {
 
 WindowHost::~WindowHost() {
   stop_live();
+  preview_.reset();
   {
     std::lock_guard lk(capture_mu_);
     capture_.reset();
@@ -242,7 +283,8 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     if (auto v = runtime_ ? runtime_->value(panel, c.id) : std::nullopt) view->show_value(c.id, *v);
   window_->set_panel(view);
   scan_pane_ = new ScanPane;
-  scan_pane_->show_record(QString::fromStdString(options_.record_dir), !options_.record_dir.empty());
+  scan_pane_->show_record(QString::fromStdString(options_.record_dir), !options_.record_dir.empty(),
+                          QString::fromStdString(options_.record_problem));
   connect(scan_pane_, &ScanPane::record_switched, this, [this](bool on) {
     watch_->set_record_dir(on ? options_.record_dir : std::string());
     scan_pane_->show_record(QString::fromStdString(options_.record_dir), on);
@@ -296,16 +338,21 @@ void WindowHost::refresh_scan() {
   std::array<double, 3> at{};
   for (int k = 0; k < 3; k++) at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
   if (!running && settings && (!previewed_ || *previewed_ != *settings || at != previewed_at_)) {
-    // Planned again only when the settings or the stages changed: a large grid takes
-    // milliseconds.
-    scan_pane_->show_preview(scanplan::preview(*settings, stages));
+    // Planned again only when the settings or the stages changed, and on the preview's
+    // own thread: a large grid takes the planner up to tenths of a second.
+    preview_->request(*settings, stages);
     previewed_ = settings;
     previewed_at_ = at;
   }
   scan_pane_->show_progress(scan, wall_now());
   // The map shows the scan while it runs, and after it until the settings change.
   const bool keep = scan.seen && (running || settings == scan.settings);
-  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, at);
+  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, *watch_, at);
+}
+
+void WindowHost::wait_for_preview() {
+  preview_->wait_idle();
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void WindowHost::commit(int id) {
@@ -408,11 +455,10 @@ void WindowHost::open_popup(const std::shared_ptr<PopupWait>& wait, const QStrin
   auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, window_.get());
   box->setObjectName(QStringLiteral("popup"));
   box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(window_->isVisible() ? Qt::WindowModal : Qt::ApplicationModal);
   connect(box, &QMessageBox::finished, this, [this, wait] { release(wait); });
   wait->box = box;
   popups_.push_back(wait);
-  box->open();
+  window_->show_dialog(box);
 }
 
 void WindowHost::release(const std::shared_ptr<PopupWait>& wait) {

@@ -12,8 +12,11 @@
 // activity (platform/observe) at the live period, whatever the program does, and posts
 // a reading to the GUI thread only when it differs from the last one, so that a window
 // at rest is not woken 25 times a second for nothing. Stop
-// all (the button or Esc) engages the emergency stop from the GUI thread directly, not
-// through the program's event queue, which a wait may be holding.
+// all (the button, Esc or Alt+A, from the window or any of its dialogs) engages the
+// emergency stop from the GUI thread directly, not through the program's event queue,
+// which a wait may be holding. Nothing the GUI thread does costs more with the size of a
+// scan: the preview is planned on a thread of its own and the map draws at the screen's
+// resolution.
 #pragma once
 
 #include <QObject>
@@ -44,6 +47,7 @@ namespace vx::win {
 
 class MainWindow;
 class PanelView;
+class PreviewWorker;
 class ScanPane;
 
 struct WindowOptions {
@@ -53,12 +57,22 @@ struct WindowOptions {
   std::chrono::milliseconds frame{16};
   // How often a signalled shutdown looks at the panel to see whether the scan ended.
   std::chrono::milliseconds shutdown_poll{100};
-  // Where scan records go (empty: none are kept); the operator can switch them off.
+  // Where scan records go (empty: none are kept); the operator can switch them off. The
+  // folder exists and takes files (files::folder_problem).
   std::string record_dir;
   // Period of the live readouts and the activity line; 0 (or a virtual clock): only
   // refresh_live() updates them (tests on virtual time).
   std::chrono::milliseconds live{40};
+  // Why no records are kept, when that is not the operator's choice.
+  std::string record_problem;
 };
+
+// Creates the record folder of `options` if need be and checks that it takes files, as
+// the runner checks its own (files::folder_problem). A folder the operator `named` that
+// cannot take records is refused: the refusal ("--record DIR: not a directory") is
+// returned and nothing may start. The default folder that cannot is dropped instead, the
+// reason in record_problem. Returns "" when the program may start.
+std::string settle_record_folder(WindowOptions& options, bool named);
 
 class WindowHost final : public QObject, public rt::Host {
   Q_OBJECT
@@ -79,6 +93,8 @@ class WindowHost final : public QObject, public rt::Host {
   // Brings the scan pane up to date: the preview of the settings and stages now (when no
   // scan runs), the scan's progress and the map.
   void refresh_scan();
+  // Returns once the preview of the settings last seen is planned and shown (tests).
+  void wait_for_preview();
   int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
   bool scanning() const;
   bool program_ended() const { return ended_; }
@@ -100,6 +116,10 @@ class WindowHost final : public QObject, public rt::Host {
   void popup(const std::string& title, const std::string& message) override;
   void refused(int panel, int control, const std::string& reason) override;
   void stdio_port(int port) override;
+
+ protected:
+  // Esc and Alt+A: Stop all, from any of the window's widgets and dialogs.
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  public slots:
   // A shutdown signal (SIGINT, SIGTERM, SIGHUP): dismiss an open popup, engage the
@@ -166,6 +186,7 @@ class WindowHost final : public QObject, public rt::Host {
   std::unique_ptr<scanwatch::ScanWatch> watch_;
   ScanPane* scan_pane_ = nullptr;
   QTimer scan_timer_;
+  std::unique_ptr<PreviewWorker> preview_;
   std::optional<scanplan::Settings> previewed_;
   std::array<double, 3> previewed_at_{0, 0, 0};
   std::optional<scanwatch::Snapshot> shown_scan_;
