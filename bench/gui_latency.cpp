@@ -258,7 +258,7 @@ int main(int argc, char** argv) {
       const int runs = 20;
       for (int k = 0; k < runs && status == 0; k++) {
         rt.commit(p, PANEL_STARTSCAN);
-        if (!run_until([&] { return host.scanning() && host.scan_watch()->snapshot().done >= 1; }, 20)) {
+        if (!run_until([&] { return host.scanning() && program.core().scan().done >= 1; }, 20)) {
           std::fprintf(stderr, "gui_latency: the scan of 10^10 points did not start\n");
           status = 1;
           break;
@@ -303,7 +303,7 @@ int main(int argc, char** argv) {
       flood_writes = writes;
     }
     rt.commit(host.main_panel(), PANEL_QUIT);
-    if (!run_until([&] { return program.thread().has_ended(); }, 60)) {
+    if (!run_until([&] { return program.ended(); }, 60)) {
       std::fprintf(stderr, "gui_latency: the program did not end\n");
       std::_Exit(1);
     }

@@ -153,7 +153,7 @@ class WindowTest : public ::testing::Test {
 
   QMessageBox* popup() { return window().findChild<QMessageBox*>(QStringLiteral("popup")); }
 
-  bool ended() { return program_->thread().has_ended(); }
+  bool ended() { return program_->ended(); }
 
   int console_count(const QString& line) {
     return static_cast<int>(console_lines().count(line));
@@ -274,7 +274,7 @@ TEST_F(WindowTest, ScanRunsStopsAndTheWindowClosesOnlyAfterItEnded) {
 
   EXPECT_FALSE(window().close());  // asks the program to quit; the program ends the app
   ASSERT_TRUE(advance_until([&] { return ended(); }, 10));
-  EXPECT_EQ(program_->thread().exit_code(), 0);
+  EXPECT_EQ(program_->exit_code(), 0);
   EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
   EXPECT_TRUE(window().close());
@@ -468,7 +468,7 @@ TEST_P(WindowEnding, EndsWithinTwoSecondsClosingTheStages) {
   if (e.signal) std::raise(e.signal);
   else EXPECT_FALSE(window().close());  // the program ends the process, not the close
   ASSERT_TRUE(advance_until([&] { return ended(); }, 2.0));
-  EXPECT_EQ(program_->thread().exit_code(), 0);
+  EXPECT_EQ(program_->exit_code(), 0);
   EXPECT_EQ(popup(), nullptr);
   EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
@@ -523,7 +523,7 @@ TEST_F(WindowWithoutStdout, TheProgramRunsOnAndTheConsoleKeepsItsLines) {
   advance(10);
   EXPECT_FALSE(window().close());
   ASSERT_TRUE(advance_until([&] { return ended(); }, 2.0));
-  EXPECT_EQ(program_->thread().exit_code(), 0);
+  EXPECT_EQ(program_->exit_code(), 0);
   EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
 }
@@ -808,7 +808,7 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 120));
   advance(0.1);
   // The scan took what the preview said.
-  const auto s = host().scan_watch()->snapshot();
+  const auto s = program_->core().scan();
   EXPECT_EQ(s.elapsed, *plan.duration);
   EXPECT_EQ(text("scanEnd"), QStringLiteral("Ended: completed; 0 of 24 points off target"));
   ASSERT_FALSE(s.record_path.empty());
@@ -816,12 +816,12 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_TRUE(window().statusBar()->currentMessage().contains(QString::fromStdString(s.record_path)));
   EXPECT_TRUE(std::filesystem::exists(s.record_path));
   EXPECT_EQ(s.done, 24);
-  for (int z : {0, 1}) EXPECT_TRUE(host().scan_watch()->off_target_cells(z).empty());
+  for (int z : {0, 1}) EXPECT_TRUE(program_->core().scan_watch()->off_target_cells(z).empty());
 
   // Switched off, the next scan keeps no record; stopped, it says where it stopped.
   host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRecordOn"))->click();
   click("PANEL_STARTSCAN");
-  ASSERT_TRUE(advance_until([&] { return host().scan_watch()->snapshot().done == 2; }, 30));
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().done == 2; }, 30));
   click("PANEL_STOPSCAN");
   catch_up();
   EXPECT_EQ(text("scanPhase"), QStringLiteral("Phase: stopping"));
@@ -840,13 +840,13 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
 TEST_F(ScanPaneTest, AScanOf10To10PointsIsDrawnAndStopAllEndsIt) {
   start_huge_scan("24.9998");  // the fourth point is beyond the forward limit, 25 mm
   ASSERT_TRUE(host().scanning());
-  ASSERT_TRUE(advance_until([&] { return host().scan_watch()->snapshot().done >= 6; }, 120));
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().done >= 6; }, 120));
   catch_up();
   EXPECT_TRUE(text("scanProgress").contains(QStringLiteral(" of 10000000000"))) << text("scanProgress").toStdString();
   vx::win::ScanMap* map = host().scan_pane()->map();
   EXPECT_TRUE(map->message().isEmpty()) << map->message().toStdString();
   // The off-target points fill the plane's first cell, of 512 x 512.
-  const std::vector<bool> cells = host().scan_watch()->off_target_cells(0);
+  const std::vector<bool> cells = program_->core().scan_watch()->off_target_cells(0);
   ASSERT_EQ(cells.size(), 512u * 512u);
   EXPECT_TRUE(cells[0]);
   EXPECT_EQ(std::count(cells.begin(), cells.end(), true), 1);
@@ -1060,7 +1060,7 @@ TEST_F(WindowTest, CtrlQQuitsAndAClosingMessageClearsWhenTheScanEnds) {
       << window().statusBar()->currentMessage().toStdString();
   QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);
   ASSERT_TRUE(advance_until([&] { return ended(); }, 10));
-  EXPECT_EQ(program_->thread().exit_code(), 0);
+  EXPECT_EQ(program_->exit_code(), 0);
 }
 
 class ConnectingWindowTest : public WindowTest {
@@ -1124,8 +1124,8 @@ TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
   EXPECT_TRUE(ahead_of_display);
 
   QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
-  ASSERT_TRUE(wait_for([&] { return program.thread().has_ended(); }, 20));
-  EXPECT_EQ(program.thread().exit_code(), 0);
+  ASSERT_TRUE(wait_for([&] { return program.ended(); }, 20));
+  EXPECT_EQ(program.exit_code(), 0);
   QCoreApplication::processEvents();
 }
 

@@ -4,11 +4,13 @@
 #include "platform/host/host.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 
 #include "panel/Varnix_ui.h"
 #include "platform/entry/entry.h"
 #include "platform/estop/estop.h"
+#include "platform/host/preview_worker.h"
 #include "platform/host/stdout_capture.h"
 #include "platform/stagelib/stage_library.h"
 
@@ -55,10 +57,13 @@ class Host::Console {
 
 Host::Host(Clock& clock, Options options) : clock_(clock), options_(std::move(options)) {
   recording_.store(!options_.record_dir.empty(), std::memory_order_release);
+  planner_ = std::make_unique<PreviewWorker>(
+      [this](scanplan::Preview p) { tell([&](Observer& o) { o.preview_ready(p); }); });
 }
 
 Host::~Host() {
   stop_live();
+  planner_.reset();
   dismiss_popups();
   if (program_.joinable()) program_.join();
   scope_.reset();
@@ -74,12 +79,14 @@ const rt::ControlSpec* Host::control(int id) const {
   return spec ? rt::find_control(*spec, id) : nullptr;
 }
 
-void Host::start() {
+void Host::start(const rt::Options& faults) {
   if (runtime_) return;
-  runtime_ = std::make_unique<rt::Runtime>(this, options_.runtime);
+  runtime_ = std::make_unique<rt::Runtime>(this, faults);
   scope_.emplace(*runtime_);
+  estop::guard(*runtime_);
   scanwatch::Options wo;
   wo.record_dir = recording() ? options_.record_dir : std::string();
+  wo.on_error = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.record_failed(s); }); };
   wo.on_end = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.scan_ended(s); }); };
   watch_ = std::make_unique<scanwatch::ScanWatch>(*runtime_, clock_, [] { return scanplan::stages_now(); },
                                                   std::move(wo));
@@ -112,14 +119,20 @@ void Host::panel_loaded(int panel, const rt::PanelSpec& spec) {
 
 void Host::panel_displayed(int panel) {
   // Panels made in code (the driver's hidden time-out panel) are never the main one.
-  if (panel != main_panel()) return;
-  tell([](Observer& o) { o.panel_displayed(); });
+  const bool main = panel == main_panel();
+  tell([&](Observer& o) { o.panel_displayed(panel, main); });
+}
+
+void Host::refused(int, int, const std::string& reason) {
+  tell([&](Observer& o) { o.refused(reason); });
 }
 
 void Host::control_written(int panel, int control, const rt::Value& v) {
   if (panel != main_panel()) return;
-  if (watch_) watch_->control_written(panel, control, v);
+  // Told first, then followed: what the scan watcher reports of a write (a record that
+  // failed as the scan began) comes after the write itself.
   tell([&](Observer& o) { o.written(control, v); });
+  if (watch_) watch_->control_written(panel, control, v);
 }
 
 void Host::popup(const std::string& title, const std::string& message) {
@@ -192,8 +205,11 @@ Checked Host::set_exact(int id, double value) {
   if (!current) return {false, 0, "no such control on the panel"};
   rt::Value v;
   if (current->type == rt::DataType::Int) {
-    if (!(std::isfinite(value) && value == std::trunc(value) && value >= -2147483648.0 && value <= 2147483647.0))
-      return {false, 0, "holds an int"};
+    if (!(std::isfinite(value) && value == std::trunc(value) && value >= -2147483648.0 && value <= 2147483647.0)) {
+      char buf[64];
+      const auto r = std::to_chars(buf, buf + sizeof buf, value);
+      return {false, 0, "holds an int; " + std::string(buf, r.ptr) + " is not one"};
+    }
     v = rt::Value::of(static_cast<int>(value));
   } else if (current->type == rt::DataType::Double) {
     v = rt::Value::of(value);
@@ -204,10 +220,15 @@ Checked Host::set_exact(int id, double value) {
   return {true, value, {}};
 }
 
+std::string Host::describe(int id) const {
+  const int panel = main_panel();
+  return panel ? observe::command_text(*runtime_, panel, id) : std::string();
+}
+
 std::string Host::press(int id) {
   const int panel = main_panel();
   if (!panel) return {};
-  std::string text = observe::command_text(*runtime_, panel, id);
+  std::string text = describe(id);
   runtime_->commit(panel, id);
   if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
   poke_live();
@@ -216,6 +237,7 @@ std::string Host::press(int id) {
 
 bool Host::stop_all() {
   const bool was = estop::engaged();
+  if (ended()) return false;
   estop::engage(runtime_.get());
   if (watch_ && scanning()) watch_->stop_requested();
   poke_live();
@@ -223,7 +245,7 @@ bool Host::stop_all() {
 }
 
 bool Host::release() {
-  if (!estop::engaged()) return false;
+  if (!estop::engaged() || ended()) return false;
   estop::release();
   poke_live();
   return true;
@@ -252,16 +274,20 @@ shutdown::Shutdown::Sent Host::shutdown_step() {
 
 Reading Host::read() {
   Reading r;
-  {
+  r.ended = ended();
+  if (!r.ended) {
     const ThreadNameScope as("live");
     r.live = observe::read_live();
   }
   r.engaged = estop::engaged();
-  r.ended = ended();
   if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
   if (!runtime_ || r.ended) observe::mark_not_connected(r.live, 0);  // no stage is open
   else if (r.activity.connecting >= 0) observe::mark_not_connected(r.live, r.activity.connecting);
   return r;
+}
+
+observe::ActivityView Host::activity() const {
+  return runtime_ ? observe::describe_activity(*runtime_, clock_.now()) : observe::ActivityView{};
 }
 
 bool Host::scanning() const { return runtime_ && observe::scanning(*runtime_); }
@@ -280,18 +306,25 @@ ScanView Host::scan_view() {
   for (int k = 0; k < 3; k++) v.at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
   {
     std::lock_guard lk(mu_);
-    // Planned again only when the settings or the stages changed: a large grid takes
-    // milliseconds. A running scan keeps the preview it started with.
+    // Planned again only when the settings or the stages changed, on the planner's own
+    // thread: a large grid takes it up to tenths of a second. A running scan keeps the
+    // preview it started with.
     if (!v.running && v.settings && (!previewed_ || *previewed_ != *v.settings || v.at != previewed_at_)) {
-      preview_ = scanplan::preview(*v.settings, stages);
+      planner_->request(*v.settings, stages);
       previewed_ = v.settings;
       previewed_at_ = v.at;
-      v.replanned = true;
     }
-    v.preview = preview_;
   }
   v.map_shows_scan = v.scan.seen && (v.running || v.settings == v.scan.settings);
   return v;
+}
+
+void Host::wait_for_preview() { planner_->wait_idle(); }
+
+std::optional<scanplan::Preview> Host::preview_now() {
+  const auto settings = runtime_ && main_panel() ? scanplan::read_settings(*runtime_, main_panel()) : std::nullopt;
+  if (!settings) return std::nullopt;
+  return scanplan::preview(*settings, scanplan::stages_now());
 }
 
 void Host::set_recording(bool on) {

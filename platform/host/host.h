@@ -34,6 +34,8 @@
 
 namespace vx::host {
 
+class PreviewWorker;
+
 // ---- operator input --------------------------------------------------------------------
 
 // A value an operator gives a control: accepted as `value`, or refused with the reason
@@ -76,19 +78,27 @@ enum class Popups {
 class Observer {
  public:
   virtual ~Observer() = default;
+  // The main panel was loaded; `spec` stays valid as long as the host.
   virtual void panel_loaded(int panel, const rt::PanelSpec& spec) {}
-  virtual void panel_displayed() {}
+  // A panel was shown (`main`: the operator's; the driver's hidden panel is not).
+  virtual void panel_displayed(int panel, bool main) {}
   // The program wrote a control of the main panel.
   virtual void written(int control, const rt::Value& v) {}
   // A whole line of the program's standard output (when the host captures it).
   virtual void console_line(const std::string& line) {}
   virtual void popup(std::uint64_t id, const std::string& title, const std::string& message) {}
+  // A command was withheld from the program (Start scan under the emergency stop).
+  virtual void refused(const std::string& reason) {}
   // The program is about to wait for an event with none queued.
   virtual void idle() {}
   // The live reader's reading, when it differs from the last one.
   virtual void reading(const Reading& r) {}
-  // A scan has ended (called with the scan watcher's lock held: do not call scan()).
+  // A scan's record failed (a full disk), as it happens; and a scan has ended. Both are
+  // called with the scan watcher's lock held: do not call scan() from them.
+  virtual void record_failed(const scanwatch::Snapshot& s) {}
   virtual void scan_ended(const scanwatch::Snapshot& s) {}
+  // A preview planned for the scan view (on the planner's thread).
+  virtual void preview_ready(const scanplan::Preview& p) {}
   virtual void program_ended(int code) {}
 };
 
@@ -108,8 +118,6 @@ struct ScanView {
   scanwatch::Snapshot scan;
   bool running = false;
   std::optional<scanplan::Settings> settings;  // the panel's now; none when unreadable
-  std::optional<scanplan::Preview> preview;    // of `settings` from where the stages stand
-  bool replanned = false;                      // `preview` is new since the last view
   std::array<double, 3> at{0, 0, 0};           // where the stages stand, mm
   // Whether the map shows `scan`: while it runs, and after it until the settings change.
   bool map_shows_scan = false;
@@ -130,9 +138,10 @@ class Host final : public rt::Host {
   void subscribe(Observer& observer);
 
   // ---- the program
-  // Makes the run-time, installs it and starts the program's entry point on a thread of
-  // its own, enrolled with the clock as "main".
-  void start();
+  // Makes the run-time (with `faults`, a test's or a script's), installs it and starts
+  // the program's entry point on a thread of its own, enrolled with the clock as "main".
+  // Commands the emergency stop forbids are withheld from the program from the start.
+  void start(const rt::Options& faults = {});
   bool started() const { return runtime_ != nullptr; }
   bool ended() const { return ended_.load(std::memory_order_acquire); }
   int exit_code() const { return exit_code_.load(std::memory_order_acquire); }
@@ -147,11 +156,16 @@ class Host final : public rt::Host {
   // Types a value into an input, checked against its control.
   Checked set(int control, double value);
   // Writes exactly `value` (a session script tests how the program takes any value):
-  // only its type is checked, an int control taking whole numbers in the int range.
+  // only its type is checked, an int control taking whole numbers in the int range
+  // ("holds an int; 2.5 is not one").
   Checked set_exact(int control, double value);
-  // Clicks a command control; returns the operator's name of it ("Go to X: 12.5 mm").
+  // The operator's name of a command, with the values it will read now ("Go to X:
+  // 12.5 mm"); for a control that is no command, its constant's name.
+  std::string describe(int control) const;
+  // Clicks a command control; returns describe() of it as it was clicked.
   std::string press(int control);
   // The emergency stop; false when it held already (release: when it did not hold).
+  // Once the program has returned its stages are closed: neither touches them then.
   bool stop_all();
   bool release();
   static bool engaged();
@@ -166,12 +180,23 @@ class Host final : public rt::Host {
   shutdown::Shutdown::Sent shutdown_step();
 
   // ---- what the front ends show
-  // Reads the stages and the program now, under the thread name "live".
+  // Reads the stages and the program now, the stages under the thread name "live". Once
+  // the program has returned no stage is read: they are closed.
   Reading read();
+  // What the program does now, without reading the stages.
+  observe::ActivityView activity() const;
   bool scanning() const;
   scanwatch::Snapshot scan() const;
-  // The scan pane's view; plans again only when the settings or the stages changed.
+  const scanwatch::ScanWatch* scan_watch() const { return watch_.get(); }
+  // The scan pane's view. When the settings or the stages changed since the last view
+  // (and no scan runs), a new preview is planned on the planner's thread and told to
+  // the observers (preview_ready).
   ScanView scan_view();
+  // Returns once every preview asked for so far has been planned and told.
+  void wait_for_preview();
+  // The preview of the panel's settings now, planned on the calling thread; nothing when
+  // the settings cannot be read.
+  std::optional<scanplan::Preview> preview_now();
   const std::string& record_dir() const { return options_.record_dir; }
   bool recording() const { return recording_.load(std::memory_order_acquire); }
   void set_recording(bool on);
@@ -181,6 +206,8 @@ class Host final : public rt::Host {
   void drain_console();
   // Wakes the live reader now (an action may have started motion).
   void poke_live();
+  // Ends the live reader; before an observer that it tells goes away.
+  void stop_live();
 
   // ---- rt::Host (the program's threads)
   void panel_loaded(int panel, const rt::PanelSpec& spec) override;
@@ -189,6 +216,7 @@ class Host final : public rt::Host {
   void popup(const std::string& title, const std::string& message) override;
   void idle() override;
   void stdio_port(int port) override;
+  void refused(int panel, int control, const std::string& reason) override;
 
  private:
   struct Popup;
@@ -198,7 +226,6 @@ class Host final : public rt::Host {
     for (Observer* o : observers_) f(*o);
   }
   void live_main();
-  void stop_live();
 
   Clock& clock_;
   Options options_;
@@ -217,7 +244,7 @@ class Host final : public rt::Host {
   std::optional<shutdown::Shutdown> shutdown_;
   std::optional<scanplan::Settings> previewed_;
   std::array<double, 3> previewed_at_{0, 0, 0};
-  std::optional<scanplan::Preview> preview_;
+  std::unique_ptr<PreviewWorker> planner_;
 
   std::unique_ptr<Console> console_;
 

@@ -1,6 +1,7 @@
-// The session runner's engine: the stages, the run-time host that prints popups and
-// watched writes, the program's thread, the statements, and the answer to a shutdown
-// signal (a watcher thread outside the clock raises a flag that every wait looks at).
+// The session runner's engine, a front end of the headless host: it makes the clock and
+// the stages, plays the statements through the host, prints what the host tells (watched
+// writes, popups, refusals, records), and answers a shutdown signal (a watcher thread
+// outside the clock raises a flag that every wait looks at).
 //
 // Built against another stage library than the simulator (VARNIX_SIMULATED_STAGES 0),
 // the runner drives that library's stages on the real clock, and refuses what only the
@@ -23,13 +24,10 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/clock/clock.h"
-#include "platform/entry/entry.h"
-#include "platform/estop/estop.h"
+#include "platform/host/host.h"
 #include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 #include "platform/scanplan/scanplan.h"
-#include "platform/scanwatch/scanwatch.h"
-#include "platform/shutdown/shutdown.h"
 #include "platform/signals/signals.h"
 #if VARNIX_SIMULATED_STAGES
 #include "platform/stagesim/simulator.h"
@@ -75,53 +73,55 @@ std::string serial_of(const std::string& axis) {
   return axis;
 }
 
-class Session final : public rt::Host {
+class Session final : public host::Observer {
  public:
-  Session(const Script& script, const Options& options)
-      : script_(script), options_(options) {}
+  Session(const Script& script, const Options& options) : script_(script), options_(options) {}
 
   int run();
 
-  // ---- rt::Host
-  void control_written(int panel, int control, const rt::Value& v) override {
-    if (control == PANEL_SCANNING && v.number() != 0 && panel == main_panel()) {
+  // ---- host::Observer (the program's threads)
+  void written(int control, const rt::Value& v) override {
+    if (control == PANEL_SCANNING && v.number() != 0) {
       std::lock_guard lk(clock_->mutex());
       ++scans_lit_;
     }
     {
       std::lock_guard lk(watch_mu_);
-      if (panel == main_panel() && watched_.count(control)) {
-        char t[32];
-        std::snprintf(t, sizeof t, "%.3f", to_seconds(clock_->now()));
-        say(std::string("@ ") + t + " " + name_of(control) + " = " + format_value(v) + "\n");
-      }
+      if (watched_.count(control)) say("@ " + stamp() + " " + name_of(control) + " = " + format_value(v) + "\n");
     }
-    if (watch_) watch_->control_written(panel, control, v);
     poke();
   }
-  void panel_displayed(int panel) override {
-    if (options_.trace) trace_line("DisplayPanel(" + std::to_string(panel) + ")");
+  void panel_displayed(int panel, bool) override {
+    if (options_.trace) say("@ trace " + stamp() + " " + thread_name() + " DisplayPanel(" + std::to_string(panel) + ")\n");
   }
-  void popup(const std::string& title, const std::string& message) override {
+  void popup(std::uint64_t, const std::string& title, const std::string& message) override {
     say("@ popup \"" + title + "\" \"" + message + "\"\n");
   }
-  void refused(int, int, const std::string& reason) override { say("@ " + reason + "\n"); }
+  void refused(const std::string& reason) override { say("@ " + reason + "\n"); }
+  void record_failed(const scanwatch::Snapshot& s) override { say("@ record error: " + s.record_error + "\n"); }
+  void scan_ended(const scanwatch::Snapshot& s) override {
+    if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
+  }
   void idle() override {
     std::lock_guard lk(clock_->mutex());
     idle_seen_ = true;
     clock_->notify_all(channel_);
   }
-
- private:
-  int main_panel() const { return runtime_ ? runtime_->main_panel() : 0; }
-
-  void trace_line(const std::string& call) {
-    char t[32];
-    std::snprintf(t, sizeof t, "%.3f", to_seconds(clock_->now()));
-    say(std::string("@ trace ") + t + " " + thread_name() + " " + call + "\n");
+  void program_ended(int) override {
+    std::lock_guard lk(clock_->mutex());
+    done_ = true;
+    clock_->notify_all(channel_);
   }
 
-  std::string name_of(int id) const { return observe::control_name(*runtime_, main_panel(), id); }
+ private:
+  int main_panel() const { return host_->main_panel(); }
+  rt::Runtime& runtime() { return *host_->runtime(); }
+  std::string stamp() const {
+    char t[32];
+    std::snprintf(t, sizeof t, "%.3f", to_seconds(clock_->now()));
+    return t;
+  }
+  std::string name_of(int id) { return observe::control_name(runtime(), main_panel(), id); }
 
   void poke() {
     std::lock_guard lk(clock_->mutex());
@@ -156,7 +156,7 @@ class Session final : public rt::Host {
 
   std::optional<int> resolve(const ControlRef& ref, const Statement& st) {
     if (ref.name.empty()) return ref.id;
-    if (const rt::PanelSpec* sp = runtime_ ? runtime_->spec(main_panel()) : nullptr)
+    if (const rt::PanelSpec* sp = runtime().spec(main_panel()))
       for (const rt::ControlSpec& c : sp->controls)
         if (c.name == ref.name) return c.id;
     fail(st, "no control " + ref.name + " on the panel");
@@ -180,8 +180,13 @@ class Session final : public rt::Host {
   void apply_fault(const Statement& st);
   void start(const Statement& st);
   void execute(const Statement& st);
+  void set(const Statement& st);
+  void press(const Statement& st);
+  void check(const Statement& st);
+  void show(const Statement& st);
+  void watch(const Statement& st);
+  void preview(const Statement& st);
   void finish_program(const Statement* st);
-  bool scanning() const;
   bool shut_down(const std::string& why);
   void join_workers(const Statement* st);
   void watch_signals();
@@ -197,17 +202,13 @@ class Session final : public rt::Host {
 #if VARNIX_SIMULATED_STAGES
   std::unique_ptr<sim::Simulator> sim_;
 #endif
-  std::unique_ptr<scanwatch::ScanWatch> watch_;  // outlives the run-time that feeds it
-  std::unique_ptr<rt::Runtime> runtime_;
-  std::optional<rt::RuntimeScope> runtime_scope_;
+  std::optional<host::Host> host_;
   rt::Options rt_options_;
-  std::thread program_;
   WaitChannel channel_;
   WaitChannel signal_ch_;  // only a signal wakes it
   bool done_ = false;       // under the clock's mutex
   bool idle_seen_ = false;  // under the clock's mutex
   std::uint64_t scans_lit_ = 0;  // writes that lit the Scanning lamp; under the clock's mutex
-  int exit_code_ = 0;
   bool failed_ = false;
   bool exited_ = false;
   std::mutex watch_mu_;
@@ -248,16 +249,10 @@ void Session::apply_fault(const Statement& st) {
 #endif
 }
 
-// The stages are read here and only here, under the thread name "live", so that the
-// reads show in a trace as the observer's and nothing else of the trace changes.
+// The stages are read by the host under the thread name "live", so that the reads show
+// in a trace as the observer's and nothing else of the trace changes.
 void Session::show_live() {
-  observe::Live live = [] {
-    const ThreadNameScope as("live");
-    return observe::read_live();
-  }();
-  // Before start, and after the program has closed them, no stage is open.
-  if (!runtime_ || exited_) observe::mark_not_connected(live, 0);
-  for (const observe::AxisLive& a : live) {
+  for (const observe::AxisLive& a : host_->read().live) {
     char pos[64];
     std::snprintf(pos, sizeof pos, "%.4f", a.position_mm);
     std::string line = std::string("@ live ") + observe::axis_name(a.axis) + " " + pos + " " + observe::words_text(a);
@@ -267,42 +262,18 @@ void Session::show_live() {
 }
 
 void Session::show_activity() {
-  if (!runtime_) {
+  if (!host_->started()) {
     say("@ activity \"Not started\" queued 0:\n");
     return;
   }
-  const observe::ActivityView v = observe::describe_activity(*runtime_, clock_->now());
+  const observe::ActivityView v = host_->activity();
   std::string line = "@ activity \"" + v.what + "\" queued " + std::to_string(v.queued.size()) + ":";
   for (const std::string& n : v.queued_names) line += " " + n;
   say(line + "\n");
 }
 
 void Session::start(const Statement& st) {
-  runtime_ = std::make_unique<rt::Runtime>(this, rt_options_);
-  runtime_scope_.emplace(*runtime_);
-  estop::guard(*runtime_);
-  if (!options_.record_dir.empty()) {
-    scanwatch::Options wo;
-    wo.record_dir = options_.record_dir;
-    wo.on_error = [](const scanwatch::Snapshot& s) { say("@ record error: " + s.record_error + "\n"); };
-    wo.on_end = [](const scanwatch::Snapshot& s) {
-      if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
-    };
-    watch_ = std::make_unique<scanwatch::ScanWatch>(
-        *runtime_, *clock_, [] { return scanplan::stages_now(); }, std::move(wo));
-  }
-  Participant token = clock_->enroll();
-  program_ = std::thread([this, token = std::move(token)]() mutable {
-    token.adopt("main");
-    const int code = run_program_entry();
-    {
-      std::lock_guard lk(clock_->mutex());
-      exit_code_ = code;
-      done_ = true;
-      clock_->notify_all(channel_);
-    }
-    token.retire();
-  });
+  host_->start(rt_options_);
   // Start-up ends when the program first waits for an event (or returns).
   const bool rested =
       wait_for([this] { return idle_seen_ || done_ || signalled(); }, deadline_after(kRestBound), "session: start");
@@ -316,11 +287,11 @@ void Session::start(const Statement& st) {
 // refresh and the loop's pause are done.
 std::string Session::rest_hint() {
   const int panel = main_panel();
-  const rt::PanelSpec* sp = panel ? runtime_->spec(panel) : nullptr;
+  const rt::PanelSpec* sp = panel ? runtime().spec(panel) : nullptr;
   if (!sp) return "";
   for (const rt::ControlSpec& c : sp->controls)
     if (c.kind == rt::Kind::Timer)
-      if (auto v = runtime_->timer_interval(panel, c.id); v && runtime_->timer_enabled(panel, c.id).value_or(false))
+      if (auto v = runtime().timer_interval(panel, c.id); v && runtime().timer_enabled(panel, c.id).value_or(false))
         return " (its panel timer " + c.name + " ticks every " + format_double(v->number()) +
                " s, sooner than the program serves a tick and pauses 0.001 s after it)";
   return "";
@@ -329,132 +300,121 @@ std::string Session::rest_hint() {
 void Session::execute(const Statement& st) {
   switch (st.op) {
     case Op::Fault:
-      if (runtime_fault(st) && runtime_) {
-        fail(st, "fault " + st.fault + " must come before start");
-        return;
-      }
-      apply_fault(st);
-      return;
+      if (runtime_fault(st) && host_->started()) return fail(st, "fault " + st.fault + " must come before start");
+      return apply_fault(st);
     case Op::Start:
-      if (runtime_) {
-        fail(st, "the program was started already");
-        return;
-      }
-      start(st);
-      return;
-    case Op::Set: {
-      if (!need_panel(st)) return;
-      auto id = resolve(st.controls[0], st);
-      if (!id) return;
-      auto current = runtime_->value(main_panel(), *id);
-      if (!current) return fail(st, "no control " + st.controls[0].text() + " on the panel");
-      rt::Value v;
-      if (current->type == rt::DataType::Int) {
-        if (!(std::isfinite(st.value) && st.value == std::trunc(st.value) && st.value >= -2147483648.0 &&
-              st.value <= 2147483647.0))
-          return fail(st, st.controls[0].text() + " holds an int; " + format_double(st.value) + " is not one");
-        v = rt::Value::of(static_cast<int>(st.value));
-      } else if (current->type == rt::DataType::Double) {
-        v = rt::Value::of(st.value);
-      } else {
-        return fail(st, st.controls[0].text() + " holds no value");
-      }
-      runtime_->set_value(main_panel(), *id, v);
-      return;
-    }
-    case Op::Press: {
-      if (!need_panel(st)) return;
-      auto id = resolve(st.controls[0], st);
-      if (id && watch_ && *id == PANEL_STOPSCAN) watch_->stop_requested();
-      if (id) runtime_->commit(main_panel(), *id);
-      return;
-    }
+      if (host_->started()) return fail(st, "the program was started already");
+      return start(st);
+    case Op::Set:
+      return set(st);
+    case Op::Press:
+      return press(st);
     case Op::Wait:
       // A wait on a channel rather than a sleep, so that a signal cuts it short.
       wait_on(signal_ch_, [this] { return signalled(); }, deadline_after(st.seconds), "session: wait");
       return;
     case Op::Until:
-    case Op::Expect: {
-      if (!need_panel(st)) return;
-      auto id = resolve(st.controls[0], st);
-      if (!id) return;
-      const int panel = main_panel();
-      std::optional<rt::Value> seen;
-      auto holds = [&] {
-        seen = runtime_->value(panel, *id);
-        return seen && compare(seen->number(), st.cmp, st.value);
-      };
-      bool ok;
-      if (st.op == Op::Expect) {
-        ok = holds();
-      } else {
-        const double bound = st.within.value_or(kUntilDefault);
-        const Time deadline = deadline_after(bound);
-        // The value is read outside the clock's lock: the run-time takes its own.
-        ok = false;
-        for (;;) {
-          if (holds()) {
-            ok = true;
-            break;
-          }
-          if (signalled()) return;
-          std::unique_lock lk(clock_->mutex());
-          if (clock_->now_locked() >= deadline) break;
-          clock_->wait_until(lk, channel_, deadline, "session: until");
-        }
-      }
-      if (!ok) {
-        std::string msg = st.controls[0].text() + " " + cmp_text(st.cmp) + " " + format_double(st.value);
-        msg += st.op == Op::Until ? " did not hold within " + format_double(st.within.value_or(kUntilDefault)) + " s"
-                                  : " does not hold";
-        msg += seen ? " (it reads " + format_value(*seen) + ")" : " (no such control)";
-        fail(st, msg);
-      }
-      return;
-    }
+    case Op::Expect:
+      return check(st);
     case Op::Show:
-      if (!need_panel(st)) return;
-      for (const ControlRef& c : st.controls) {
-        auto id = resolve(c, st);
-        if (!id) return;
-        auto v = runtime_->value(main_panel(), *id);
-        say("@ " + name_of(*id) + " = " + (v ? format_value(*v) : "(no such control)") + "\n");
-      }
-      return;
+      return show(st);
     case Op::Watch:
-      if (!need_panel(st)) return;
-      for (const ControlRef& c : st.controls) {
-        auto id = resolve(c, st);
-        if (!id) return;
-        std::lock_guard lk(watch_mu_);
-        watched_.insert(*id);
-      }
-      return;
+      return watch(st);
     case Op::Quit:
-      finish_program(&st);
-      return;
+      return finish_program(&st);
     case Op::Estop:
-      estop::engage(runtime_.get());
+      host_->stop_all();
       return;
     case Op::Release:
-      estop::release();
+      host_->release();
       return;
-    case Op::Preview: {
-      if (!need_panel(st)) return;
-      const auto settings = scanplan::read_settings(*runtime_, main_panel());
-      if (!settings) return fail(st, "the scan settings cannot be read from the panel");
-      const scanplan::Preview p = scanplan::preview(*settings, scanplan::stages_now());
-      say("@ preview " + scanplan::summary(p) + "\n");
-      for (const std::string& w : p.warnings) say("@ preview warning: " + w + "\n");
-      return;
-    }
+    case Op::Preview:
+      return preview(st);
     case Op::Live:
-      show_live();
-      return;
+      return show_live();
     case Op::Activity:
-      show_activity();
-      return;
+      return show_activity();
   }
+}
+
+// Writes exactly the script's value: a script tests how the program takes any value,
+// out of range included; only an int control's whole numbers are insisted on.
+void Session::set(const Statement& st) {
+  if (!need_panel(st)) return;
+  auto id = resolve(st.controls[0], st);
+  if (!id) return;
+  if (!runtime().value(main_panel(), *id)) return fail(st, "no control " + st.controls[0].text() + " on the panel");
+  const host::Checked r = host_->set_exact(*id, st.value);
+  if (!r.ok) fail(st, st.controls[0].text() + " " + r.reason);
+}
+
+void Session::press(const Statement& st) {
+  if (!need_panel(st)) return;
+  if (auto id = resolve(st.controls[0], st)) host_->press(*id);
+}
+
+// `expect` looks once; `until` waits for the condition, within its bound.
+void Session::check(const Statement& st) {
+  if (!need_panel(st)) return;
+  auto id = resolve(st.controls[0], st);
+  if (!id) return;
+  const int panel = main_panel();
+  std::optional<rt::Value> seen;
+  auto holds = [&] {
+    seen = runtime().value(panel, *id);
+    return seen && compare(seen->number(), st.cmp, st.value);
+  };
+  bool ok = false;
+  if (st.op == Op::Expect) {
+    ok = holds();
+  } else {
+    const Time deadline = deadline_after(st.within.value_or(kUntilDefault));
+    // The value is read outside the clock's lock: the run-time takes its own.
+    for (;;) {
+      if (holds()) {
+        ok = true;
+        break;
+      }
+      if (signalled()) return;
+      std::unique_lock lk(clock_->mutex());
+      if (clock_->now_locked() >= deadline) break;
+      clock_->wait_until(lk, channel_, deadline, "session: until");
+    }
+  }
+  if (ok) return;
+  std::string msg = st.controls[0].text() + " " + cmp_text(st.cmp) + " " + format_double(st.value);
+  msg += st.op == Op::Until ? " did not hold within " + format_double(st.within.value_or(kUntilDefault)) + " s"
+                            : " does not hold";
+  msg += seen ? " (it reads " + format_value(*seen) + ")" : " (no such control)";
+  fail(st, msg);
+}
+
+void Session::show(const Statement& st) {
+  if (!need_panel(st)) return;
+  for (const ControlRef& c : st.controls) {
+    auto id = resolve(c, st);
+    if (!id) return;
+    auto v = runtime().value(main_panel(), *id);
+    say("@ " + name_of(*id) + " = " + (v ? format_value(*v) : "(no such control)") + "\n");
+  }
+}
+
+void Session::watch(const Statement& st) {
+  if (!need_panel(st)) return;
+  for (const ControlRef& c : st.controls) {
+    auto id = resolve(c, st);
+    if (!id) return;
+    std::lock_guard lk(watch_mu_);
+    watched_.insert(*id);
+  }
+}
+
+void Session::preview(const Statement& st) {
+  if (!need_panel(st)) return;
+  const auto p = host_->preview_now();
+  if (!p) return fail(st, "the scan settings cannot be read from the panel");
+  say("@ preview " + scanplan::summary(*p) + "\n");
+  for (const std::string& w : p->warnings) say("@ preview warning: " + w + "\n");
 }
 
 // Presses quit and waits for the program to return; reports a program that does not.
@@ -462,18 +422,18 @@ void Session::execute(const Statement& st) {
 // during a scan, and after a shutdown signal, the program is ended through the shutdown
 // sequence instead, as the window ends it: the scan is stopped, then quit is pressed.
 void Session::finish_program(const Statement* st) {
-  if (!runtime_ || exited_) return;
+  if (!host_->started() || exited_) return;
   if (!program_done()) {
     bool ended = false;
     bool scan = false;  // a scan held the quit back
     if (!signalled()) {
-      scan = scanning();
+      scan = host_->scanning();
       if (!scan) {
         const std::uint64_t lit = [this] {
           std::lock_guard lk(clock_->mutex());
           return scans_lit_;
         }();
-        if (const int panel = main_panel()) runtime_->commit(panel, PANEL_QUIT);
+        host_->press(PANEL_QUIT);
         // A scan that starts now was taken before the quit, which it drops.
         ended = wait_for([&] { return done_ || signalled() || scans_lit_ != lit; }, deadline_after(kQuitBound),
                          "session: quit") &&
@@ -491,7 +451,7 @@ void Session::finish_program(const Statement* st) {
       std::_Exit(1);
     }
   }
-  program_.join();
+  host_->join_program();
   join_workers(st);
 #if VARNIX_SIMULATED_STAGES
   if (const long long n = sim_->closed_calls())
@@ -499,25 +459,18 @@ void Session::finish_program(const Statement* st) {
                     " stage-library call(s) on stages it had closed (the stages refused them)");
 #endif
   exited_ = true;
-  say("@ exit " + std::to_string(exit_code_) + "\n");
-}
-
-bool Session::scanning() const {
-  const int panel = main_panel();
-  const auto v = panel ? runtime_->value(panel, PANEL_SCANNING) : std::nullopt;
-  return v && v->number() != 0;
+  say("@ exit " + std::to_string(host_->exit_code()) + "\n");
 }
 
 // The program's own quit path, entered from outside: the emergency stop cuts a wait
-// short and asks a scan to stop, then the quit command is sent (platform/shutdown).
+// short and asks a scan to stop, then the quit command is sent (the host's shutdown).
 bool Session::shut_down(const std::string& why) {
   shut_down_ = true;
   say("@ " + why + ": ending the program\n");
-  shutdown::Shutdown sequence(*runtime_);
-  sequence.begin();
+  host_->begin_shutdown();
   const Time deadline = deadline_after(kQuitBound);
   for (;;) {
-    sequence.step();
+    host_->shutdown_step();
     const Time poll = deadline_after(kShutdownPoll);
     if (wait_for([this] { return done_; }, std::min(poll, deadline), "session: shutdown")) return true;
     if (clock_->now() >= deadline) return false;
@@ -529,8 +482,8 @@ bool Session::shut_down(const std::string& why) {
 // time, and reported when it does not end.
 void Session::join_workers(const Statement* st) {
   // Told by the pool, not by the Scanning lamp, which other hands may have put out.
-  if (runtime_->unfinished_functions() > 0) say("@ the program returned while its scan still ran\n");
-  if (runtime_->join_pool(deadline_after(kQuitBound))) return;
+  if (runtime().unfinished_functions() > 0) say("@ the program returned while its scan still ran\n");
+  if (runtime().join_pool(deadline_after(kQuitBound))) return;
   say("@ FAIL " + std::to_string(st ? st->line : 0) + ": a thread of the program still ran " +
       format_double(kQuitBound) + " s after the program returned\n");
   std::fflush(stdout);
@@ -584,6 +537,12 @@ int Session::run() {
   }
 #endif
 
+  // Popups are answered at once: a script cannot click them away.
+  host::Options ho;
+  ho.record_dir = options_.record_dir;
+  host_.emplace(*clock_, std::move(ho));
+  host_->subscribe(*this);
+
   if (options_.answer_signals) {
     signals_.emplace();
     signal_watcher_ = std::thread([this] { watch_signals(); });
@@ -592,7 +551,7 @@ int Session::run() {
   for (const Statement& st : script_.statements) {
     execute(st);
     clock_->settle();
-    if (runtime_ && !exited_ && program_done()) finish_program(&st);
+    if (host_->started() && !exited_ && program_done()) finish_program(&st);
     if (failed_ || exited_ || signalled()) break;
   }
   if (!exited_) finish_program(nullptr);
@@ -603,8 +562,8 @@ int Session::run() {
     signal_watcher_.join();
     signals_.reset();
   }
-  runtime_scope_.reset();
-  runtime_.reset();
+  const int code = host_->exit_code();
+  host_.reset();
   // The stages' bus thread ends before this thread leaves the clock: an idle bus alone
   // on the clock would look like a deadlock.
 #if VARNIX_SIMULATED_STAGES
@@ -612,7 +571,7 @@ int Session::run() {
   sim_.reset();
 #endif
   if (failed_) return 1;
-  return exit_code_;
+  return code;
 }
 
 }  // namespace

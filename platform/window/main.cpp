@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   vx::win::SignalBridge interrupts;
   QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),
                    &vx::win::WindowHost::request_shutdown);
-  QObject::connect(&program.thread(), &vx::win::ProgramThread::ended, &app,
+  QObject::connect(&program.host(), &vx::win::WindowHost::ended, &app,
                    [](int code) { QCoreApplication::exit(code); });
   program.start();
   return app.exec();

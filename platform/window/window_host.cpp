@@ -1,8 +1,7 @@
-// The host's two sides. Program threads only store and post: a write goes into the map
-// of pending values, a line into the list of pending lines, and the first of them since
-// the last update posts one call to the GUI thread. Everything that touches a widget
-// runs on the GUI thread. A popup's waiter blocks on the clock, so that a test's
-// virtual time keeps moving while the dialog is open.
+// The adapter's two sides. Observer calls only store and post: a write goes into the
+// map of pending values, a line into the list of pending lines, and the first of them
+// since the last update posts one call to the GUI thread. Everything that touches a
+// widget runs on the GUI thread.
 #include "platform/window/window_host.h"
 
 #include <QApplication>
@@ -11,23 +10,16 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
 #include <QShortcut>
 #include <QThread>
 
 #include "panel/Varnix_ui.h"
-#include "platform/estop/estop.h"
 #include "platform/files/files.h"
 #include "platform/files/printable.h"
-#include "platform/observe/observe.h"
-#include "platform/stagelib/stage_library.h"
 #include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
 #include "platform/window/panel_view.h"
-#include "platform/window/preview_worker.h"
 #include "platform/window/scan_pane.h"
-#include "platform/host/stdout_capture.h"
 
 namespace vx::win {
 
@@ -35,12 +27,6 @@ namespace {
 // Lines waiting for the next update beyond this many can only scroll out of the pane.
 constexpr int kMaxPendingLines = MainWindow::kConsoleLines;
 }  // namespace
-
-struct WindowHost::PopupWait {
-  WaitChannel channel;
-  bool dismissed = false;  // under the clock's mutex
-  QPointer<QMessageBox> box;  // GUI thread only
-};
 
 std::string settle_record_folder(WindowOptions& options, bool named) {
   if (options.record_dir.empty()) return {};
@@ -65,10 +51,6 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   // program's writes; at rest the panel timer's refreshes bring the pane up to date.
   scan_timer_.setInterval(250);
   connect(&scan_timer_, &QTimer::timeout, this, &WindowHost::refresh_scan);
-  preview_ = std::make_unique<PreviewWorker>([this](scanplan::Preview p) {
-    QMetaObject::invokeMethod(
-        this, [this, p = std::move(p)] { if (scan_pane_) scan_pane_->show_preview(p); }, Qt::QueuedConnection);
-  });
 
   LiveView* live = window_->live();
   connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
@@ -83,8 +65,6 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
     window_->find_box()->setFocus();
     window_->find_box()->selectAll();
   });
-  // On a virtual clock an unenrolled reader could not wait; tests call refresh_live().
-  if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
 }
 
 namespace {
@@ -108,95 +88,25 @@ bool WindowHost::eventFilter(QObject* watched, QEvent* e) {
   return true;
 }
 
-void WindowHost::attach(rt::Runtime& runtime) {
-  runtime_ = &runtime;
-  shutdown_.emplace(runtime);
-  estop::guard(runtime);
-  scanwatch::Options o;
-  o.record_dir = options_.record_dir;
-  o.on_end = [this](const scanwatch::Snapshot& s) {
-    QString text = tr("Scan ended: %1.").arg(QString::fromStdString(s.end_state));
-    if (!s.record_path.empty()) text += tr(" Recorded to %1").arg(QString::fromStdString(s.record_path));
-    if (!s.record_error.empty()) text += QLatin1Char(' ') + QString::fromStdString(s.record_error);
-    QMetaObject::invokeMethod(this, [this, text] { window_->say(text); }, Qt::QueuedConnection);
-  };
-  watch_ = std::make_unique<scanwatch::ScanWatch>(
-      runtime, clock_, [] { return scanplan::stages_now(); }, std::move(o));
+void WindowHost::attach(host::Host& core) {
+  core_ = &core;
+  core.subscribe(*this);
 }
 
-void WindowHost::poke_live() {
-  std::lock_guard lk(clock_.mutex());
-  live_poked_ = true;
-  clock_.notify_all(live_channel_);
-}
-
-void WindowHost::stop_live() {
-  if (!live_thread_.joinable()) return;
-  {
-    std::lock_guard lk(clock_.mutex());
-    live_stop_ = true;
-    clock_.notify_all(live_channel_);
-  }
-  live_thread_.join();
-}
-
-// The reader's reads show in a trace as the live view's. At rest (no stage busy, the
-// program idle, nothing queued) it reads at 10 Hz, else at the live period: each wake
-// costs the idle window more than the reading itself. The operator's commands wake it
-// at once, so that the motion they start is followed from its first moment.
-void WindowHost::live_main() {
-  set_thread_name("live");
-  constexpr std::chrono::milliseconds kAtRest{100};
-  std::optional<Reading> last;
-  bool active = true;
-  for (;;) {
-    {
-      std::unique_lock lk(clock_.mutex());
-      const Time deadline = clock_.now_locked() + (active ? Duration(options_.live) : std::max<Duration>(options_.live, kAtRest));
-      while (!live_stop_ && !live_poked_ && clock_.now_locked() < deadline)
-        clock_.wait_until(lk, live_channel_, deadline, "live view");
-      if (live_stop_) return;
-      live_poked_ = false;
-    }
-    Reading r = take_reading();
-    active = r.engaged || r.activity.state != "idle" || !r.activity.queued.empty();
-    for (const observe::AxisLive& a : r.live)
-      active = active || (a.status & (sl::kMovingForward | sl::kMovingReverse | sl::kCommandActive)) != 0;
-    if (last && last->same_as(r)) continue;
-    last = r;
-    QMetaObject::invokeMethod(this, [this, r = std::move(r)] { show_reading(r); }, Qt::QueuedConnection);
-  }
-}
-
-WindowHost::~WindowHost() {
-  stop_live();
-  preview_.reset();
-  {
-    std::lock_guard lk(capture_mu_);
-    capture_.reset();
-  }
-  // A program thread must never stay blocked on a dialog that is gone.
-  for (const auto& w : std::vector(popups_)) release(w);
-}
+WindowHost::~WindowHost() { qApp->removeEventFilter(this); }
 
 PanelView* WindowHost::panel_view() const { return window_->panel(); }
 
-bool WindowHost::scanning() const { return runtime_ && observe::scanning(*runtime_); }
+// ---- the host's threads ------------------------------------------------------------------
 
-// ---- program threads --------------------------------------------------------------------
-
-void WindowHost::panel_loaded(int panel, const rt::PanelSpec& description) {
-  // Only the first panel from a file is the operator's; the run-time keeps what it was
-  // made from for as long as it lives.
-  int none = 0;
-  if (!main_panel_.compare_exchange_strong(none, panel, std::memory_order_acq_rel)) return;
-  const rt::PanelSpec* d = &description;
+void WindowHost::panel_loaded(int panel, const rt::PanelSpec& spec) {
+  main_panel_.store(panel, std::memory_order_release);
+  const rt::PanelSpec* d = &spec;
   QMetaObject::invokeMethod(this, [this, d] { build_panel(d); }, Qt::QueuedConnection);
 }
 
-void WindowHost::panel_displayed(int panel) {
-  // Panels made in code (the driver's hidden time-out panel) are never the main one.
-  if (panel != main_panel()) return;
+void WindowHost::panel_displayed(int, bool main) {
+  if (!main) return;
   QMetaObject::invokeMethod(
       this,
       [this] {
@@ -206,9 +116,7 @@ void WindowHost::panel_displayed(int panel) {
       Qt::QueuedConnection);
 }
 
-void WindowHost::control_written(int panel, int control, const rt::Value& v) {
-  if (panel != main_panel()) return;
-  if (watch_) watch_->control_written(panel, control, v);
+void WindowHost::written(int control, const rt::Value& v) {
   // echo_ belongs to the GUI thread: test the thread first.
   if (QThread::currentThread() == thread() && control == echo_) return;
   {
@@ -218,33 +126,7 @@ void WindowHost::control_written(int panel, int control, const rt::Value& v) {
   request_flush();
 }
 
-void WindowHost::popup(const std::string& title, const std::string& message) {
-  auto wait = std::make_shared<PopupWait>();
-  QMetaObject::invokeMethod(
-      this,
-      [this, wait, t = QString::fromStdString(title), m = QString::fromStdString(message)] {
-        open_popup(wait, t, m);
-      },
-      Qt::QueuedConnection);
-  std::unique_lock lk(clock_.mutex());
-  while (!wait->dismissed) clock_.wait_until(lk, wait->channel, kForever, "MessagePopup");
-}
-
-// A command the run-time withheld from the program (Start scan under the emergency
-// stop): the operator is told why, in the status bar and the log.
-void WindowHost::refused(int, int, const std::string& reason) {
-  QMetaObject::invokeMethod(
-      this, [this, text = QString::fromStdString(reason)] { log_command(text); window_->say(text); },
-      Qt::QueuedConnection);
-}
-
-void WindowHost::stdio_port(int port) {
-  if (port != 0) return;
-  std::lock_guard lk(capture_mu_);
-  if (!capture_) capture_ = std::make_unique<host::StdoutCapture>([this](std::string l) { push_line(std::move(l)); });
-}
-
-void WindowHost::push_line(std::string line) {
+void WindowHost::console_line(const std::string& line) {
   // Stamped as it arrives; standard output itself stays as the program wrote it.
   const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
   {
@@ -255,14 +137,52 @@ void WindowHost::push_line(std::string line) {
   request_flush();
 }
 
+void WindowHost::popup(std::uint64_t id, const std::string& title, const std::string& message) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, id, t = QString::fromStdString(title), m = QString::fromStdString(message)] { open_popup(id, t, m); },
+      Qt::QueuedConnection);
+}
+
+// A command the host withheld from the program (Start scan under the emergency stop):
+// the operator is told why, in the status bar and the log.
+void WindowHost::refused(const std::string& reason) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, text = QString::fromStdString(reason)] {
+        log_command(text);
+        window_->say(text);
+      },
+      Qt::QueuedConnection);
+}
+
+void WindowHost::reading(const host::Reading& r) {
+  QMetaObject::invokeMethod(this, [this, r] { show_reading(r); }, Qt::QueuedConnection);
+}
+
+void WindowHost::scan_ended(const scanwatch::Snapshot& s) {
+  QString text = tr("Scan ended: %1.").arg(QString::fromStdString(s.end_state));
+  if (!s.record_path.empty()) text += tr(" Recorded to %1").arg(QString::fromStdString(s.record_path));
+  if (!s.record_error.empty()) text += QLatin1Char(' ') + QString::fromStdString(s.record_error);
+  QMetaObject::invokeMethod(this, [this, text] { window_->say(text); }, Qt::QueuedConnection);
+}
+
+void WindowHost::preview_ready(const scanplan::Preview& p) {
+  QMetaObject::invokeMethod(
+      this, [this, p] { if (scan_pane_) scan_pane_->show_preview(p); }, Qt::QueuedConnection);
+}
+
+void WindowHost::program_ended(int code) {
+  QMetaObject::invokeMethod(this, [this, code] { program_finished(code); }, Qt::QueuedConnection);
+}
+
 void WindowHost::request_flush() {
   if (flush_pending_.exchange(true, std::memory_order_acq_rel)) return;
   QMetaObject::invokeMethod(this, [this] { schedule_flush(); }, Qt::QueuedConnection);
 }
 
 void WindowHost::drain_console() {
-  std::lock_guard lk(capture_mu_);
-  if (capture_) capture_->drain();
+  if (core_) core_->drain_console();
 }
 
 // ---- GUI thread -----------------------------------------------------------------------------
@@ -280,14 +200,14 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
   // What the controls hold now; writes since the load are also pending and follow.
   const int panel = main_panel();
   for (const rt::ControlSpec& c : description->controls)
-    if (auto v = runtime_ ? runtime_->value(panel, c.id) : std::nullopt) view->show_value(c.id, *v);
+    if (auto v = core_->runtime()->value(panel, c.id)) view->show_value(c.id, *v);
   window_->set_panel(view);
   scan_pane_ = new ScanPane;
-  scan_pane_->show_record(QString::fromStdString(options_.record_dir), !options_.record_dir.empty(),
-                          QString::fromStdString(options_.record_problem));
-  connect(scan_pane_, &ScanPane::record_switched, this, [this](bool on) {
-    watch_->set_record_dir(on ? options_.record_dir : std::string());
-    scan_pane_->show_record(QString::fromStdString(options_.record_dir), on);
+  const QString folder = QString::fromStdString(core_->record_dir());
+  scan_pane_->show_record(folder, core_->recording(), QString::fromStdString(options_.record_problem));
+  connect(scan_pane_, &ScanPane::record_switched, this, [this, folder](bool on) {
+    core_->set_recording(on);
+    scan_pane_->show_record(folder, core_->recording());
   });
   window_->set_side_pane(scan_pane_);
   title_ = window_->windowTitle();
@@ -326,44 +246,26 @@ void WindowHost::flush() {
 }
 
 void WindowHost::refresh_scan() {
-  if (!scan_pane_ || !runtime_ || !watch_) return;
-  const scanwatch::Snapshot scan = watch_->snapshot();
-  const bool running = scan.seen && scan.phase != scanwatch::Phase::Ended;
-  if (running && !scan_timer_.isActive()) scan_timer_.start();
-  if (!running) scan_timer_.stop();
-  const auto settings = scanplan::read_settings(*runtime_, main_panel());
-  // Where the stages are now, in the counters' millimetres: the map's marker moves with
-  // them even while the scan's displays wait for the next point.
-  const auto stages = scanplan::stages_now();
-  std::array<double, 3> at{};
-  for (int k = 0; k < 3; k++) at[k] = (stages[k].position - stages[k].zero) / stages[k].units_per_mm;
-  if (!running && settings && (!previewed_ || *previewed_ != *settings || at != previewed_at_)) {
-    // Planned again only when the settings or the stages changed, and on the preview's
-    // own thread: a large grid takes the planner up to tenths of a second.
-    preview_->request(*settings, stages);
-    previewed_ = settings;
-    previewed_at_ = at;
-  }
-  scan_pane_->show_progress(scan, wall_now());
-  // The map shows the scan while it runs, and after it until the settings change.
-  const bool keep = scan.seen && (running || settings == scan.settings);
-  scan_pane_->show_map(settings.value_or(scan.settings), keep ? &scan : nullptr, *watch_, at);
+  if (!scan_pane_ || !core_ || !core_->scan_watch()) return;
+  const host::ScanView v = core_->scan_view();
+  if (v.running && !scan_timer_.isActive()) scan_timer_.start();
+  if (!v.running) scan_timer_.stop();
+  scan_pane_->show_progress(v.scan, wall_now());
+  scan_pane_->show_map(v.settings.value_or(v.scan.settings), v.map_shows_scan ? &v.scan : nullptr,
+                       *core_->scan_watch(), v.at);
 }
 
 void WindowHost::wait_for_preview() {
-  preview_->wait_idle();
+  if (core_) core_->wait_for_preview();
   QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void WindowHost::commit(int id) {
-  if (!runtime_) return;
-  log_command(QString::fromStdString(observe::command_text(*runtime_, main_panel(), id)));
-  runtime_->commit(main_panel(), id);
-  if (watch_ && id == PANEL_STOPSCAN) {
-    watch_->stop_requested();
-    refresh_scan();  // the phase says "stopping" at once
-  }
-  poke_live();
+  if (!core_) return;
+  // The operator's line goes in before anything the command makes the program print.
+  log_command(QString::fromStdString(core_->describe(id)));
+  core_->press(id);
+  if (id == PANEL_STOPSCAN) refresh_scan();  // the phase says "stopping" at once
 }
 
 // The operator's own line in the log, after what the program wrote before it.
@@ -378,49 +280,29 @@ void WindowHost::log_command(const QString& text) {
 }
 
 void WindowHost::stop_all() {
-  const bool was = estop::engaged();
-  estop::engage(runtime_);
-  poke_live();
-  if (!was) log_command(QStringLiteral("Stop all: the emergency stop is engaged"));
+  if (!core_) return;
+  if (core_->stop_all()) log_command(QStringLiteral("Stop all: the emergency stop is engaged"));
   refresh_live();
 }
 
 void WindowHost::release_stop() {
-  if (!estop::engaged()) return;
-  estop::release();
-  poke_live();
-  log_command(QStringLiteral("Release: the emergency stop is lifted"));
+  if (!core_) return;
+  if (core_->release()) log_command(QStringLiteral("Release: the emergency stop is lifted"));
   refresh_live();
 }
 
-bool WindowHost::Reading::same_as(const Reading& o) const {
-  if (engaged != o.engaged || activity.what != o.activity.what || activity.queued != o.activity.queued) return false;
-  for (int axis = 0; axis < observe::kAxes; axis++)
-    if (live[axis].units != o.live[axis].units || live[axis].status != o.live[axis].status ||
-        live[axis].inhibited != o.live[axis].inhibited)
-      return false;
-  return true;
+void WindowHost::refresh_live() {
+  if (core_) show_reading(core_->read());
 }
 
-WindowHost::Reading WindowHost::take_reading() {
-  Reading r;
-  r.live = observe::read_live();
-  r.engaged = estop::engaged();
-  if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
-  if (r.activity.connecting >= 0) observe::mark_not_connected(r.live, r.activity.connecting);
-  return r;
-}
-
-void WindowHost::refresh_live() { show_reading(take_reading()); }
-
-void WindowHost::show_reading(const Reading& r) {
+void WindowHost::show_reading(const host::Reading& r) {
   LiveView* live = window_->live();
   live->show_live(r.live);
   live->show_estop(r.engaged);
   QString state;
   if (ended_) {
     state = tr("ended");
-  } else if (runtime_) {
+  } else if (core_ && core_->started()) {
     live->show_activity(r.activity);
     state = QString::fromStdString(r.activity.headline);
   }
@@ -432,49 +314,37 @@ void WindowHost::show_reading(const Reading& r) {
 }
 
 void WindowHost::operator_edit(int id, double value) {
-  const rt::ControlSpec* c = window_->panel() ? window_->panel()->control(id) : nullptr;
-  if (!c || !runtime_) return;
-  const rt::Value v = c->type == rt::DataType::Int ? rt::Value::of(static_cast<int>(value)) : rt::Value::of(value);
+  if (!core_) return;
   {
     // The operator's value is newer than any program write still waiting to be shown.
     std::lock_guard lk(pending_mu_);
     pending_.erase(id);
   }
   echo_ = id;
-  runtime_->set_value(main_panel(), id, v);
+  core_->set(id, value);
   echo_ = 0;
   refresh_scan();
 }
 
-void WindowHost::open_popup(const std::shared_ptr<PopupWait>& wait, const QString& title, const QString& text) {
-  // Posted just before a shutdown began: answered at once like those it dismissed.
-  if (shutdown_ && shutdown_->begun()) {
-    release(wait);
-    return;
-  }
+void WindowHost::open_popup(std::uint64_t id, const QString& title, const QString& text) {
+  // Posted just before a shutdown began: the host has answered it already.
+  if (core_->shutting_down()) return;
   auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, window_.get());
   box->setObjectName(QStringLiteral("popup"));
   box->setAttribute(Qt::WA_DeleteOnClose);
-  connect(box, &QMessageBox::finished, this, [this, wait] { release(wait); });
-  wait->box = box;
-  popups_.push_back(wait);
+  connect(box, &QMessageBox::finished, this, [this, id] {
+    popups_.erase(id);
+    core_->dismiss_popup(id);
+  });
+  popups_[id] = box;
   window_->show_dialog(box);
 }
 
-void WindowHost::release(const std::shared_ptr<PopupWait>& wait) {
-  std::erase(popups_, wait);
-  std::lock_guard lk(clock_.mutex());
-  wait->dismissed = true;
-  clock_.notify_all(wait->channel);
-}
-
-// A program that waits on a popup serves nothing, the quit included: ending it means
-// answering the popup for the operator.
-void WindowHost::dismiss_popups() {
-  for (const auto& w : std::vector(popups_)) {
-    if (w->box) w->box->close();
-    release(w);
-  }
+// The host answers the program's popups when it ends it; their dialogs go with them.
+void WindowHost::close_popups() {
+  for (const auto& [id, box] : std::map(popups_))
+    if (box) box->close();
+  popups_.clear();
 }
 
 bool WindowHost::allow_close() {
@@ -488,20 +358,20 @@ bool WindowHost::allow_close() {
 }
 
 void WindowHost::request_shutdown() {
-  if (ended_ || !shutdown_) return;
-  dismiss_popups();
-  shutdown_->begin();
+  if (ended_ || !core_ || !core_->started()) return;
+  core_->begin_shutdown();
+  close_popups();
   shutdown_step();
   if (!ended_) shutdown_timer_.start();
 }
 
 // One look at the panel per poll until the program has ended.
 void WindowHost::shutdown_step() {
-  if (ended_ || !shutdown_) {
+  if (ended_ || !core_) {
     shutdown_timer_.stop();
     return;
   }
-  switch (shutdown_->step()) {
+  switch (core_->shutdown_step()) {
     case shutdown::Shutdown::Sent::StopScan:
       window_->say(tr("Stopping the scan before quitting…"));
       break;
@@ -519,8 +389,31 @@ void WindowHost::program_finished(int code) {
   drain_console();
   flush();
   window_->say(tr("The program has ended (exit code %1).").arg(code));
-  stop_live();
+  core_->stop_live();
   refresh_live();
+  emit ended(code);
 }
+
+// ---- the program in a window -------------------------------------------------------------
+
+namespace {
+
+host::Options host_options(const WindowOptions& w) {
+  host::Options o;
+  o.record_dir = w.record_dir;
+  o.capture_console = true;
+  o.popups = host::Popups::Wait;
+  o.live = w.live;
+  return o;
+}
+
+}  // namespace
+
+WindowedProgram::WindowedProgram(Clock& clock, WindowOptions options) : host_(clock, options) {
+  core_.emplace(clock, host_options(options));
+  host_.attach(*core_);
+}
+
+WindowedProgram::~WindowedProgram() { core_.reset(); }
 
 }  // namespace vx::win

@@ -1,53 +1,37 @@
-// The run-time's host on a Qt window: it draws the main panel when the program loads
-// it, shows the program's writes, hands the operator's clicks and typing to the
-// run-time, shows popups while the program's thread waits for their dismissal, and
-// shows the program's standard output in the console pane.
+// The window's adapter over the headless host: it draws the main panel when the program
+// loads it, shows the program's writes and console lines, shows the program's popups as
+// dialogs, draws the live readings, the activity, the title and the scan pane as the
+// host tells them, and turns the operator's clicks, typing and keys into host calls. It
+// decides nothing about the stages or the program: that is the host's.
 //
-// Threads: the host lives on the GUI thread; the rt::Host methods are called on the
-// program's threads. Program writes are coalesced: the latest value per control is kept
-// in a guarded map and at most one update per frame is scheduled on the GUI thread, so a
-// flood of writes never builds a backlog of events. Console lines take the same road.
-//
-// The live view is the host's own: a reader thread reads the stages and the run-time's
-// activity (platform/observe) at the live period, whatever the program does, and posts
-// a reading to the GUI thread only when it differs from the last one, so that a window
-// at rest is not woken 25 times a second for nothing. Stop
-// all (the button, Esc or Alt+A, from the window or any of its dialogs) engages the
-// emergency stop from the GUI thread directly, not through the program's event queue,
-// which a wait may be holding. Nothing the GUI thread does costs more with the size of a
-// scan: the preview is planned on a thread of its own and the map draws at the screen's
-// resolution.
+// Threads: the adapter lives on the GUI thread; the host's observer calls come on the
+// program's threads, the live reader's and the planner's, and only store and post.
+// Program writes are coalesced: the latest value per control is kept in a guarded map
+// and at most one update per frame is scheduled on the GUI thread, so a flood of writes
+// never builds a backlog of events. Console lines take the same road.
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/clock/clock.h"
-#include "platform/observe/observe.h"
-#include "platform/runtime/runtime.h"
-#include "platform/shutdown/shutdown.h"
-#include "platform/scanplan/scanplan.h"
-#include "platform/scanwatch/scanwatch.h"
-
-namespace vx::host {
-class StdoutCapture;
-}
+#include "platform/host/host.h"
 
 namespace vx::win {
 
 class MainWindow;
 class PanelView;
-class PreviewWorker;
 class ScanPane;
 
 struct WindowOptions {
@@ -74,7 +58,7 @@ struct WindowOptions {
 // reason in record_problem. Returns "" when the program may start.
 std::string settle_record_folder(WindowOptions& options, bool named);
 
-class WindowHost final : public QObject, public rt::Host {
+class WindowHost final : public QObject, public host::Observer {
   Q_OBJECT
 
  public:
@@ -83,20 +67,19 @@ class WindowHost final : public QObject, public rt::Host {
   WindowHost(const WindowHost&) = delete;
   WindowHost& operator=(const WindowHost&) = delete;
 
-  // The run-time the operator acts on; set before the program starts.
-  void attach(rt::Runtime& runtime);
+  // The host the operator acts on; set before the program starts.
+  void attach(host::Host& core);
 
   MainWindow& window() { return *window_; }
   PanelView* panel_view() const;
   ScanPane* scan_pane() const { return scan_pane_; }
-  const scanwatch::ScanWatch* scan_watch() const { return watch_.get(); }
-  // Brings the scan pane up to date: the preview of the settings and stages now (when no
-  // scan runs), the scan's progress and the map.
+  // Brings the scan pane up to date: the scan's progress and the map, and a new
+  // preview asked for when the settings or the stages changed.
   void refresh_scan();
   // Returns once the preview of the settings last seen is planned and shown (tests).
   void wait_for_preview();
   int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
-  bool scanning() const;
+  bool scanning() const { return core_ && core_->scanning(); }
   bool program_ended() const { return ended_; }
 
   // Delivers to the console pane, at the next pass of the event loop, everything the
@@ -106,20 +89,26 @@ class WindowHost final : public QObject, public rt::Host {
   // Reads the stages and the program's activity now and shows them, with the title and
   // the emergency stop's banner; clears a message whose state has ended.
   void refresh_live();
-  // Ends the live reader thread; before the run-time goes.
-  void stop_live();
 
-  // ---- rt::Host (program threads)
-  void panel_loaded(int panel, const rt::PanelSpec& description) override;
-  void panel_displayed(int panel) override;
-  void control_written(int panel, int control, const rt::Value& v) override;
-  void popup(const std::string& title, const std::string& message) override;
-  void refused(int panel, int control, const std::string& reason) override;
-  void stdio_port(int port) override;
+  // ---- host::Observer (any thread)
+  void panel_loaded(int panel, const rt::PanelSpec& spec) override;
+  void panel_displayed(int panel, bool main) override;
+  void written(int control, const rt::Value& v) override;
+  void console_line(const std::string& line) override;
+  void popup(std::uint64_t id, const std::string& title, const std::string& message) override;
+  void refused(const std::string& reason) override;
+  void reading(const host::Reading& r) override;
+  void scan_ended(const scanwatch::Snapshot& s) override;
+  void preview_ready(const scanplan::Preview& p) override;
+  void program_ended(int code) override;
 
  protected:
   // Esc and Alt+A: Stop all, from any of the window's widgets and dialogs.
   bool eventFilter(QObject* watched, QEvent* e) override;
+
+ signals:
+  // The program has returned with `code`, and the window shows it.
+  void ended(int code);
 
  public slots:
   // A shutdown signal (SIGINT, SIGTERM, SIGHUP): dismiss an open popup, engage the
@@ -132,36 +121,22 @@ class WindowHost final : public QObject, public rt::Host {
   void release_stop();
 
  private:
-  struct PopupWait;
-
   void build_panel(const rt::PanelSpec* description);
   void request_flush();
   void schedule_flush();
   void flush();
-  void push_line(std::string line);
-  void open_popup(const std::shared_ptr<PopupWait>& wait, const QString& title, const QString& text);
-  void release(const std::shared_ptr<PopupWait>& wait);
-  void dismiss_popups();
+  void open_popup(std::uint64_t id, const QString& title, const QString& text);
+  void close_popups();
   bool allow_close();
   void shutdown_step();
   void operator_edit(int id, double value);
   void commit(int id);
   void log_command(const QString& text);
-
-  struct Reading {
-    observe::Live live{};
-    observe::ActivityView activity;
-    bool engaged = false;
-    bool same_as(const Reading& o) const;
-  };
-  Reading take_reading();             // any thread
-  void show_reading(const Reading& r);  // GUI thread
-  void live_main();
-  void poke_live();
+  void show_reading(const host::Reading& r);  // GUI thread
 
   Clock& clock_;
   const WindowOptions options_;
-  rt::Runtime* runtime_ = nullptr;
+  host::Host* core_ = nullptr;
   std::unique_ptr<MainWindow> window_;
   std::atomic<int> main_panel_{0};
 
@@ -170,33 +145,41 @@ class WindowHost final : public QObject, public rt::Host {
   QStringList lines_;
   std::atomic<bool> flush_pending_{false};
 
-  std::mutex capture_mu_;
-  std::unique_ptr<host::StdoutCapture> capture_;
-
   // GUI thread only.
   QTimer frame_timer_;
   Time last_flush_{0};
   int echo_ = 0;  // the control whose operator edit is being handed to the run-time
-  std::vector<std::shared_ptr<PopupWait>> popups_;
+  std::map<std::uint64_t, QPointer<QMessageBox>> popups_;  // open, by the host's popup id
   bool ended_ = false;
-  std::optional<shutdown::Shutdown> shutdown_;
   QTimer shutdown_timer_;
-
-  // The scan pane's sources (the watcher is fed on the program's threads).
-  std::unique_ptr<scanwatch::ScanWatch> watch_;
   ScanPane* scan_pane_ = nullptr;
   QTimer scan_timer_;
-  std::unique_ptr<PreviewWorker> preview_;
-  std::optional<scanplan::Settings> previewed_;
-  std::array<double, 3> previewed_at_{0, 0, 0};
-  std::optional<scanwatch::Snapshot> shown_scan_;
   QString title_;
+};
 
-  // The live reader.
-  std::thread live_thread_;
-  WaitChannel live_channel_;
-  bool live_stop_ = false;   // under the clock's mutex
-  bool live_poked_ = false;  // under the clock's mutex
+// The program in a window: the host (which owns the run-time and the program's thread)
+// and the window's adapter over it, put together in the order they depend on each other.
+// Uses the clock in force (ClockScope) and the simulator in force when constructed.
+class WindowedProgram {
+ public:
+  explicit WindowedProgram(Clock& clock, WindowOptions options = {});
+  // The host goes first: it ends its live reader and planner, answers open popups,
+  // joins the program (which must have returned, or never started) and ends the
+  // run-time, while the adapter it tells still exists.
+  ~WindowedProgram();
+  WindowedProgram(const WindowedProgram&) = delete;
+  WindowedProgram& operator=(const WindowedProgram&) = delete;
+
+  void start() { core_->start(); }
+  WindowHost& host() { return host_; }
+  host::Host& core() { return *core_; }
+  rt::Runtime& runtime() { return *core_->runtime(); }
+  bool ended() const { return core_->ended(); }
+  int exit_code() const { return core_->exit_code(); }
+
+ private:
+  WindowHost host_;
+  std::optional<host::Host> core_;
 };
 
 }  // namespace vx::win

@@ -1,11 +1,11 @@
 // The worker's loop: take the waiting request, plan it unlocked, hand the plan over,
 // and sleep on the condition until the next request. The planner reads no clock and
 // no stage, so the thread needs no place among the clock's participants.
-#include "platform/window/preview_worker.h"
+#include "platform/host/preview_worker.h"
 
 #include "platform/clock/clock.h"
 
-namespace vx::win {
+namespace vx::host {
 
 PreviewWorker::PreviewWorker(std::function<void(scanplan::Preview)> ready)
     : ready_(std::move(ready)), thread_([this] { main(); }) {}
@@ -49,4 +49,4 @@ void PreviewWorker::main() {
   }
 }
 
-}  // namespace vx::win
+}  // namespace vx::host

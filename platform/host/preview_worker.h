@@ -1,7 +1,8 @@
-// Plans the scan pane's preview on a thread of its own: the planner walks a scan move by
-// move, up to tenths of a second for the largest grids it times, and the GUI thread,
-// which serves Stop all, must never wait for that. Only the latest request counts: one
-// made while a plan is under way replaces any still waiting, and its plan follows.
+// Inside the host: plans the preview of the panel's settings on a thread of its own. The
+// planner walks a scan move by move, up to tenths of a second for the largest grids it
+// times, and a front end's thread, which serves Stop all, must never wait for that. Only
+// the latest request counts: one made while a plan is under way replaces any still
+// waiting, and its plan follows.
 #pragma once
 
 #include <array>
@@ -14,7 +15,7 @@
 #include "platform/motion/motion.h"
 #include "platform/scanplan/scanplan.h"
 
-namespace vx::win {
+namespace vx::host {
 
 class PreviewWorker {
  public:
@@ -44,4 +45,4 @@ class PreviewWorker {
   std::thread thread_;
 };
 
-}  // namespace vx::win
+}  // namespace vx::host
