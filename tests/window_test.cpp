@@ -679,6 +679,7 @@ struct MapCase {
   std::array<int, 2> off;  // column, row of a point of that plane that ended off target
   std::array<int, 2> done_at, pending_at;
 };
+void PrintTo(const MapCase& c, std::ostream* os) { *os << c.name; }
 
 class ScanMapDrawing : public ::testing::TestWithParam<MapCase> {
  protected:
