@@ -77,9 +77,10 @@ class WindowTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    vx::estop::release();
+    if (!ended()) vx::estop::release();  // closed stages take no call
     finish();
     program_.reset();
+    EXPECT_EQ(sim_.closed_calls(), 0) << "a stage-library call on a stage the program had closed";
   }
 
   vx::win::WindowHost& host() { return program_->host(); }
@@ -277,6 +278,13 @@ TEST_F(WindowTest, ScanRunsStopsAndTheWindowClosesOnlyAfterItEnded) {
   EXPECT_EQ(program_->exit_code(), 0);
   EXPECT_EQ(console_count(QStringLiteral("Device Disconnected...")), 3);
   for (const char* serial : serialNumbers) EXPECT_FALSE(sim_.is_open(serial)) << serial;
+
+  // The stages are closed now: the live view, Stop all and Release touch none of them.
+  window().findChild<QPushButton*>(QStringLiteral("stopAll"))->click();
+  host().refresh_live();
+  EXPECT_TRUE(window().findChild<QLabel*>(QStringLiteral("live_X_state"))->text().contains(QLatin1String("not-connected")))
+      << window().findChild<QLabel*>(QStringLiteral("live_X_state"))->text().toStdString();
+  EXPECT_EQ(sim_.closed_calls(), 0);
   EXPECT_TRUE(window().close());
 }
 
