@@ -8,13 +8,16 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/scanwatch/scanwatch.h"
 #include "tests/session_harness.h"
 
 namespace {
@@ -26,6 +29,12 @@ struct Record {
   std::vector<std::string> header;
   std::vector<std::vector<std::string>> rows;
   bool well_formed = true;  // every line ends in CRLF, every row has the header's width
+  // The cell of row `i` in the column the header names `name`.
+  const std::string& at(std::size_t i, const std::string& name) const {
+    const auto c = std::find(header.begin(), header.end(), name);
+    if (c == header.end()) throw std::out_of_range("no column " + name);
+    return rows.at(i).at(static_cast<std::size_t>(c - header.begin()));
+  }
 };
 
 std::vector<std::string> split(const std::string& line) {
@@ -84,9 +93,9 @@ TEST(ScanRecord, RowsAreTheCompletedPointsWithTheirTargetsAndReadings) {
   ASSERT_EQ(r.at("record "), std::vector<std::string>{"record " + files[0]});
   const Record rec = parse(vxtest::read_file(files[0]));
   ASSERT_TRUE(rec.well_formed);
-  ASSERT_EQ(rec.header.size(), 16u);
-  EXPECT_EQ(rec.header[0], "point");
-  EXPECT_EQ(rec.header[15], "off_target");
+  std::vector<std::string> names;
+  for (const auto& c : vx::scanwatch::columns()) names.push_back(c.name);
+  EXPECT_EQ(rec.header, names);
   ASSERT_EQ(rec.rows.size(), 12u);
   // The scan's length as the runner's watch lines date it.
   double on = -1, off = -1;
@@ -119,16 +128,16 @@ TEST(ScanRecord, RowsAreTheCompletedPointsWithTheirTargetsAndReadings) {
   auto units = [](const std::string& mm) { return static_cast<long long>(std::stod(mm) * 409600); };
   for (std::size_t i = 0; i < rec.rows.size(); i++) {
     SCOPED_TRACE("point " + std::to_string(i + 1));
-    const auto& row = rec.rows[i];
-    EXPECT_EQ(row[0], std::to_string(i + 1));
-    EXPECT_EQ(units(row[4]), xs[i]);
-    EXPECT_EQ(units(row[5]), ys[i / 3]);
-    EXPECT_EQ(units(row[6]), zs[i / 6]);
-    for (int k = 0; k < 3; k++) EXPECT_EQ(std::stod(row[7 + k]), std::stod(shown[3 * i + k]));
-    EXPECT_EQ(row[1], std::to_string(i % 3));
-    EXPECT_EQ(row[10].substr(0, 2), "0x");
-    EXPECT_EQ(row[10].size(), 10u);
-    EXPECT_EQ(row[15], "0");
+    EXPECT_EQ(rec.at(i, "point"), std::to_string(i + 1));
+    EXPECT_EQ(units(rec.at(i, "target_x")), xs[i]);
+    EXPECT_EQ(units(rec.at(i, "target_y")), ys[i / 3]);
+    EXPECT_EQ(units(rec.at(i, "target_z")), zs[i / 6]);
+    const char* read[] = {"read_x", "read_y", "read_z"};
+    for (int k = 0; k < 3; k++) EXPECT_EQ(std::stod(rec.at(i, read[k])), std::stod(shown[3 * i + k]));
+    EXPECT_EQ(rec.at(i, "ix"), std::to_string(i % 3));
+    EXPECT_EQ(rec.at(i, "status_x").substr(0, 2), "0x");
+    EXPECT_EQ(rec.at(i, "status_x").size(), 10u);
+    EXPECT_EQ(rec.at(i, "off_target"), "0");
   }
   fs::remove_all(dir);
 }
@@ -166,10 +175,10 @@ TEST(ScanRecord, APointTheStageCannotReachIsOffTarget) {
   ASSERT_EQ(files.size(), 1u);
   const Record rec = parse(vxtest::read_file(files[0]));
   ASSERT_EQ(rec.rows.size(), 3u);
-  EXPECT_EQ(rec.rows[1][15], "0");
-  EXPECT_EQ(rec.rows[2][4], "26");
-  EXPECT_EQ(rec.rows[2][7], "25");
-  EXPECT_EQ(rec.rows[2][15], "1");
+  EXPECT_EQ(rec.at(1, "off_target"), "0");
+  EXPECT_EQ(rec.at(2, "target_x"), "26");
+  EXPECT_EQ(rec.at(2, "read_x"), "25");
+  EXPECT_EQ(rec.at(2, "off_target"), "1");
   EXPECT_EQ(rec.comments.back().rfind("# end: completed; 1 off target; ", 0), 0u) << rec.comments.back();
   fs::remove_all(dir);
 }
@@ -211,7 +220,7 @@ TEST(ScanRecord, AKilledSessionLeavesAFileThatParses) {
   EXPECT_EQ(rec.header.size(), 16u);
   EXPECT_GE(rec.rows.size(), 19u);
   EXPECT_LT(rec.rows.size(), 100000u);
-  for (std::size_t i = 0; i < rec.rows.size(); i++) EXPECT_EQ(rec.rows[i][0], std::to_string(i + 1));
+  for (std::size_t i = 0; i < rec.rows.size(); i++) EXPECT_EQ(rec.at(i, "point"), std::to_string(i + 1));
   EXPECT_EQ(rec.comments.back().rfind("# end:", 0), std::string::npos);
   fs::remove_all(dir);
 }
@@ -248,7 +257,7 @@ TEST(ScanRecord, AFullDiskLeavesWholeRowsAndIsReportedAtOnce) {
     EXPECT_LE(text.size(), static_cast<std::size_t>(limit));
     const Record rec = parse(text);
     EXPECT_TRUE(rec.well_formed) << text;
-    for (std::size_t i = 0; i < rec.rows.size(); i++) EXPECT_EQ(rec.rows[i][0], std::to_string(i + 1));
+    for (std::size_t i = 0; i < rec.rows.size(); i++) EXPECT_EQ(rec.at(i, "point"), std::to_string(i + 1));
     // Reported once, as it happened: as the scan started when the header was lost,
     // right after the progress write of the first point whose row was lost, or, with
     // every row in, as the scan ended (the end line).

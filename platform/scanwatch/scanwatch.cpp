@@ -23,10 +23,6 @@
 
 namespace vx::scanwatch {
 
-const char* const kColumns =
-    "point,ix,iy,iz,target_x,target_y,target_z,read_x,read_y,read_z,status_x,status_y,status_z,t_s,wall_time,"
-    "off_target";
-
 namespace {
 
 // A larger grid gets no point times from the plan (they would take too much memory):
@@ -45,6 +41,60 @@ std::string seconds3(Duration d) {
   std::snprintf(buf, sizeof buf, "%lld.%03lld", ms / 1000, ms % 1000);
   return buf;
 }
+
+std::string status_text(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+}  // namespace
+
+const std::vector<Column>& columns() {
+  static const std::vector<Column> table = {
+      {"point", [](const PointRow& p) { return std::to_string(p.point); }},
+      {"ix", [](const PointRow& p) { return std::to_string(p.index[0]); }},
+      {"iy", [](const PointRow& p) { return std::to_string(p.index[1]); }},
+      {"iz", [](const PointRow& p) { return std::to_string(p.index[2]); }},
+      {"target_x", [](const PointRow& p) { return num(p.target[0]); }},
+      {"target_y", [](const PointRow& p) { return num(p.target[1]); }},
+      {"target_z", [](const PointRow& p) { return num(p.target[2]); }},
+      {"read_x", [](const PointRow& p) { return num(p.read[0]); }},
+      {"read_y", [](const PointRow& p) { return num(p.read[1]); }},
+      {"read_z", [](const PointRow& p) { return num(p.read[2]); }},
+      {"status_x", [](const PointRow& p) { return status_text(p.status[0]); }},
+      {"status_y", [](const PointRow& p) { return status_text(p.status[1]); }},
+      {"status_z", [](const PointRow& p) { return status_text(p.status[2]); }},
+      {"t_s", [](const PointRow& p) { return seconds3(p.t); }},
+      {"wall_time", [](const PointRow& p) { return iso8601(p.wall); }},
+      {"off_target", [](const PointRow& p) { return std::string(p.off_target ? "1" : "0"); }},
+  };
+  return table;
+}
+
+std::string header_row() {
+  std::string out;
+  for (const Column& c : columns()) out += (out.empty() ? "" : ",") + std::string(c.name);
+  return out;
+}
+
+std::string row_of(const PointRow& p) {
+  std::string out;
+  for (const Column& c : columns()) {
+    if (!out.empty()) out += ',';
+    out += c.format(p);
+  }
+  return out;
+}
+
+int column_index(std::string_view name) {
+  const auto& t = columns();
+  for (std::size_t i = 0; i < t.size(); i++)
+    if (name == t[i].name) return static_cast<int>(i);
+  return -1;
+}
+
+namespace {
 
 // The record's file, holding whole lines only: a line is written whole or not at all.
 class RecordFile {
@@ -244,7 +294,7 @@ struct ScanWatch::State {
                       " scan_z=" + std::to_string(s.cbz),
                   "# points: " + std::to_string(total) +
                       (plan_total ? ", planned duration " + seconds3(*plan_total) + " s" : std::string()),
-                  kColumns},
+                  header_row()},
                  "no point is recorded");
   }
 
@@ -354,15 +404,16 @@ void ScanWatch::point_locked() {
   s.off_target += off;
   if (off) mark_off_target_locked();
   if (!s.rows) return;
-  char status[3][16];
-  for (int k = 0; k < 3; k++) std::snprintf(status[k], sizeof status[k], "0x%08X", s.status[k]);
-  const Duration t = now - s.start;
-  s.row(std::to_string(s.done) + "," + std::to_string(s.index[0]) + "," + std::to_string(s.index[1]) + "," +
-         std::to_string(s.index[2]) + "," + num(target[0]) + "," + num(target[1]) + "," + num(target[2]) + "," +
-         num(s.position[0]) + "," + num(s.position[1]) + "," + num(s.position[2]) + "," + status[0] + "," +
-         status[1] + "," + status[2] + "," + seconds3(t) + "," +
-         iso8601(s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(t)) + "," +
-         (off ? "1" : "0"));
+  PointRow p;
+  p.point = s.done;
+  p.index = s.index;
+  p.target = target;
+  p.read = s.position;
+  p.status = s.status;
+  p.t = now - s.start;
+  p.wall = s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(p.t);
+  p.off_target = off;
+  s.row(row_of(p));
 }
 
 void ScanWatch::mark_off_target_locked() {

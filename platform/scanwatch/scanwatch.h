@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/clock/clock.h"
@@ -140,8 +141,30 @@ class ScanWatch {
   std::unique_ptr<State> s_;
 };
 
-// The record's header row.
-extern const char* const kColumns;
+// One completed point as the record holds it.
+struct PointRow {
+  long long point = 0;                   // 1 for the first
+  std::array<int, 3> index{0, 0, 0};     // ix, iy, iz
+  std::array<double, 3> target{0, 0, 0};  // mm
+  std::array<double, 3> read{0, 0, 0};    // mm, as the program displayed them
+  std::array<std::uint32_t, 3> status{0, 0, 0};
+  Duration t{0};                         // since the scan started
+  std::chrono::system_clock::time_point wall;
+  bool off_target = false;
+};
+
+// The record's columns, in order: each its name in the header row and how it writes a
+// point. Writers and readers (the tests, a user's analysis) go by the names.
+struct Column {
+  const char* name;
+  std::string (*format)(const PointRow& p);
+};
+const std::vector<Column>& columns();
+// The header row ("point,ix,...") and a point's row, both without the line's end.
+std::string header_row();
+std::string row_of(const PointRow& p);
+// The position of the column named `name` (as in columns()), or -1.
+int column_index(std::string_view name);
 
 // The record file for a scan that started at `start` in `dir`: "scan-YYYYMMDD-HHMMSS.mmm.csv"
 // (UTC), with "-2", "-3"... when that name is taken. Creates nothing.
