@@ -66,11 +66,14 @@ int main(int argc, char** argv) {
       std::printf("%s%s", kUsage,
                   "Runs the operator program headless on its stages and plays SCRIPT\n"
                   "(\"-\": standard input) against it; see varnix-session(1).\n"
-                  "  --realtime  the real clock instead of virtual time\n"
-                  "  --trace     print every stage-library call\n"
+                  "  --realtime    the real clock instead of virtual time\n"
+                  "  --trace       print every stage-library call\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV)\n"
-                  "  --help      this text\n"
-                  "  --version   the version\n");
+                  "  --help        this text\n"
+                  "  --version     the version\n"
+                  "Statements: start set press wait until expect show watch preview live\n"
+                  "activity estop release fault quit.\n"
+                  "SIGINT, SIGTERM and SIGHUP stop a scan and quit, closing the stages.\n");
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {

@@ -32,10 +32,14 @@ int main(int argc, char** argv) {
   // argument is Qt's.
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: varnix [Qt options]\n"
+      std::printf("usage: varnix [--record DIR | --no-record] [Qt options]\n"
                   "Opens the operator window on the stages; see varnix(1).\n"
-                  "  --help      this text\n"
-                  "  --version   the version\n");
+                  "  --record DIR  keep a record of every scan in DIR (CSV; default\n"
+                  "                $XDG_DATA_HOME/varnix/scans)\n"
+                  "  --no-record   keep no scan records\n"
+                  "  --help        this text\n"
+                  "  --version     the version\n"
+                  "SIGINT, SIGTERM and SIGHUP stop a scan and quit, closing the stages.\n");
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
