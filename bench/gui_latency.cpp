@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
   {
     vx::win::WindowedProgram program(clock);
     auto& host = program.host();
+    program.start();  // the host makes the run-time as it starts the program
     auto& rt = program.runtime();
     auto value = [&](int id) {
       const int p = host.main_panel();
@@ -149,7 +150,6 @@ int main(int argc, char** argv) {
       return v ? v->number() : 0.0;
     };
     auto status_x = [&] { return static_cast<unsigned>(static_cast<int>(value(PANEL_STATUS_X))); };
-    program.start();
 
     // Start-up opens the three stages (6.6 s); the first refresh follows.
     if (!run_until([&] { return value(PANEL_CONNECTED) != 0 && (status_x() & 0x80000000u); }, 30)) {

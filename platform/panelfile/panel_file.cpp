@@ -637,17 +637,8 @@ GroupSpec read_group(const toml::table& raw, Position fallback) {
   return g;
 }
 
-ControlSpec read_control(const toml::table& raw, Position fallback, const Registry<std::string>& groups,
-                         const std::string& panel) {
-  Table t(raw, called("control", raw), fallback);
-  t.only({"id", "name", "kind", "type", "label", "tooltip", "top", "left", "width", "height", "initial", "format",
-          "precision", "min", "max", "axis", "bit", "interval", "enabled", "callback", "group"});
-  ControlSpec c;
-  c.line = static_cast<int>(t.at().line);
-  c.column = static_cast<int>(t.at().column);
-  c.name = t.identifier("name");
-  c.id = t.integer("id", 1, kMaxId);
-
+// A control's kind, and the value type of one that holds a value.
+void read_kind(Table& t, ControlSpec& c) {
   const std::string kind = t.string("kind");
   const auto k = kind_from(kind);
   if (!k)
@@ -659,22 +650,18 @@ ControlSpec read_control(const toml::table& raw, Position fallback, const Regist
     if (t.find(key) && !applies(key, c.kind))
       fail(t.at(key), "'" + std::string(key) + "' does not apply to a " + kind_name(c.kind) + " control");
   }
+  if (!has_value(c.kind)) return;
+  const toml::node& n = t.need("type");
+  const std::string type = t.string("type", n);
+  if (type == "int") c.type = DataType::Int;
+  else if (type == "double") c.type = DataType::Double;
+  else fail(t.at("type"), "unknown type " + quoted(type) + "; a control's value is int or double");
+  const bool on_off = c.kind == Kind::Indicator || c.kind == Kind::Toggle;
+  if (on_off && c.type != DataType::Int)
+    fail(t.at("type"), std::string(kind_name(c.kind)) + " controls carry int 0 or 1, not " + type);
+}
 
-  if (has_value(c.kind)) {
-    const toml::node& n = t.need("type");
-    const std::string type = t.string("type", n);
-    if (type == "int") c.type = DataType::Int;
-    else if (type == "double") c.type = DataType::Double;
-    else fail(t.at("type"), "unknown type " + quoted(type) + "; a control's value is int or double");
-    const bool on_off = c.kind == Kind::Indicator || c.kind == Kind::Toggle;
-    if (on_off && c.type != DataType::Int)
-      fail(t.at("type"), std::string(kind_name(c.kind)) + " controls carry int 0 or 1, not " + type);
-  }
-
-  c.label = t.string_or("label");
-  c.tooltip = t.string_or("tooltip");
-  read_geometry(t, c.top, c.left, c.width, c.height, false);
-
+void read_format(Table& t, ControlSpec& c) {
   if (const toml::node* n = t.find("format")) {
     const std::string f = t.string("format", *n);
     if (f == "decimal") c.format = Format::Decimal;
@@ -690,8 +677,10 @@ ControlSpec read_control(const toml::table& raw, Position fallback, const Regist
     if (c.format != Format::Fixed) fail(t.at("precision"), "'precision' needs format = \"fixed\"");
     c.precision = static_cast<int>(t.integer("precision", *n, 0, kMaxPrecision));
   }
+}
 
-  // Every bound and the initial value must be a value the control can hold.
+// The bounds and the initial value: each a value the control can hold, in order.
+void read_values(Table& t, ControlSpec& c) {
   auto value = [&](std::string_view key, const toml::node& n) {
     return c.type == DataType::Int ? t.whole(key, n) : t.number(key, n);
   };
@@ -709,7 +698,10 @@ ControlSpec read_control(const toml::table& raw, Position fallback, const Regist
     fail(t.at("initial"), "'initial' " + number_text(c.initial) + " is below 'min' " + number_text(*c.min));
   if (c.max && c.initial > *c.max)
     fail(t.at("initial"), "'initial' " + number_text(c.initial) + " is above 'max' " + number_text(*c.max));
+}
 
+// A status LED's axis and bit; a timer's interval.
+void read_led_and_timer(Table& t, ControlSpec& c) {
   const bool has_axis = t.find("axis"), has_bit = t.find("bit");
   if (has_axis != has_bit)
     fail(has_axis ? t.at("axis") : t.at("bit"), "a status LED needs both 'axis' and 'bit'");
@@ -717,7 +709,6 @@ ControlSpec read_control(const toml::table& raw, Position fallback, const Regist
     c.axis = t.integer("axis", 0, 2);
     c.bit = t.integer("bit", 0, 31);
   }
-
   if (c.kind == Kind::Timer) {
     const toml::node& n = t.need("interval");
     c.interval = t.number("interval", n);
@@ -725,7 +716,25 @@ ControlSpec read_control(const toml::table& raw, Position fallback, const Regist
       fail(t.at("interval"), "'interval' must be from 0.001 to 86400 seconds, not " + number_text(c.interval));
     c.enabled = t.boolean_or("enabled", true);
   }
+}
 
+ControlSpec read_control(const toml::table& raw, Position fallback, const Registry<std::string>& groups,
+                         const std::string& panel) {
+  Table t(raw, called("control", raw), fallback);
+  t.only({"id", "name", "kind", "type", "label", "tooltip", "top", "left", "width", "height", "initial", "format",
+          "precision", "min", "max", "axis", "bit", "interval", "enabled", "callback", "group"});
+  ControlSpec c;
+  c.line = static_cast<int>(t.at().line);
+  c.column = static_cast<int>(t.at().column);
+  c.name = t.identifier("name");
+  c.id = t.integer("id", 1, kMaxId);
+  read_kind(t, c);
+  c.label = t.string_or("label");
+  c.tooltip = t.string_or("tooltip");
+  read_geometry(t, c.top, c.left, c.width, c.height, false);
+  read_format(t, c);
+  read_values(t, c);
+  read_led_and_timer(t, c);
   if (const toml::node* n = t.find("callback")) c.callback = t.identifier("callback", *n);
   if (const toml::node* n = t.find("group")) {
     c.group = t.string("group", *n);

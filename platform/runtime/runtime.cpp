@@ -356,6 +356,53 @@ int Runtime::set_stdio_port(int port) {
 
 // ---- panels ---------------------------------------------------------------------------------
 
+namespace {
+
+// The live controls and timers of a panel made from its description, each callback
+// bound from the program's own table only: a name is never looked up among the
+// process's other symbols, where "exit" would end the process with the stages open.
+// Returns why a callback cannot be bound, or "".
+std::string make_controls(Panel& panel, std::vector<Timer>& timers, const ProgramModule* module) {
+  for (const ControlSpec& cs : panel.spec.controls) {
+    Control c;
+    c.id = cs.id;
+    c.name = cs.name;
+    c.kind = cs.kind;
+    c.value.type = cs.type;
+    if (cs.type == DataType::Int) c.value.i = static_cast<int>(cs.initial);
+    if (cs.type == DataType::Double) c.value.d = cs.initial;
+    CtrlCallbackPtr cb = nullptr;
+    if (!cs.callback.empty()) {
+      std::string names;
+      for (int k = 0; module && k < module->callbackCount; k++) {
+        const CallbackTableEntry& e = module->callbacks[k];
+        if (e.name && cs.callback == e.name) cb = e.function;
+        names += std::string(names.empty() ? "" : ", ") + (e.name ? e.name : "?");
+      }
+      if (!cb)
+        return panel.file + ":" + std::to_string(cs.line) + ":" + std::to_string(cs.column) + ": control " + cs.name +
+               " (id " + std::to_string(cs.id) + ") names the callback '" + cs.callback +
+               "', which is not one of the program's callbacks (" + (names.empty() ? "none" : names) + ")";
+    }
+    if (cs.kind == Kind::Timer) {
+      Timer t;
+      t.control = cs.id;
+      t.owner = panel.owner;
+      t.enabled = cs.enabled;
+      t.interval = from_seconds(cs.interval);
+      if (t.interval <= Duration{0}) t.interval = std::chrono::milliseconds(1);
+      t.callback = cb;
+      timers.push_back(t);
+    } else {
+      c.callback = cb;
+    }
+    panel.controls[cs.id] = c;
+  }
+  return {};
+}
+
+}  // namespace
+
 int Runtime::load_panel(int parent, const char* file, int resource) {
   const std::string name = file ? file : "";
   const std::string path = resolve_panel_path(name);
@@ -387,43 +434,9 @@ int Runtime::load_panel(int parent, const char* file, int resource) {
   panel->file = path;
   panel->spec = *found;
   std::vector<Timer> timers;
-  for (const ControlSpec& cs : found->controls) {
-    Control c;
-    c.id = cs.id;
-    c.name = cs.name;
-    c.kind = cs.kind;
-    c.value.type = cs.type;
-    if (cs.type == DataType::Int) c.value.i = static_cast<int>(cs.initial);
-    if (cs.type == DataType::Double) c.value.d = cs.initial;
-    panel->controls[cs.id] = c;
-    CtrlCallbackPtr cb = nullptr;
-    if (!cs.callback.empty()) {
-      // Only the program's own table: a name is never looked up among the process's
-      // other symbols, where "exit" would end the process with the stages open.
-      std::string names;
-      for (int k = 0; module && k < module->callbackCount; k++) {
-        const CallbackTableEntry& e = module->callbacks[k];
-        if (e.name && cs.callback == e.name) cb = e.function;
-        names += std::string(names.empty() ? "" : ", ") + (e.name ? e.name : "?");
-      }
-      if (!cb) {
-        refuse(path + ":" + std::to_string(cs.line) + ":" + std::to_string(cs.column) + ": control " + cs.name +
-               " (id " + std::to_string(cs.id) + ") names the callback '" + cs.callback +
-               "', which is not one of the program's callbacks (" + (names.empty() ? "none" : names) + ")");
-        return UIECallbackNotFound;
-      }
-    }
-    if (cs.kind != Kind::Timer) panel->controls[cs.id].callback = cb;
-    if (cs.kind == Kind::Timer) {
-      Timer t;
-      t.control = cs.id;
-      t.owner = panel->owner;
-      t.enabled = cs.enabled;
-      t.interval = from_seconds(cs.interval);
-      if (t.interval <= Duration{0}) t.interval = std::chrono::milliseconds(1);
-      t.callback = cb;
-      timers.push_back(t);
-    }
+  if (const std::string broken = make_controls(*panel, timers, module); !broken.empty()) {
+    refuse(broken);
+    return UIECallbackNotFound;
   }
   for (int k = 0; module && k < module->panelCount; k++) {
     if (module->panels[k].resource != resource) continue;

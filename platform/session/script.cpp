@@ -138,122 +138,156 @@ std::optional<double> parse_number(std::string_view w) {
   return std::strtod(s.c_str(), nullptr);
 }
 
+namespace {
+
+using Words = std::vector<std::string_view>;
+
+// A line's words, its comment left out.
+Words words_of(std::string_view line) {
+  if (const size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+  Words w;
+  for (size_t i = 0; i < line.size();) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) i++;
+    const size_t s = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') i++;
+    if (i > s) w.push_back(line.substr(s, i - s));
+  }
+  return w;
+}
+
+std::optional<ControlRef> control_at(const Words& w, size_t k) {
+  return k < w.size() ? parse_control(w[k]) : std::nullopt;
+}
+
+std::optional<double> number_at(const Words& w, size_t k) {
+  return k < w.size() ? parse_number(w[k]) : std::nullopt;
+}
+
+// Each reads the words of one statement into `st`; returns why they are not one, or "".
+std::string read_fault(const Words& w, Statement& st) {
+  if (w.size() < 2)
+    return "fault needs a kind: open, info, stall, message, status, drop, delay, channel, position, disable, init, "
+           "pool or schedule";
+  const FaultShape* shape = nullptr;
+  for (const FaultShape& f : kFaults)
+    if (w[1] == f.name) shape = &f;
+  if (!shape) return "unknown fault '" + std::string(w[1]) + "'";
+  st.op = Op::Fault;
+  st.fault = std::string(w[1]);
+  size_t k = 2;
+  if (shape->axis) {
+    if (k >= w.size() || !is_axis(w[k])) return "fault " + st.fault + " needs an axis: X, Y, Z or a serial number";
+    st.axis = std::string(w[k++]);
+  }
+  const int nargs = static_cast<int>(w.size() - k);
+  if (nargs < shape->min_args || nargs > shape->max_args)
+    return "fault " + st.fault + " takes " + std::to_string(shape->min_args) +
+           (shape->max_args != shape->min_args ? " to " + std::to_string(shape->max_args) : "") + " number(s) after " +
+           (shape->axis ? "the axis" : "its kind");
+  for (; k < w.size(); k++) {
+    auto v = parse_number(w[k]);
+    if (!v) return "'" + std::string(w[k]) + "' is not a number";
+    st.args.push_back(*v);
+  }
+  return {};
+}
+
+std::string read_check(const Words& w, Statement& st) {
+  const std::string_view verb = w[0];
+  auto c = control_at(w, 1);
+  auto cmp = w.size() > 2 ? parse_cmp(w[2]) : std::nullopt;
+  auto v = number_at(w, 3);
+  const std::string shape = std::string(verb) + " CONTROL OP VALUE" + (verb == "until" ? " [within SECONDS]" : "");
+  if (!c || !cmp || !v) return "expected: " + shape + ", OP one of == != < <= > >=";
+  st.op = verb == "until" ? Op::Until : Op::Expect;
+  st.controls.push_back(*c);
+  st.cmp = *cmp;
+  st.value = *v;
+  if (verb == "until" && w.size() == 6 && w[4] == "within") {
+    auto s = number_at(w, 5);
+    if (!s || !(*s >= 0) || *s > kMaxSeconds) return "within takes SECONDS (0 to 86400)";
+    st.within = *s;
+  } else if (w.size() != 4) {
+    return "expected: " + shape;
+  }
+  return {};
+}
+
+std::string read_controls(const Words& w, Statement& st) {
+  if (w.size() < 2) return std::string(w[0]) + " needs at least one control";
+  st.op = w[0] == "show" ? Op::Show : Op::Watch;
+  for (size_t k = 1; k < w.size(); k++) {
+    auto c = parse_control(w[k]);
+    if (!c) return "'" + std::string(w[k]) + "' is not a control (a PANEL_ name or an id)";
+    st.controls.push_back(*c);
+  }
+  return {};
+}
+
+std::string read_statement(const Words& w, Statement& st) {
+  const std::string_view verb = w[0];
+  if (verb == "fault") return read_fault(w, st);
+  if (verb == "until" || verb == "expect") return read_check(w, st);
+  if (verb == "show" || verb == "watch") return read_controls(w, st);
+  if (verb == "live" || verb == "activity" || verb == "start" || verb == "quit" || verb == "estop" ||
+      verb == "release" || verb == "preview") {
+    if (w.size() != 1) return std::string(verb) + " takes nothing";
+    st.op = verb == "live"       ? Op::Live
+            : verb == "activity" ? Op::Activity
+            : verb == "start"    ? Op::Start
+            : verb == "quit"     ? Op::Quit
+            : verb == "estop"    ? Op::Estop
+            : verb == "preview"  ? Op::Preview
+                                 : Op::Release;
+    return {};
+  }
+  if (verb == "set") {
+    auto c = control_at(w, 1);
+    auto v = number_at(w, 2);
+    if (w.size() != 3 || !c || !v) return "expected: set CONTROL VALUE";
+    st.op = Op::Set;
+    st.controls.push_back(*c);
+    st.value = *v;
+    return {};
+  }
+  if (verb == "press") {
+    auto c = control_at(w, 1);
+    if (w.size() != 2 || !c) return "expected: press CONTROL";
+    st.op = Op::Press;
+    st.controls.push_back(*c);
+    return {};
+  }
+  if (verb == "wait") {
+    auto v = number_at(w, 1);
+    if (w.size() != 2 || !v || !(*v >= 0) || *v > kMaxSeconds) return "expected: wait SECONDS (0 to 86400)";
+    st.op = Op::Wait;
+    st.seconds = *v;
+    return {};
+  }
+  return "unknown statement '" + std::string(verb) + "'";
+}
+
+}  // namespace
+
 std::optional<Script> parse_script(std::string_view text, const std::string& file, std::string& error) {
   Script script;
   script.file = file;
   int line_no = 0;
   double waited = 0;  // the seconds the statements so far may wait, in all
-  size_t pos = 0;
-  while (pos <= text.size()) {
+  // Whatever the script holds is shown escaped: a line may carry control characters.
+  auto fail = [&](const std::string& msg) {
+    error = files::printable(file + ":" + std::to_string(line_no) + ": " + msg);
+    return std::nullopt;
+  };
+  for (size_t pos = 0; pos <= text.size();) {
     const size_t end = std::min(text.find('\n', pos), text.size());
-    std::string_view line = text.substr(pos, end - pos);
+    const Words w = words_of(text.substr(pos, end - pos));
     pos = end + 1;
     line_no++;
-    if (const size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
-    std::vector<std::string_view> w;
-    for (size_t i = 0; i < line.size();) {
-      while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) i++;
-      const size_t s = i;
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') i++;
-      if (i > s) w.push_back(line.substr(s, i - s));
-    }
     if (w.empty()) continue;
-
-    // Whatever the script holds is shown escaped: a line may carry control characters.
-    auto fail = [&](const std::string& msg) {
-      error = files::printable(file + ":" + std::to_string(line_no) + ": " + msg);
-      return std::nullopt;
-    };
     Statement st;
     st.line = line_no;
-    const std::string_view verb = w[0];
-    auto control_at = [&](size_t k) -> std::optional<ControlRef> {
-      if (k >= w.size()) return std::nullopt;
-      return parse_control(w[k]);
-    };
-    auto number_at = [&](size_t k) -> std::optional<double> {
-      if (k >= w.size()) return std::nullopt;
-      return parse_number(w[k]);
-    };
-
-    if (verb == "fault") {
-      if (w.size() < 2) return fail("fault needs a kind: open, info, stall, message, status, drop, delay, channel, position, disable, init, pool or schedule");
-      const FaultShape* shape = nullptr;
-      for (const FaultShape& f : kFaults)
-        if (w[1] == f.name) shape = &f;
-      if (!shape) return fail("unknown fault '" + std::string(w[1]) + "'");
-      st.op = Op::Fault;
-      st.fault = std::string(w[1]);
-      size_t k = 2;
-      if (shape->axis) {
-        if (k >= w.size() || !is_axis(w[k])) return fail("fault " + st.fault + " needs an axis: X, Y, Z or a serial number");
-        st.axis = std::string(w[k++]);
-      }
-      const int nargs = static_cast<int>(w.size() - k);
-      if (nargs < shape->min_args || nargs > shape->max_args)
-        return fail("fault " + st.fault + " takes " + std::to_string(shape->min_args) +
-                    (shape->max_args != shape->min_args ? " to " + std::to_string(shape->max_args) : "") +
-                    " number(s) after " + (shape->axis ? "the axis" : "its kind"));
-      for (; k < w.size(); k++) {
-        auto v = parse_number(w[k]);
-        if (!v) return fail("'" + std::string(w[k]) + "' is not a number");
-        st.args.push_back(*v);
-      }
-    } else if (verb == "live" || verb == "activity") {
-      if (w.size() != 1) return fail(std::string(verb) + " takes nothing");
-      st.op = verb == "live" ? Op::Live : Op::Activity;
-    } else if (verb == "start" || verb == "quit" || verb == "estop" || verb == "release" || verb == "preview") {
-      if (w.size() != 1) return fail(std::string(verb) + " takes nothing");
-      st.op = verb == "start"     ? Op::Start
-              : verb == "quit"    ? Op::Quit
-              : verb == "estop"   ? Op::Estop
-              : verb == "preview" ? Op::Preview
-                                  : Op::Release;
-    } else if (verb == "set") {
-      auto c = control_at(1);
-      auto v = number_at(2);
-      if (w.size() != 3 || !c || !v) return fail("expected: set CONTROL VALUE");
-      st.op = Op::Set;
-      st.controls.push_back(*c);
-      st.value = *v;
-    } else if (verb == "press") {
-      auto c = control_at(1);
-      if (w.size() != 2 || !c) return fail("expected: press CONTROL");
-      st.op = Op::Press;
-      st.controls.push_back(*c);
-    } else if (verb == "wait") {
-      auto v = number_at(1);
-      if (w.size() != 2 || !v || !(*v >= 0) || *v > kMaxSeconds) return fail("expected: wait SECONDS (0 to 86400)");
-      st.op = Op::Wait;
-      st.seconds = *v;
-    } else if (verb == "until" || verb == "expect") {
-      auto c = control_at(1);
-      auto cmp = w.size() > 2 ? parse_cmp(w[2]) : std::nullopt;
-      auto v = number_at(3);
-      const std::string shape = std::string(verb) + " CONTROL OP VALUE" + (verb == "until" ? " [within SECONDS]" : "");
-      if (!c || !cmp || !v) return fail("expected: " + shape + ", OP one of == != < <= > >=");
-      st.op = verb == "until" ? Op::Until : Op::Expect;
-      st.controls.push_back(*c);
-      st.cmp = *cmp;
-      st.value = *v;
-      if (verb == "until" && w.size() == 6 && w[4] == "within") {
-        auto s = number_at(5);
-        if (!s || !(*s >= 0) || *s > kMaxSeconds) return fail("within takes SECONDS (0 to 86400)");
-        st.within = *s;
-      } else if (w.size() != 4) {
-        return fail("expected: " + shape);
-      }
-    } else if (verb == "show" || verb == "watch") {
-      if (w.size() < 2) return fail(std::string(verb) + " needs at least one control");
-      st.op = verb == "show" ? Op::Show : Op::Watch;
-      for (size_t k = 1; k < w.size(); k++) {
-        auto c = parse_control(w[k]);
-        if (!c) return fail("'" + std::string(w[k]) + "' is not a control (a PANEL_ name or an id)");
-        st.controls.push_back(*c);
-      }
-    } else {
-      return fail("unknown statement '" + std::string(verb) + "'");
-    }
+    if (std::string why = read_statement(w, st); !why.empty()) return fail(why);
     if (st.op == Op::Wait || st.op == Op::Until) {
       waited += st.op == Op::Wait ? st.seconds : st.within.value_or(kUntilDefault);
       if (waited > kMaxTotalSeconds)

@@ -189,17 +189,19 @@ void ScanMap::paintEvent(QPaintEvent*) {
     p.drawText(rect().adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, message_);
     return;
   }
-
   const Frame f(view_, rect());
+  draw_axes(p, f);
+  const double ring = draw_points(p, f);
+  draw_markers(p, f, ring);
+}
+
+// The axis captions: the grid's first and last targets, in mm.
+void ScanMap::draw_axes(QPainter& p, const Frame& f) const {
   const scanwatch::MapLayout& map = f.map;
   const scanplan::Settings& settings = view_.settings;
-  const bool strip = map.strip;
   const int across = map.across, up = map.up;
   const int ni = map.columns(), nj = map.rows();
-  const int plane = f.plane;
   const QRectF& area = f.area;
-
-  // Axis captions: the grid's first and last targets, in mm.
   p.setPen(QColor(0x56, 0x60, 0x6b));
   const char* names = "XYZ";
   const QPointF first_px = f.point(0, 0), last_px = f.point(ni - 1, nj - 1);
@@ -209,54 +211,59 @@ void ScanMap::paintEvent(QPaintEvent*) {
     p.drawText(QRectF(last_px.x() - 40, area.bottom() + 6, 80, 14), Qt::AlignCenter,
                mm(settings.target(across, ni - 1)));
   p.drawText(QRectF(area.left(), area.bottom() + 20, area.width(), 14), Qt::AlignCenter,
-             strip ? QStringLiteral("%1 (mm)").arg(QLatin1Char(names[across]))
-                   : tr("X across, Y up (mm); plane z %1 of %2").arg(plane + 1).arg(map.planes()));
-  if (!strip) {
-    p.drawLine(QPointF(area.left() - 4, area.top()), QPointF(area.left() - 4, area.bottom()));
-    p.drawText(QRectF(0, first_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter, mm(settings.target(up, 0)));
-    if (nj > 1)
-      p.drawText(QRectF(0, last_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter,
-                 mm(settings.target(up, nj - 1)));
-    p.drawText(QRectF(0, area.top(), 38, 14), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("Y"));
-  }
+             map.strip ? QStringLiteral("%1 (mm)").arg(QLatin1Char(names[across]))
+                       : tr("X across, Y up (mm); plane z %1 of %2").arg(f.plane + 1).arg(map.planes()));
+  if (map.strip) return;
+  p.drawLine(QPointF(area.left() - 4, area.top()), QPointF(area.left() - 4, area.bottom()));
+  p.drawText(QRectF(0, first_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter, mm(settings.target(up, 0)));
+  if (nj > 1)
+    p.drawText(QRectF(0, last_px.y() - 7, 38, 14), Qt::AlignRight | Qt::AlignVCenter, mm(settings.target(up, nj - 1)));
+  p.drawText(QRectF(0, area.top(), 38, 14), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("Y"));
+}
 
-  const QPointF a = first_px, b = last_px;
+// The plane's points; returns the radius of the current point's ring, in px.
+double ScanMap::draw_points(QPainter& p, const Frame& f) {
+  const scanwatch::MapLayout& map = f.map;
+  const int ni = map.columns(), nj = map.rows();
+  const QPointF a = f.point(0, 0), b = f.point(ni - 1, nj - 1);
   const double pitch_i = ni > 1 ? std::abs(b.x() - a.x()) / (ni - 1) : 40;
   const double pitch_j = nj > 1 ? std::abs(b.y() - a.y()) / (nj - 1) : 40;
-  double ring = 5;  // the current point's ring, in px
   if (ni <= scanwatch::kMapCells && nj <= scanwatch::kMapCells && std::min(pitch_i, pitch_j) >= 4) {
     // Few enough points to see one by one: a dot each (at most one per 16 pixels). The
     // off-target cells are the points themselves.
     const double r = std::clamp(std::min(pitch_i, pitch_j) * 0.32, 1.5, 7.0);
-    ring = r + 3;
     const bool off_known = view_.off_cells.size() == static_cast<std::size_t>(ni) * nj;
     p.setPen(Qt::NoPen);
     for (int j = 0; j < nj; j++)
       for (int i = 0; i < ni; i++) {
         const bool off = off_known && view_.off_cells[static_cast<std::size_t>(j) * ni + i];
-        p.setBrush(off ? kOff : map.order(i, j, plane) < view_.done ? kDone : kPending);
+        p.setBrush(off ? kOff : map.order(i, j, f.plane) < view_.done ? kDone : kPending);
         p.drawEllipse(f.point(i, j), r, r);
       }
-  } else {
-    // At the screen's resolution: at most a pixel per point, stretched over the grid's
-    // rectangle.
-    QRectF r = QRectF(a, b).normalized();
-    const int w = std::clamp(static_cast<int>(std::ceil(r.width())), 1, std::min(ni, kMaxImageSide));
-    const int h = std::clamp(static_cast<int>(std::ceil(r.height())), 1, std::min(nj, kMaxImageSide));
-    if (r.height() < 6) r.adjust(0, -3, 0, 3);
-    if (r.width() < 6) r.adjust(-3, 0, 3, 0);
-    const bool flip_x = a.x() > b.x(), flip_y = a.y() > b.y();
-    p.drawImage(r, plane_image(map, plane, w, h).mirrored(flip_x, flip_y));
+    return r + 3;
   }
+  // At the screen's resolution: at most a pixel per point, stretched over the grid's
+  // rectangle.
+  QRectF r = QRectF(a, b).normalized();
+  const int w = std::clamp(static_cast<int>(std::ceil(r.width())), 1, std::min(ni, kMaxImageSide));
+  const int h = std::clamp(static_cast<int>(std::ceil(r.height())), 1, std::min(nj, kMaxImageSide));
+  if (r.height() < 6) r.adjust(0, -3, 0, 3);
+  if (r.width() < 6) r.adjust(-3, 0, 3, 0);
+  const bool flip_x = a.x() > b.x(), flip_y = a.y() > b.y();
+  p.drawImage(r, plane_image(map, f.plane, w, h).mirrored(flip_x, flip_y));
+  return 5;
+}
+
+// The current point's ring and the stages' cross.
+void ScanMap::draw_markers(QPainter& p, const Frame& f, double ring) const {
   if (view_.current) {
-    const auto at = map.place(*view_.current);
-    if (at && (strip || (*at)[2] == plane)) {
+    const auto at = f.map.place(*view_.current);
+    if (at && (f.map.strip || (*at)[2] == f.plane)) {
       p.setPen(QPen(kCurrent, 2));
       p.setBrush(Qt::NoBrush);
       p.drawEllipse(f.point((*at)[0], (*at)[1]), ring, ring);
     }
   }
-  // The stages' position.
   const QPointF s = f.stages(view_.stages);
   p.setPen(QPen(kStage, 2));
   p.drawLine(s + QPointF(-7, 0), s + QPointF(7, 0));

@@ -21,6 +21,8 @@ class QCheckBox;
 class QLabel;
 class QSpinBox;
 
+class QPainter;
+
 namespace vx::win {
 
 // What the map draws: the grid of `settings`, its first `done` points done (the worker's
@@ -86,6 +88,9 @@ class ScanMap final : public QWidget {
 
   QString check_geometry() const;
   const QImage& plane_image(const scanwatch::MapLayout& map, int plane, int width, int height);
+  void draw_axes(QPainter& p, const Frame& f) const;
+  double draw_points(QPainter& p, const Frame& f);
+  void draw_markers(QPainter& p, const Frame& f, double ring) const;
 
   MapView view_;
   QString message_;

@@ -173,7 +173,7 @@ class WindowedProgram {
   void start() { core_->start(); }
   WindowHost& host() { return host_; }
   host::Host& core() { return *core_; }
-  rt::Runtime& runtime() { return *core_->runtime(); }
+  rt::Runtime& runtime() { return *core_->runtime(); }  // once started
   bool ended() const { return core_->ended(); }
   int exit_code() const { return core_->exit_code(); }
 
