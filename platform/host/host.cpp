@@ -348,13 +348,15 @@ void Host::stop_live() {
   live_thread_.join();
 }
 
-// At rest (no stage busy, the program idle, nothing queued) it reads at 10 Hz, else at
-// the live period: each wake costs an idle window more than the reading itself. An
-// action wakes it at once, so that the motion it starts is followed from its first
-// moment. Only a reading that differs from the last is told.
+// At rest (no stage busy, the program idle, nothing queued) it reads twice a second, as
+// often as the program's own panel timer refreshes its displays, else at the live
+// period: at rest nothing moves unless an action starts it, and each wake costs an idle
+// window more than the reading itself. An action wakes it at once, so that the motion
+// it starts is followed from its first moment. Only a reading that differs from the
+// last is told.
 void Host::live_main() {
   set_thread_name("live");
-  constexpr std::chrono::milliseconds kAtRest{100};
+  constexpr std::chrono::milliseconds kAtRest{500};
   std::optional<Reading> last;
   bool active = true;
   for (;;) {

@@ -107,7 +107,7 @@ struct Options {
   rt::Options runtime;     // the run-time's injected faults
   bool capture_console = false;
   Popups popups = Popups::Answer;
-  // The live reader's period while anything is active; at rest it reads every 100 ms
+  // The live reader's period while anything is active; at rest it reads every 500 ms
   // at the most. 0, or a virtual clock: no reader thread (call read()).
   std::chrono::milliseconds live{0};
 };
