@@ -12,6 +12,7 @@
 
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
+#include "platform/stagelib/stage_library.h"
 #if VARNIX_SIMULATED_STAGES
 #include "platform/stagesim/simulator.h"
 #endif
