@@ -54,6 +54,15 @@ Checked check_value(double value, const rt::ControlSpec& control);
 // a whole (no partial reading: 1e9 is 1e9, never 19).
 Checked check_text(std::string_view text, const rt::ControlSpec& control, char decimal_point);
 
+// ---- the scan records' folder -------------------------------------------------------
+
+// Why scan records cannot be kept in `dir` (made first, when `create` and it is missing),
+// or nothing. Every front end asks it before the program starts, not at the first scan.
+std::optional<std::string> record_folder_problem(const std::string& dir, bool create);
+// How a front end refuses a folder the operator named: "--record DIR: why", the name
+// escaped.
+std::string record_folder_refusal(const std::string& dir, const std::string& why);
+
 // ---- what the host tells -----------------------------------------------------------------
 
 // The stages and the program at one reading.

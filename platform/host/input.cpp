@@ -1,4 +1,4 @@
-// The checking of an operator's value. No thousands separators and no partial reading:
+// The checking of what an operator gives: a value for a control, a folder for records. No thousands separators and no partial reading:
 // the whole text is one number or it is refused, so that 1e9 is 1e9 (and out of range),
 // never 19, and 12,5 is 12.5 where the comma is the decimal point and refused elsewhere.
 #include <charconv>
@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include <filesystem>
+
+#include "platform/files/files.h"
+#include "platform/files/printable.h"
 #include "platform/host/host.h"
 
 namespace vx::host {
@@ -50,6 +54,18 @@ Checked check_text(std::string_view text, const rt::ControlSpec& control, char d
   if (r.ec == std::errc::result_out_of_range) return refuse("too large a number");
   if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return refuse("not a number");
   return check_value(v, control);
+}
+
+std::optional<std::string> record_folder_problem(const std::string& dir, bool create) {
+  if (create) {
+    std::error_code ec;  // a folder that cannot be made is reported by the check below
+    std::filesystem::create_directories(dir, ec);
+  }
+  return files::folder_problem(dir);
+}
+
+std::string record_folder_refusal(const std::string& dir, const std::string& why) {
+  return "--record " + files::printable(dir) + ": " + why;
 }
 
 }  // namespace vx::host

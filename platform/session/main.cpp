@@ -14,6 +14,7 @@
 #include "platform/files/files.h"
 #include "platform/files/printable.h"
 #include "platform/scanwatch/scanwatch.h"
+#include "platform/host/host.h"
 #include "platform/session/session.h"
 #include "platform/version/version.h"
 
@@ -104,9 +105,8 @@ int main(int argc, char** argv) {
   if (!text) return 2;
   // Said now, once, rather than at every scan of a session that would keep no record.
   if (!options.record_dir.empty()) {
-    if (const auto why = vx::files::folder_problem(options.record_dir)) {
-      std::fprintf(stderr, "varnix-session: --record %s: %s\n", vx::files::printable(options.record_dir).c_str(),
-                   why->c_str());
+    if (const auto why = vx::host::record_folder_problem(options.record_dir, false)) {
+      std::fprintf(stderr, "varnix-session: %s\n", vx::host::record_folder_refusal(options.record_dir, *why).c_str());
       return 2;
     }
   }

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
@@ -14,7 +13,6 @@
 #include <QThread>
 
 #include "panel/Varnix_ui.h"
-#include "platform/files/files.h"
 #include "platform/files/printable.h"
 #include "platform/window/live_view.h"
 #include "platform/window/main_window.h"
@@ -30,10 +28,9 @@ constexpr int kMaxPendingLines = MainWindow::kConsoleLines;
 
 std::string settle_record_folder(WindowOptions& options, bool named) {
   if (options.record_dir.empty()) return {};
-  QDir().mkpath(QString::fromStdString(options.record_dir));
-  const auto problem = files::folder_problem(options.record_dir);
+  const auto problem = host::record_folder_problem(options.record_dir, true);
   if (!problem) return {};
-  if (named) return "--record " + files::printable(options.record_dir) + ": " + *problem;
+  if (named) return host::record_folder_refusal(options.record_dir, *problem);
   options.record_problem = "cannot keep scan records in " + files::printable(options.record_dir) + ": " + *problem;
   options.record_dir.clear();
   return {};

@@ -42,7 +42,7 @@ struct WindowOptions {
   // How often a signalled shutdown looks at the panel to see whether the scan ended.
   std::chrono::milliseconds shutdown_poll{100};
   // Where scan records go (empty: none are kept); the operator can switch them off. The
-  // folder exists and takes files (files::folder_problem).
+  // folder exists and takes files (host::record_folder_problem).
   std::string record_dir;
   // Period of the live readouts and the activity line; 0 (or a virtual clock): only
   // refresh_live() updates them (tests on virtual time).
@@ -52,7 +52,7 @@ struct WindowOptions {
 };
 
 // Creates the record folder of `options` if need be and checks that it takes files, as
-// the runner checks its own (files::folder_problem). A folder the operator `named` that
+// the runner checks its own (host::record_folder_problem). A folder the operator `named` that
 // cannot take records is refused: the refusal ("--record DIR: not a directory") is
 // returned and nothing may start. The default folder that cannot is dropped instead, the
 // reason in record_problem. Returns "" when the program may start.
