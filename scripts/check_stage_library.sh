@@ -12,15 +12,19 @@ jobs=${JOBS:-2}
 say() { echo "--- stage library: $*"; }
 fail() { echo "FAIL (stage library): $*" >&2; exit 1; }
 configure() { cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}" >/dev/null; }
+# A tool's whole output is taken before it is searched: `tool | grep -q` under pipefail
+# fails at random when grep exits at the first match and the tool then dies of SIGPIPE.
 
 shared=build-seam
 say "1. the simulator as a shared library (VARNIX_STAGE_LIBRARY=varnix_stagesim_shared), in $shared/"
 configure "$shared" -DVARNIX_STAGE_LIBRARY=varnix_stagesim_shared
 cmake --build "$shared" -j "$jobs"
 for p in varnix-session varnix; do
-  ldd "$shared/bin/$p" | grep -q "libvarnix-stagesim.so => $PWD/$shared/lib/" ||
-    fail "$p does not load $shared/lib/libvarnix-stagesim.so"
-  if nm -D --defined-only "$shared/bin/$p" | grep -qE ' (TLI|ISC|SL)_'; then
+  libs=$(ldd "$shared/bin/$p")
+  grep -q "libvarnix-stagesim.so => $PWD/$shared/lib/" <<<"$libs" ||
+    fail "$p does not load $shared/lib/libvarnix-stagesim.so: $libs"
+  defined=$(nm -D --defined-only "$shared/bin/$p")
+  if grep -qE ' (TLI|ISC|SL)_' <<<"$defined"; then
     fail "$p defines stage-library functions itself"
   fi
 done
@@ -35,9 +39,11 @@ extra=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -vE '^(TLI|ISC|SL)
 other=build-otherlib
 configure "$other" -DVARNIX_STAGE_LIBRARY="$lib"
 cmake --build "$other" -j "$jobs"
-ldd "$other/bin/varnix-session" | grep -q "libvarnix-stagelib-standin.so => $lib" ||
-  fail "varnix-session does not load $lib"
-if nm -C "$other/bin/varnix-session" "$other/bin/varnix" | grep -q 'vx::sim::'; then
+libs=$(ldd "$other/bin/varnix-session")
+grep -q "libvarnix-stagelib-standin.so => $lib" <<<"$libs" ||
+  fail "varnix-session does not load $lib: $libs"
+symbols=$(nm -C "$other/bin/varnix-session" "$other/bin/varnix")
+if grep -q 'vx::sim::' <<<"$symbols"; then
   fail "a program built against another library still holds the simulator"
 fi
 say "the programs are built without the simulator; running the tests that need none"

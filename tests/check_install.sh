@@ -27,7 +27,8 @@ fi
 grep -q '@PROJECT_VERSION@' "$prefix"/share/man/man1/*.1 && fail "a manual page lacks its version"
 
 "$prefix/bin/varnix-session" --version | grep -qx 'varnix-session [0-9.]* (.*)' || fail "varnix-session --version"
-"$prefix/bin/varnix-session" --help | grep -q '^usage: varnix-session' || fail "varnix-session --help"
+help=$("$prefix/bin/varnix-session" --help)
+grep -q '^usage: varnix-session' <<<"$help" || fail "varnix-session --help"
 
 mkdir "$root/elsewhere"
 cd "$root/elsewhere"
