@@ -61,4 +61,4 @@ package: build
 	cmake --build build --target package
 
 clean:
-	rm -rf build build-debug build-asan build-tsan build-fuzz build-seam build-otherlib
+	rm -rf build build-debug build-asan build-tsan build-fuzz build-otherlib
