@@ -27,7 +27,7 @@ bool Reading::active() const {
 
 bool Reading::same_as(const Reading& o) const {
   if (engaged != o.engaged || ended != o.ended || activity.what != o.activity.what ||
-      activity.queued != o.activity.queued)
+      activity.queued != o.activity.queued || activity.commands != o.activity.commands)
     return false;
   for (int axis = 0; axis < observe::kAxes; axis++)
     if (live[axis].units != o.live[axis].units || live[axis].status != o.live[axis].status ||
@@ -194,6 +194,7 @@ Checked Host::set(int id, double value) {
   const rt::ControlSpec* c = control(id);
   if (!c) return {false, 0, "no such control on the panel"};
   Checked r = check_value(value, *c);
+  mark_input(id, r.ok ? std::string() : r.reason);
   if (!r.ok) return r;
   runtime_->set_value(main_panel(), id, c->type == rt::DataType::Int ? rt::Value::of(static_cast<int>(r.value))
                                                                       : rt::Value::of(r.value));
@@ -216,8 +217,33 @@ Checked Host::set_exact(int id, double value) {
   } else {
     return {false, 0, "holds no value"};
   }
+  mark_input(id, {});
   runtime_->set_value(main_panel(), id, v);
   return {true, value, {}};
+}
+
+void Host::mark_input(int id, std::string problem) {
+  std::lock_guard lk(mu_);
+  if (problem.empty()) invalid_.erase(id);
+  else invalid_[id] = std::move(problem);
+}
+
+std::optional<std::string> Host::refusal(int command) const {
+  const int panel = main_panel();
+  if (!panel) return std::nullopt;
+  std::vector<std::pair<int, std::string>> bad;
+  {
+    std::lock_guard lk(mu_);
+    for (int input : observe::inputs_read(command))
+      if (auto it = invalid_.find(input); it != invalid_.end()) bad.emplace_back(input, it->second);
+  }
+  if (bad.empty()) return std::nullopt;
+  std::string name = describe(command);
+  name = name.substr(0, name.find(": "));  // without the values it would read
+  std::string fields;
+  for (std::size_t k = 0; k < bad.size(); k++)
+    fields += (k ? "; " : "") + observe::field_name(*runtime_, panel, bad[k].first) + ": " + bad[k].second;
+  return name + " refused, nothing moves: " + fields + " (type a valid number first)";
 }
 
 std::string Host::describe(int id) const {
@@ -225,14 +251,44 @@ std::string Host::describe(int id) const {
   return panel ? observe::command_text(*runtime_, panel, id) : std::string();
 }
 
-std::string Host::press(int id) {
+Pressed Host::press(int id) {
   const int panel = main_panel();
   if (!panel) return {};
-  std::string text = describe(id);
-  runtime_->commit(panel, id);
+  Pressed p;
+  p.text = describe(id);
+  p.refused = refusal(id);
+  if (p.refused) {
+    tell([&](Observer& o) { o.refused(*p.refused); });
+    return p;
+  }
+  p.commit = runtime_->commit(panel, id);
   if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
   poke_live();
-  return text;
+  return p;
+}
+
+bool Host::withdraw(std::uint64_t commit) {
+  if (!runtime_) return false;
+  std::string text;
+  for (const observe::QueuedCommand& c : activity().commands)
+    if (c.commit == commit) text = c.text;
+  if (!runtime_->withdraw(commit)) return false;
+  tell([&](Observer& o) { o.note("Withdrawn from the queue: " + text); });
+  poke_live();
+  return true;
+}
+
+int Host::withdraw_all() {
+  if (!runtime_) return 0;
+  const int panel = main_panel();
+  const std::vector<rt::Activity::Event> gone = runtime_->withdraw_commits();
+  if (gone.empty()) return 0;
+  std::string text;
+  for (const rt::Activity::Event& e : gone)
+    text += (text.empty() ? "" : ", ") + observe::command_text(*runtime_, panel, e.control);
+  tell([&](Observer& o) { o.note("Withdrawn from the queue: " + text); });
+  poke_live();
+  return static_cast<int>(gone.size());
 }
 
 bool Host::stop_all() {

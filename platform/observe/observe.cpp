@@ -41,13 +41,42 @@ double value_of(const rt::Runtime& runtime, int panel, int control) {
   return v ? v->number() : 0;
 }
 
-// The input a command reads as it runs, with the unit to show it in.
+// What each command reads as it runs (panel/commands.cpp, scan/scan.cpp).
 struct Reads {
   int command;
-  int input;
+  std::vector<int> inputs;
 };
-constexpr Reads kTargets[] = {{PANEL_GOTO_X, PANEL_TARGET_X}, {PANEL_GOTO_Y, PANEL_TARGET_Y},
-                              {PANEL_GOTO_Z, PANEL_TARGET_Z}};
+const std::vector<Reads>& reads_table() {
+  static const std::vector<Reads> table = {
+      {PANEL_GOTO_X, {PANEL_TARGET_X}},
+      {PANEL_GOTO_Y, {PANEL_TARGET_Y}},
+      {PANEL_GOTO_Z, {PANEL_TARGET_Z}},
+      {PANEL_GOTO_ALL, {PANEL_TARGET_X, PANEL_TARGET_Y, PANEL_TARGET_Z}},
+      {PANEL_STARTSCAN,
+       {PANEL_NX, PANEL_NY, PANEL_NZ, PANEL_DX, PANEL_DY, PANEL_DZ, PANEL_X0, PANEL_Y0, PANEL_Z0, PANEL_SCAN_X,
+        PANEL_SCAN_Y, PANEL_SCAN_Z}},
+  };
+  return table;
+}
+
+// Without the '&' that marks a button's key ("&&" is an ampersand).
+std::string without_mnemonic(const std::string& label) {
+  std::string text;
+  for (std::size_t k = 0; k < label.size(); k++) {
+    if (label[k] != '&') {
+      text += label[k];
+    } else if (k + 1 < label.size() && label[k + 1] == '&') {
+      text += '&';
+      k++;
+    }
+  }
+  return text;
+}
+
+// "X" for a control of the group AXIS_X, else "".
+std::string axis_of(const rt::ControlSpec& c) {
+  return c.group.size() == 6 && c.group.rfind("AXIS_", 0) == 0 ? c.group.substr(5) : std::string();
+}
 
 }  // namespace
 
@@ -129,25 +158,31 @@ std::string control_name(const rt::Runtime& runtime, int panel, int control) {
   return c && !c->name.empty() ? c->name : std::to_string(control);
 }
 
+const std::vector<int>& inputs_read(int command) {
+  static const std::vector<int> none;
+  for (const Reads& r : reads_table())
+    if (r.command == command) return r.inputs;
+  return none;
+}
+
+std::string field_name(const rt::Runtime& runtime, int panel, int control) {
+  const rt::ControlSpec* c = find(runtime.spec(panel), control);
+  if (!c) return std::to_string(control);
+  std::string text = without_mnemonic(c->label);
+  if (text.empty()) return c->name;
+  const std::string axis = axis_of(*c);
+  return axis.empty() ? text : axis + " " + text;
+}
+
 std::string command_text(const rt::Runtime& runtime, int panel, int control) {
   const rt::ControlSpec* c = find(runtime.spec(panel), control);
   if (!c) return std::to_string(control);
   if (c->kind != rt::Kind::Command) return c->name;
-  std::string text;
-  // "&Quit" marks the button's key: the words are "Quit" ("&&" is an ampersand).
-  const std::string& label = c->label;
-  for (std::size_t k = 0; k < label.size(); k++) {
-    if (label[k] != '&') {
-      text += label[k];
-    } else if (k + 1 < label.size() && label[k + 1] == '&') {
-      text += '&';
-      k++;
-    }
-  }
+  std::string text = without_mnemonic(c->label);
   if (text.empty()) text = c->name;
-  if (c->group.size() == 6 && c->group.rfind("AXIS_", 0) == 0) text += " " + c->group.substr(5);
-  for (const Reads& r : kTargets)
-    if (r.command == control) text += ": " + plain(value_of(runtime, panel, r.input)) + " mm";
+  if (const std::string axis = axis_of(*c); !axis.empty()) text += " " + axis;
+  for (int axis_go : {PANEL_GOTO_X, PANEL_GOTO_Y, PANEL_GOTO_Z})
+    if (axis_go == control) text += ": " + plain(value_of(runtime, panel, inputs_read(control)[0])) + " mm";
   if (control == PANEL_GOTO_ALL)
     text += ": X " + plain(value_of(runtime, panel, PANEL_TARGET_X)) + ", Y " +
             plain(value_of(runtime, panel, PANEL_TARGET_Y)) + ", Z " +
@@ -178,6 +213,8 @@ ActivityView describe(const rt::Runtime& runtime, Time now, const Live* live) {
     v.queued.push_back(e.control);
     v.queued_text.push_back(command_text(runtime, panel, e.control));
     v.queued_names.push_back(control_name(runtime, panel, e.control));
+    if (e.commit) v.commands.push_back({e.commit, e.control, v.queued_text.back()});
+    else v.own_requests++;
   }
   if (!panel) {
     v.state = "starting";
