@@ -24,6 +24,8 @@
 #include <QTextBlock>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <QMenu>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -903,10 +905,10 @@ TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
   // The program's display shows what the program last wrote: it has not refreshed.
   EXPECT_EQ(find<QLineEdit>("PANEL_POS_X")->text(), QStringLiteral("0.0000"));
 
-  EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s"));
-  const QString queued = text_of("queued");
-  // The timer's refresh requests, twice a second, then the operator's two clicks.
-  EXPECT_EQ(queued, QStringLiteral("queued 8: Read all ×5, Jog +1 mm Y, Disable Z, Read all"));
+  // What runs next stands on the activity line: a Stop of X would start it at once.
+  EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s  ·  next: Jog +1 mm Y"));
+  // Only the operator's clicks: the timer's refresh requests are the program's own.
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued 2: Jog +1 mm Y, Disable Z"));
   EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Homing X"))) << window().windowTitle().toStdString();
   EXPECT_EQ(console_count(QStringLiteral("» Home X")), 1);
   EXPECT_EQ(console_count(QStringLiteral("» Jog +1 mm Y")), 1);
@@ -916,6 +918,54 @@ TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
   EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
   EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("disabled"));
   EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: disabled (Enable it first)"));
+}
+
+// Clicks queued behind a homing are the operator's to take back, one from the Withdraw
+// menu or all at once; a Stop of the homing axis then runs nothing hidden.
+TEST_F(WindowTest, QueuedClicksAreWithdrawnAndAStopRunsNothingHidden) {
+  click("PANEL_HOME_X");
+  advance(1);
+  click("PANEL_JOG_Y_PLUS");
+  click("PANEL_DISABLE_Z");
+  click("PANEL_JOG_X_PLUS");
+  catch_up();
+  QToolButton* withdraw = window().live()->withdraw();
+  ASSERT_TRUE(withdraw->isEnabled());
+  QList<QAction*> actions = withdraw->menu()->actions();
+  ASSERT_EQ(actions.size(), 5);  // three commands, a separator, Withdraw all
+  EXPECT_EQ(actions[1]->text(), QStringLiteral("Withdraw Disable Z"));
+  actions[1]->trigger();
+  catch_up();
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued 2: Jog +1 mm Y, Jog +1 mm X"));
+  EXPECT_EQ(console_count(QStringLiteral("» Withdrawn from the queue: Disable Z")), 1);
+
+  // Stop X with the jogs still queued: the window says what runs next.
+  click("PANEL_STOP_X");
+  EXPECT_EQ(window().statusBar()->currentMessage(),
+            QStringLiteral("Still queued, runs next: Jog +1 mm Y, Jog +1 mm X (Withdraw… takes it back)"));
+  QAction* all = withdraw->menu()->findChild<QAction*>(QStringLiteral("withdrawAll"));
+  ASSERT_NE(all, nullptr);
+  const int y = sim_.true_position(serialNumbers[1]);
+  all->trigger();
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  EXPECT_FALSE(withdraw->isEnabled());
+  advance(2);
+  EXPECT_EQ(sim_.true_position(serialNumbers[1]), y) << "the withdrawn jog ran";
+  EXPECT_TRUE(sim_.true_status(serialNumbers[2]) & vx::sl::kEnabled) << "the withdrawn disable ran";
+  EXPECT_EQ(console_count(QStringLiteral("» Withdrawn from the queue: Jog +1 mm Y, Jog +1 mm X")), 1);
+}
+
+// The Quit button during a wait does what Ctrl+Q does: the shutdown sequence, ending
+// the homing, not a click queued behind it.
+TEST_F(WindowTest, QuitDuringAHomingEndsTheProgramAsCtrlQDoes) {
+  click("PANEL_HOME_X");
+  advance(2);
+  ASSERT_TRUE(text_of("activity").startsWith(QLatin1String("Homing X")));
+  click("PANEL_QUIT");
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 3)) << "Quit waited behind the homing";
+  EXPECT_EQ(program_->exit_code(), 0);
 }
 
 TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
@@ -946,18 +996,39 @@ TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
     EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String(c.reason)));
     if (std::string(c.text) == "2.5") screenshot("window-invalid-input.png");
   }
-  // Go to with a refused target moves to the last valid one.
-  click("PANEL_GOTO_X");
-  advance(1);
-  EXPECT_EQ(sim_.true_position(serialNumbers[0]), 0);
-  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 0 mm")), 1);
+  // Every command that reads a field holding no valid number is refused and moves
+  // nothing; the refusal names the field, stands in the status bar and the log.
+  const struct {
+    const char* command;
+    const char* refusal;
+  } refusals[] = {
+      {"PANEL_GOTO_X", "Go to X refused, nothing moves: X Target (mm): above the most allowed, 50"},
+      {"PANEL_GOTO_ALL", "Go to all refused, nothing moves: X Target (mm): above the most allowed, 50"},
+      {"PANEL_STARTSCAN", "Start scan refused, nothing moves: X points: a count takes whole numbers only; "
+                          "X step (mm): above the most allowed, 5; X start (mm): not a number"},
+  };
+  type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("1e9"));
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("2.5"));
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.command);
+    const QString refusal = QString::fromLatin1(r.refusal) + QStringLiteral(" (type a valid number first)");
+    click(r.command);
+    advance(1);
+    EXPECT_EQ(sim_.true_position(serialNumbers[0]), 0);
+    EXPECT_EQ(model(PANEL_SCANNING), 0);
+    EXPECT_EQ(window().statusBar()->currentMessage(), refusal);
+    EXPECT_TRUE(window().statusBar()->property("alarm").toBool());
+    EXPECT_EQ(console_count(QStringLiteral("» ") + refusal), 1);
+  }
+  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 0 mm")), 0) << "a refused command is not logged as run";
+  EXPECT_EQ(QApplication::focusWidget(), find<QLineEdit>("PANEL_NX")) << "the field to mend has the focus";
 
   // A valid value clears the mark and the message, and reaches the program.
   type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("7"));
   catch_up();
   EXPECT_EQ(model(PANEL_NX), 7);
   EXPECT_FALSE(view()->invalid(PANEL_NX));
-  EXPECT_FALSE(find<QLabel>("PANEL_NX_problem")->isVisible());
+  EXPECT_EQ(find<QLineEdit>("PANEL_NX")->toolTip(), QString::fromStdString(view()->control(PANEL_NX)->tooltip));
   // Where the comma is the decimal point, 12,5 is 12.5.
   QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
   type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("12,5"));

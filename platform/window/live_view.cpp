@@ -6,6 +6,8 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
+#include <QToolButton>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,8 +33,24 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   queued_->setObjectName(QStringLiteral("queued"));
   queued_->setToolTip(tr("The commands waiting for the program, in the order it will take them"));
   queued_->setWordWrap(false);
+  queued_->setMinimumWidth(0);
+  queued_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  withdraw_ = new QToolButton(this);
+  withdraw_->setObjectName(QStringLiteral("withdraw"));
+  withdraw_->setText(tr("&Withdraw…"));
+  withdraw_->setToolTip(tr("Take a queued command back before the program runs it"));
+  withdraw_->setPopupMode(QToolButton::InstantPopup);
+  withdraw_->setFocusPolicy(Qt::TabFocus);
+  withdraw_menu_ = new QMenu(withdraw_);
+  withdraw_menu_->setObjectName(QStringLiteral("withdrawMenu"));
+  withdraw_->setMenu(withdraw_menu_);
+  withdraw_->setEnabled(false);
+  auto* queue_row = new QHBoxLayout;
+  queue_row->setSpacing(6);
+  queue_row->addWidget(withdraw_);
+  queue_row->addWidget(queued_, 1);
   doing->addWidget(activity_);
-  doing->addWidget(queued_);
+  doing->addLayout(queue_row);
   top->addLayout(doing, 1);
   stop_all_ = new QPushButton(tr("Stop &all (Esc)"), this);
   stop_all_->setObjectName(QStringLiteral("stopAll"));
@@ -101,19 +119,34 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
 }
 
 void LiveView::show_activity(const observe::ActivityView& a) {
-  set_text(activity_, QString::fromStdString(a.what));
-  // Runs of one command (the timer's refresh requests pile up during a wait) show once
-  // with their count, so that the operator's own clicks stay in sight.
+  // What runs next is said on the activity line itself: a Stop of the axis that moves
+  // ends the wait, and the program takes the next command at once.
+  QString what = QString::fromStdString(a.what);
+  if (!a.commands.empty() && a.state != "idle")
+    what += tr("  ·  next: %1").arg(QString::fromStdString(a.commands.front().text));
+  set_text(activity_, what);
+  // Only the operator's own clicks: the panel timer's refresh requests, which pile up
+  // during a wait, are the program's and are not listed.
   QString q;
-  for (std::size_t k = 0; k < a.queued_text.size();) {
-    std::size_t n = 1;
-    while (k + n < a.queued_text.size() && a.queued_text[k + n] == a.queued_text[k]) n++;
-    q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(a.queued_text[k]);
-    if (n > 1) q += QStringLiteral(" ×%1").arg(n);
-    k += n;
+  for (const observe::QueuedCommand& c : a.commands)
+    q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(c.text);
+  set_text(queued_, a.commands.empty() ? tr("queued: nothing") : tr("queued %1: %2").arg(a.commands.size()).arg(q));
+  if (queued_->toolTip() != q) queued_->setToolTip(q.isEmpty() ? tr("No command of yours waits for the program") : q);
+  if (a.commands == commands_) return;
+  commands_ = a.commands;
+  withdraw_menu_->clear();
+  for (const observe::QueuedCommand& c : commands_) {
+    const std::uint64_t commit = c.commit;
+    QAction* act = withdraw_menu_->addAction(tr("Withdraw %1").arg(QString::fromStdString(c.text)));
+    connect(act, &QAction::triggered, this, [this, commit] { emit withdraw_clicked(commit); });
   }
-  set_text(queued_, a.queued.empty() ? tr("queued: nothing")
-                                     : tr("queued %1: %2").arg(a.queued.size()).arg(q));
+  if (!commands_.empty()) {
+    withdraw_menu_->addSeparator();
+    QAction* all = withdraw_menu_->addAction(tr("Withdraw all (%1)").arg(commands_.size()));
+    all->setObjectName(QStringLiteral("withdrawAll"));
+    connect(all, &QAction::triggered, this, &LiveView::withdraw_all_clicked);
+  }
+  withdraw_->setEnabled(!commands_.empty());
 }
 
 void LiveView::show_live(const observe::Live& live) {

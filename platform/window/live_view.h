@@ -9,11 +9,15 @@
 
 #include <QWidget>
 #include <array>
+#include <cstdint>
+#include <vector>
 
 #include "platform/observe/observe.h"
 
 class QLabel;
+class QMenu;
 class QPushButton;
+class QToolButton;
 
 namespace vx::win {
 
@@ -29,10 +33,15 @@ class LiveView final : public QWidget {
 
   QPushButton* stop_all() const { return stop_all_; }
   QPushButton* release() const { return release_; }
+  // The queue's Withdraw button and its menu: one entry per queued command of the
+  // operator's, then "Withdraw all".
+  QToolButton* withdraw() const { return withdraw_; }
 
  signals:
   void stop_all_clicked();
   void release_clicked();
+  void withdraw_clicked(std::uint64_t commit);
+  void withdraw_all_clicked();
 
  private:
   struct AxisRow {
@@ -42,6 +51,9 @@ class LiveView final : public QWidget {
   };
   QLabel* activity_ = nullptr;
   QLabel* queued_ = nullptr;
+  QToolButton* withdraw_ = nullptr;
+  QMenu* withdraw_menu_ = nullptr;
+  std::vector<observe::QueuedCommand> commands_;  // what the menu offers
   QPushButton* stop_all_ = nullptr;
   QWidget* banner_ = nullptr;
   QPushButton* release_ = nullptr;

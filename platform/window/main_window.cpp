@@ -18,10 +18,12 @@
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QToolButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QStyleFactory>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -88,6 +90,7 @@ QLabel[role="liveReadout"] {
 }
 QLabel[role="reason"] { color: #b3261e; font-weight: bold; }
 QStatusBar { color: #2b3440; }
+QStatusBar[alarm="true"] { background: #c62828; color: #ffffff; font-weight: bold; }
 )";
 
 }  // namespace
@@ -146,6 +149,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   find_label->setBuddy(find_);
   bar->addWidget(find_label);
   bar->addWidget(find_);
+  // Esc is Stop all here too: Find closes with its own button, which also takes the
+  // log back to its end, where it follows new lines again.
+  auto* find_close = new QToolButton(pane);
+  find_close->setObjectName(QStringLiteral("consoleFindClose"));
+  find_close->setText(tr("Done"));
+  find_close->setToolTip(tr("Close Find and follow the log's new lines again"));
+  bar->addWidget(find_close);
+  connect(find_close, &QToolButton::clicked, this, &MainWindow::close_find);
   auto* save = new QPushButton(tr("Sa&ve log…"), pane);
   save->setObjectName(QStringLiteral("consoleSave"));
   save->setToolTip(tr("Write the whole log, with its times, to a text file"));
@@ -313,6 +324,15 @@ bool MainWindow::save_console(const QString& path) {
   return ok;
 }
 
+void MainWindow::close_find() {
+  find_->clear();
+  QTextCursor c = console_->textCursor();
+  c.movePosition(QTextCursor::End);
+  console_->setTextCursor(c);
+  console_->verticalScrollBar()->setValue(console_->verticalScrollBar()->maximum());
+  console_->setFocus();
+}
+
 bool MainWindow::find_next() {
   const QString text = find_->text();
   if (text.isEmpty()) return false;
@@ -325,20 +345,30 @@ bool MainWindow::find_next() {
   return found;
 }
 
-void MainWindow::say(const QString& message) {
+void MainWindow::say(const QString& message, bool refusal) {
   message_still_ = nullptr;
-  statusBar()->showMessage(message);
+  show_message(message, refusal);
 }
 
 void MainWindow::say_while(const QString& message, std::function<bool()> still) {
-  statusBar()->showMessage(message);
+  show_message(message, true);
   message_still_ = std::move(still);
+}
+
+void MainWindow::show_message(const QString& message, bool alarm) {
+  QStatusBar* bar = statusBar();
+  if (bar->property("alarm").toBool() != alarm) {
+    bar->setProperty("alarm", alarm);
+    bar->style()->unpolish(bar);
+    bar->style()->polish(bar);
+  }
+  bar->showMessage(message);
 }
 
 void MainWindow::expire_message() {
   if (message_still_ && !message_still_()) {
     message_still_ = nullptr;
-    statusBar()->clearMessage();
+    show_message(QString(), false);
   }
 }
 

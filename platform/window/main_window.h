@@ -52,7 +52,10 @@ class MainWindow final : public QMainWindow {
   // Selects the next occurrence of the find box's text, from the top once at the end.
   bool find_next();
   QLineEdit* find_box() const { return find_; }
-  void say(const QString& message);
+  // Clears the find box and takes the log back to its end, following new lines again.
+  void close_find();
+  // `refusal`: something the operator asked for was refused; it stands out.
+  void say(const QString& message, bool refusal = false);
   // A message that lasts only while `still` holds; checked by expire_message().
   void say_while(const QString& message, std::function<bool()> still);
   void expire_message();
@@ -73,6 +76,7 @@ class MainWindow final : public QMainWindow {
 
  private:
   void append_line(const QString& line, bool command);
+  void show_message(const QString& message, bool alarm);
   void resize_within_screen(QSize wanted);
   void adopt_dialog(QDialog* dialog);
   void dialog_closed(QDialog* dialog);

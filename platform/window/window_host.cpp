@@ -52,6 +52,14 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   LiveView* live = window_->live();
   connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
   connect(live, &LiveView::release_clicked, this, &WindowHost::release_stop);
+  connect(live, &LiveView::withdraw_clicked, this, [this](std::uint64_t commit) {
+    if (core_ && !core_->withdraw(commit)) window_->say(tr("Too late to withdraw: the program has taken it"));
+    refresh_live();
+  });
+  connect(live, &LiveView::withdraw_all_clicked, this, [this] {
+    if (core_) core_->withdraw_all();
+    refresh_live();
+  });
   // Esc and Alt+A stop everything wherever the focus is, a dialog of the window included
   // (where Esc would close the dialog): seen before any widget or shortcut sees them.
   qApp->installEventFilter(this);
@@ -141,16 +149,22 @@ void WindowHost::popup(std::uint64_t id, const std::string& title, const std::st
       Qt::QueuedConnection);
 }
 
-// A command the host withheld from the program (Start scan under the emergency stop):
-// the operator is told why, in the status bar and the log.
+// A command the host withheld from the program (Start scan under the emergency stop, a
+// Go to whose target holds no valid number): the operator is told why, in the status
+// bar, marked as a refusal, and in the log.
 void WindowHost::refused(const std::string& reason) {
   QMetaObject::invokeMethod(
       this,
       [this, text = QString::fromStdString(reason)] {
         log_command(text);
-        window_->say(text);
+        window_->say(text, true);
       },
       Qt::QueuedConnection);
+}
+
+void WindowHost::note(const std::string& line) {
+  QMetaObject::invokeMethod(
+      this, [this, text = QString::fromStdString(line)] { log_command(text); }, Qt::QueuedConnection);
 }
 
 void WindowHost::reading(const host::Reading& r) {
@@ -194,6 +208,9 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     window_->say_while(label + QStringLiteral(": ") + problem, [view, id] { return view->invalid(id); });
   });
   connect(view, &PanelView::accepted, this, [this] { window_->expire_message(); });
+  connect(view, &PanelView::marked, this, [this](int id, const QString& reason) {
+    if (core_) core_->mark_input(id, reason.toStdString());
+  });
   // What the controls hold now; writes since the load are also pending and follow.
   const int panel = main_panel();
   for (const rt::ControlSpec& c : description->controls)
@@ -259,10 +276,37 @@ void WindowHost::wait_for_preview() {
 
 void WindowHost::commit(int id) {
   if (!core_) return;
-  // The operator's line goes in before anything the command makes the program print.
-  log_command(QString::fromStdString(core_->describe(id)));
-  core_->press(id);
+  // Quit is one thing: the button does what Ctrl+Q and closing the window do, also
+  // while the program waits (where its click would wait behind the command).
+  if (id == PANEL_QUIT) {
+    window_->close();
+    return;
+  }
+  // The operator's line goes in before anything the command makes the program print;
+  // a refused command has only its refusal logged (Observer::refused).
+  if (!core_->refusal(id)) log_command(QString::fromStdString(core_->describe(id)));
+  const host::Pressed p = core_->press(id);
+  if (p.refused) {
+    if (PanelView* view = window_->panel())
+      for (int input : observe::inputs_read(id))
+        if (view->invalid(input)) {
+          if (QWidget* w = view->widget(input)) w->setFocus();
+          break;
+        }
+    return;
+  }
   if (id == PANEL_STOPSCAN) refresh_scan();  // the phase says "stopping" at once
+  // A stop ends the wait under way, and the program takes what is queued next at once:
+  // the operator is told what that is while it can still be withdrawn.
+  if (id == PANEL_STOP_X || id == PANEL_STOP_Y || id == PANEL_STOP_Z) {
+    const observe::ActivityView a = core_->activity();
+    if (!a.commands.empty()) {
+      QString next;
+      for (const observe::QueuedCommand& c : a.commands)
+        next += (next.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(c.text);
+      window_->say(tr("Still queued, runs next: %1 (Withdraw… takes it back)").arg(next));
+    }
+  }
 }
 
 // The operator's own line in the log, after what the program wrote before it.

@@ -97,6 +97,7 @@ class WindowHost final : public QObject, public host::Observer {
   void console_line(const std::string& line) override;
   void popup(std::uint64_t id, const std::string& title, const std::string& message) override;
   void refused(const std::string& reason) override;
+  void note(const std::string& line) override;
   void reading(const host::Reading& r) override;
   void scan_ended(const scanwatch::Snapshot& s) override;
   void preview_ready(const scanplan::Preview& p) override;
