@@ -4,9 +4,12 @@
 #include "platform/window/live_view.h"
 
 #include <QGridLayout>
+#include <algorithm>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
+#include <QStyle>
 #include <QToolButton>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -52,6 +55,22 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   doing->addWidget(activity_);
   doing->addLayout(queue_row);
   top->addLayout(doing, 1);
+  // The banner stands in the top row, between the activity and Stop all, so that
+  // nothing below moves when the emergency stop is engaged or released.
+  banner_ = new QWidget(this);
+  banner_->setObjectName(QStringLiteral("estopBanner"));
+  banner_->setAttribute(Qt::WA_StyledBackground);
+  auto* b = new QHBoxLayout(banner_);
+  b->setContentsMargins(10, 2, 6, 2);
+  auto* said = new QLabel(tr("EMERGENCY STOP ENGAGED\nno stage moves until it is released"), banner_);
+  said->setObjectName(QStringLiteral("estopText"));
+  b->addWidget(said, 1);
+  release_ = new QPushButton(tr("Re&lease"), banner_);
+  release_->setObjectName(QStringLiteral("release"));
+  release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
+  b->addWidget(release_);
+  banner_->hide();
+  top->addWidget(banner_);
   stop_all_ = new QPushButton(tr("Stop &all (Esc)"), this);
   stop_all_->setObjectName(QStringLiteral("stopAll"));
   stop_all_->setToolTip(tr("Emergency stop: stop all three stages at once and hold them until released"));
@@ -59,26 +78,10 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   stop_all_->setMinimumHeight(38);
   top->addWidget(stop_all_);
   outer->addLayout(top);
-
-  banner_ = new QWidget(this);
-  banner_->setObjectName(QStringLiteral("estopBanner"));
-  banner_->setAttribute(Qt::WA_StyledBackground);
-  auto* b = new QHBoxLayout(banner_);
-  b->setContentsMargins(10, 4, 6, 4);
-  auto* said = new QLabel(tr("EMERGENCY STOP ENGAGED: no stage moves until it is released"), banner_);
-  said->setObjectName(QStringLiteral("estopText"));
-  b->addWidget(said, 1);
-  release_ = new QPushButton(tr("Re&lease"), banner_);
-  release_->setObjectName(QStringLiteral("release"));
-  release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
-  b->addWidget(release_);
-  // Its place is kept while it is hidden: the panel below must not jump under the
-  // operator's pointer when the emergency stop is engaged or released.
-  QSizePolicy keep = banner_->sizePolicy();
-  keep.setRetainSizeWhenHidden(true);
-  banner_->setSizePolicy(keep);
-  banner_->hide();
-  outer->addWidget(banner_);
+  // The row keeps the height of the taller of the two states.
+  const int row = std::max({banner_->sizeHint().height(), activity_->sizeHint().height() + withdraw_->sizeHint().height(),
+                            stop_all_->minimumHeight()});
+  for (QWidget* w : {static_cast<QWidget*>(banner_), static_cast<QWidget*>(stop_all_)}) w->setFixedHeight(row);
 
   auto* grid = new QHBoxLayout;
   grid->setSpacing(10);
@@ -99,10 +102,12 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
     r.position->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_position"));
     r.position->setProperty("role", "liveReadout");
     r.position->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    r.position->setMinimumWidth(110);
-    r.state = new QLabel(box);
+    // Fixed: the widest position the stages reach keeps its place, and nothing beside it
+    // moves as the digits change.
+    r.position->setFixedWidth(r.position->fontMetrics().horizontalAdvance(QStringLiteral("-0000.0000 mm")) + 16);
+    r.state = new ElidedLabel(box);
     r.state->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_state"));
-    r.reason = new QLabel(box);
+    r.reason = new ElidedLabel(box);
     r.reason->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_reason"));
     r.reason->setProperty("role", "reason");
     l->addWidget(caption, 0, 0);
@@ -149,12 +154,31 @@ void LiveView::show_activity(const observe::ActivityView& a) {
   withdraw_->setEnabled(!commands_.empty());
 }
 
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  setMinimumWidth(0);
+}
+
+QSize ElidedLabel::minimumSizeHint() const { return {0, fontMetrics().height()}; }
+
+QSize ElidedLabel::sizeHint() const { return {fontMetrics().horizontalAdvance(text()), fontMetrics().height()}; }
+
+void ElidedLabel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+  style()->drawItemText(&p, contentsRect(), Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(), shown,
+                        foregroundRole());
+}
+
 void LiveView::show_live(const observe::Live& live) {
   for (const observe::AxisLive& a : live) {
     AxisRow& r = rows_[a.axis];
     set_text(r.position, QString::number(a.position_mm, 'f', 4) + QStringLiteral(" mm"));
     set_text(r.state, QString::fromStdString(observe::words_text(a)));
     set_text(r.reason, a.reason.empty() ? QString() : tr("Cannot move: ") + QString::fromStdString(a.reason));
+    // What is cut for want of room is whole in the tooltip.
+    for (QLabel* l : {r.state, r.reason})
+      if (l->toolTip() != l->text()) l->setToolTip(l->text());
   }
 }
 

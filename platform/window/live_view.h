@@ -7,6 +7,7 @@
 // reads the stages and the run-time (platform/observe) and decides.
 #pragma once
 
+#include <QLabel>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -14,12 +15,23 @@
 
 #include "platform/observe/observe.h"
 
-class QLabel;
 class QMenu;
 class QPushButton;
 class QToolButton;
 
 namespace vx::win {
+
+// A one-line label whose text is cut with "…" to its width rather than widening its
+// neighbours; it reserves its line while empty.
+class ElidedLabel final : public QLabel {
+ public:
+  explicit ElidedLabel(QWidget* parent = nullptr);
+  QSize minimumSizeHint() const override;
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* e) override;
+};
 
 class LiveView final : public QWidget {
   Q_OBJECT

@@ -77,6 +77,11 @@ class MainWindow final : public QMainWindow {
  private:
   void append_line(const QString& line, bool command);
   void show_message(const QString& message, bool alarm);
+  // Gives the panel its natural height and the console the rest, the console keeping a
+  // few lines; and the panel its natural width and the side pane the rest, folding the
+  // pane away when the window cannot hold both.
+  void fit_height();
+  void fit_width();
   void resize_within_screen(QSize wanted);
   void adopt_dialog(QDialog* dialog);
   void dialog_closed(QDialog* dialog);
@@ -87,6 +92,9 @@ class MainWindow final : public QMainWindow {
   std::function<bool()> message_still_;
   QScrollArea* scroll_ = nullptr;
   QSplitter* splitter_ = nullptr;
+  QSplitter* row_ = nullptr;       // the panel and the side pane
+  QScrollArea* side_ = nullptr;
+  int side_width_ = 0;             // the least the side pane is shown at
   QPlainTextEdit* console_ = nullptr;
   std::function<bool()> close_guard_;
   QList<QDialog*> dialogs_;  // open, shown or taken by the window
