@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QTest>
@@ -612,6 +613,58 @@ TEST(WindowSize, AHugePanelScrollsInAWindowThatFitsTheScreen) {
   EXPECT_TRUE(scroll->horizontalScrollBar()->isVisible());
   EXPECT_GE(w.console()->height(), 100);
   EXPECT_EQ(w.grab().size(), w.size());
+}
+
+// The window at a laptop's sizes. At 1366 x 768 (less a title bar) the whole panel
+// shows without scrolling, the scan pane beside it; at 1024 x 700 the scan pane folds
+// away and every stop, Stop all, Start and Stop scan and Quit still show. A live box
+// keeps its width when its reason appears.
+TEST_F(WindowTest, ALaptopScreenHoldsTheStopsAndThePanelWithoutScrolling) {
+  const std::vector<const char*> stops = {"PANEL_STOP_X", "PANEL_STOP_Y",    "PANEL_STOP_Z",
+                                          "PANEL_QUIT",   "PANEL_STOPSCAN", "PANEL_STARTSCAN"};
+  const struct {
+    int width, height;
+    bool whole_panel, side_pane;
+  } sizes[] = {{1366, 738, true, true}, {1024, 700, false, false}, {1920, 1050, true, true}};
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
+    window().resize(size.width, size.height);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    auto* scroll = qobject_cast<QScrollArea*>(view()->parentWidget()->parentWidget());
+    ASSERT_NE(scroll, nullptr);
+    const QRect seen = scroll->viewport()->rect();
+    auto shown = [&](QWidget* w) {
+      const QRect r(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size());
+      return w->isVisible() && seen.contains(r);
+    };
+    for (const char* name : stops) EXPECT_TRUE(shown(find<QWidget>(name))) << name;
+    QWidget* stop_all = window().live()->stop_all();
+    EXPECT_TRUE(window().rect().contains(QRect(stop_all->mapTo(&window(), QPoint(0, 0)), stop_all->size())));
+    if (size.whole_panel) {
+      EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+      EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+      for (const vx::rt::ControlSpec& c : view()->description().controls)
+        if (QWidget* w = view()->widget(c.id)) EXPECT_TRUE(shown(w)) << c.name;
+    }
+    auto* row = window().findChild<QSplitter*>(QStringLiteral("paneRow"));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->sizes().value(1) > 0, size.side_pane) << "the scan pane's width: " << row->sizes().value(1);
+    EXPECT_GE(window().console()->height(), 30);
+  }
+  // A reason appears in Z's live box: the boxes keep their widths and heights.
+  window().resize(1366, 738);
+  QCoreApplication::processEvents();
+  auto* box = window().findChild<QWidget*>(QStringLiteral("live_Z"));
+  const QSize before = box->size();
+  const int panel_top = view()->mapTo(&window(), QPoint(0, 0)).y();
+  click("PANEL_DISABLE_Z");
+  advance(1);
+  QCoreApplication::processEvents();
+  ASSERT_FALSE(text_of("live_Z_reason").isEmpty());
+  EXPECT_EQ(box->size(), before);
+  EXPECT_EQ(view()->mapTo(&window(), QPoint(0, 0)).y(), panel_top) << "the panel moved";
+  screenshot("window-1366.png");
 }
 
 // A record folder that cannot take records is refused when it is named, by the window
