@@ -156,6 +156,19 @@ TEST_F(HostTest, ChecksAnOperatorsValueButWritesAScriptsValueAsItIs) {
   EXPECT_FALSE(host_.set(4242, 1).ok);
 }
 
+// The operator's name of a command carries the values it will read; an axis not ticked
+// counts one point, as the scan takes it.
+TEST_F(HostTest, ACommandsNameCarriesWhatItWillRead) {
+  host_.set(PANEL_TARGET_Y, 12.5);
+  for (auto [id, v] : {std::pair{PANEL_NX, 3.0}, {PANEL_NY, 3.0}, {PANEL_NZ, 2.0}, {PANEL_SCAN_X, 1.0},
+                       {PANEL_SCAN_Y, 1.0}, {PANEL_SCAN_Z, 0.0}})
+    ASSERT_TRUE(host_.set(id, v).ok) << id;
+  EXPECT_EQ(host_.describe(PANEL_GOTO_Y), "Go to Y: 12.5 mm");
+  EXPECT_EQ(host_.describe(PANEL_STARTSCAN), "Start scan: 3 × 3 × 1 points, scanning X, Y");
+  host_.set(PANEL_SCAN_Z, 1);
+  EXPECT_EQ(host_.describe(PANEL_STARTSCAN), "Start scan: 3 × 3 × 2 points, scanning X, Y, Z");
+}
+
 // An input holding text the program does not read (refused by set(), or marked by a
 // front end) refuses every command that reads it, naming the field; nothing moves, and
 // commands that read other inputs go on.

@@ -955,8 +955,13 @@ TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
   const QString second = text_of("live_X_position");
   EXPECT_NE(first, second);
   EXPECT_TRUE(second.startsWith(QLatin1Char('-'))) << second.toStdString();
-  // The program's display shows what the program last wrote: it has not refreshed.
+  // The program's display shows what the program last wrote: it has not refreshed, and
+  // says so, with the age of what it shows.
   EXPECT_EQ(find<QLineEdit>("PANEL_POS_X")->text(), QStringLiteral("0.0000"));
+  EXPECT_TRUE(view()->stale());
+  EXPECT_TRUE(find<QLineEdit>("PANEL_POS_X")->property("stale").toBool());
+  EXPECT_TRUE(qobject_cast<Led*>(view()->widget(lid[0][13]))->isStale());
+  EXPECT_TRUE(text_of("age").startsWith(QLatin1String("Panel displays as of 3."))) << text_of("age").toStdString();
 
   // What runs next stands on the activity line: a Stop of X would start it at once.
   EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s  ·  next: Jog +1 mm Y"));
@@ -969,6 +974,9 @@ TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
 
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 15));
   EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  advance(1);  // the panel timer's next refresh
+  EXPECT_FALSE(view()->stale());
+  EXPECT_EQ(text_of("age"), QString());
   EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("disabled"));
   EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: disabled (Enable it first)"));
 }
@@ -1207,6 +1215,8 @@ TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   EXPECT_EQ(text_of("live_X_state"), QStringLiteral("idle"));
   EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("not-connected"));
   EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: not connected yet"));
+  EXPECT_EQ(text_of("live_Z_position"), QStringLiteral("—")) << "a stage not opened has no position";
+  EXPECT_NE(text_of("live_X_position"), QStringLiteral("—"));
   screenshot("window-connecting.png");
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }

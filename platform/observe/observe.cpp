@@ -191,8 +191,10 @@ std::string command_text(const rt::Runtime& runtime, int panel, int control) {
     std::string axes;
     for (auto [id, name] : {std::pair{PANEL_SCAN_X, "X"}, {PANEL_SCAN_Y, "Y"}, {PANEL_SCAN_Z, "Z"}})
       if (value_of(runtime, panel, id) != 0) axes += axes.empty() ? name : std::string(", ") + name;
-    text += ": " + plain(value_of(runtime, panel, PANEL_NX)) + " × " + plain(value_of(runtime, panel, PANEL_NY)) +
-            " × " + plain(value_of(runtime, panel, PANEL_NZ)) + " points, " +
+    // An axis not ticked is not scanned: it counts one point, wherever its count stands.
+    auto count = [&](int n, int box) { return value_of(runtime, panel, box) != 0 ? plain(value_of(runtime, panel, n)) : "1"; };
+    text += ": " + count(PANEL_NX, PANEL_SCAN_X) + " × " + count(PANEL_NY, PANEL_SCAN_Y) + " × " +
+            count(PANEL_NZ, PANEL_SCAN_Z) + " points, " +
             (axes.empty() ? std::string("no axis scanned") : "scanning " + axes);
   }
   return text;

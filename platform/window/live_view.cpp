@@ -52,6 +52,11 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   queue_row->setSpacing(6);
   queue_row->addWidget(withdraw_);
   queue_row->addWidget(queued_, 1);
+  age_ = new QLabel(this);
+  age_->setObjectName(QStringLiteral("age"));
+  age_->setToolTip(tr("The panel's own displays are refreshed by the program only between commands; "
+                      "the live readouts are current"));
+  queue_row->addWidget(age_);
   doing->addWidget(activity_);
   doing->addLayout(queue_row);
   top->addLayout(doing, 1);
@@ -173,7 +178,9 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 void LiveView::show_live(const observe::Live& live) {
   for (const observe::AxisLive& a : live) {
     AxisRow& r = rows_[a.axis];
-    set_text(r.position, QString::number(a.position_mm, 'f', 4) + QStringLiteral(" mm"));
+    // A stage not opened yet has no position to show.
+    const bool connected = a.words != std::vector<std::string>{"not-connected"};
+    set_text(r.position, connected ? QString::number(a.position_mm, 'f', 4) + QStringLiteral(" mm") : QStringLiteral("—"));
     set_text(r.state, QString::fromStdString(observe::words_text(a)));
     set_text(r.reason, a.reason.empty() ? QString() : tr("Cannot move: ") + QString::fromStdString(a.reason));
     // What is cut for want of room is whole in the tooltip.
@@ -181,6 +188,8 @@ void LiveView::show_live(const observe::Live& live) {
       if (l->toolTip() != l->text()) l->setToolTip(l->text());
   }
 }
+
+void LiveView::show_age(const QString& text) { set_text(age_, text); }
 
 void LiveView::show_estop(bool engaged) {
   if (banner_->isHidden() == engaged) banner_->setVisible(engaged);

@@ -42,6 +42,9 @@ class LiveView final : public QWidget {
   void show_activity(const observe::ActivityView& activity);
   void show_live(const observe::Live& live);
   void show_estop(bool engaged);
+  // How old the program's own displays are, while a wait keeps them from refreshing;
+  // empty when they are current.
+  void show_age(const QString& text);
 
   QPushButton* stop_all() const { return stop_all_; }
   QPushButton* release() const { return release_; }
@@ -63,6 +66,7 @@ class LiveView final : public QWidget {
   };
   QLabel* activity_ = nullptr;
   QLabel* queued_ = nullptr;
+  QLabel* age_ = nullptr;
   QToolButton* withdraw_ = nullptr;
   QMenu* withdraw_menu_ = nullptr;
   std::vector<observe::QueuedCommand> commands_;  // what the menu offers

@@ -52,6 +52,8 @@ QLineEdit[role="readout"] {
   background: #162026; color: #8ff0a4; border: 1px solid #0c1216; border-radius: 3px;
   padding: 0 5px; font-family: "DejaVu Sans Mono", monospace; font-size: 10pt;
 }
+QLineEdit[role="readout"][stale="true"] { color: #6f8a78; border: 1px dashed #8793a0; }
+QLabel#age { color: #8a5a00; font-weight: bold; }
 QSpinBox, QDoubleSpinBox { background: #ffffff; padding-right: 2px; }
 QPushButton { padding: 2px 6px; }
 QScrollArea QPushButton { padding: 2px 1px; }

@@ -219,6 +219,21 @@ void PanelView::show_value(int id, const rt::Value& v) {
   }
 }
 
+void PanelView::set_stale(bool stale) {
+  if (stale_ == stale) return;
+  stale_ = stale;
+  for (const auto& [id, e] : entries_) {
+    if (e.control->group.rfind("AXIS_", 0) != 0) continue;
+    if (auto* led = qobject_cast<Led*>(e.widget)) {
+      led->setStale(stale);
+    } else if (e.control->kind == rt::Kind::NumericDisplay) {
+      e.widget->setProperty("stale", stale);
+      e.widget->style()->unpolish(e.widget);
+      e.widget->style()->polish(e.widget);
+    }
+  }
+}
+
 void PanelView::typed(int id, const QString& text) {
   const rt::ControlSpec* c = control(id);
   if (!c) return;

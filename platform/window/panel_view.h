@@ -42,6 +42,11 @@ class PanelView final : public QWidget {
 
   QSize sizeHint() const override { return minimumSize(); }
 
+  // Marks the stages' displays (the read-outs and lamps of the axis groups) as possibly
+  // old: the program has not refreshed them for a while.
+  void set_stale(bool stale);
+  bool stale() const { return stale_; }
+
   // Whether a numeric input holds text the program does not read, and why.
   bool invalid(int id) const { return !problem_text(id).isEmpty(); }
   QString problem_text(int id) const;
@@ -72,6 +77,7 @@ class PanelView final : public QWidget {
   std::map<int, Entry> entries_;
   std::map<int, double> valid_;       // numeric inputs: the value the program reads
   std::map<int, double> before_;      // numeric inputs being edited: the value before the edit
+  bool stale_ = false;
   std::map<int, QString> problems_;   // numeric inputs: why the text is not used; empty when it is
 };
 

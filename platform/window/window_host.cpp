@@ -254,6 +254,8 @@ void WindowHost::flush() {
     lines.swap(lines_);
   }
   for (const auto& [id, v] : values) view->show_value(id, v);
+  // The program's refresh (Read all) writes every stage's displays; its time is theirs.
+  if (values.count(PANEL_POS_X)) displays_at_ = clock_.now();
   window_->append_console(lines);
   last_flush_ = clock_.now();
   refresh_scan();
@@ -347,11 +349,25 @@ void WindowHost::show_reading(const host::Reading& r) {
     live->show_activity(r.activity);
     state = QString::fromStdString(r.activity.headline);
   }
+  show_age(r);
   window_->expire_message();
   QString title = title_.isEmpty() ? QStringLiteral("Varnix") : title_;
   if (r.engaged) title += tr(" — EMERGENCY STOP");
   if (!state.isEmpty()) title += QStringLiteral(" — ") + state;
   if (window_->windowTitle() != title) window_->setWindowTitle(title);
+}
+
+// The program refreshes its displays only between commands (its panel timer asks for
+// it twice a second at rest): while it serves a command they keep the last values.
+// Past a second of that they are marked, with their age.
+void WindowHost::show_age(const host::Reading& r) {
+  PanelView* view = window_->panel();
+  if (!view) return;
+  constexpr Duration kFresh = std::chrono::seconds(1);
+  const Duration age = clock_.now() - displays_at_;
+  const bool stale = !ended_ && r.activity.state == "busy" && age > kFresh;
+  view->set_stale(stale);
+  window_->live()->show_age(stale ? tr("Panel displays as of %1 s ago").arg(to_seconds(age), 0, 'f', 1) : QString());
 }
 
 void WindowHost::operator_edit(int id, double value) {
