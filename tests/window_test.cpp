@@ -895,6 +895,14 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
       << text("scanEnd").toStdString();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
+  // Not recorded: the pane no longer names the last scan's file.
+  EXPECT_EQ(text("scanRecord"), QStringLiteral("Off: scans are not recorded"));
+  // The settings change: what the pane shows is the last scan's.
+  EXPECT_TRUE(text("scanProgress").startsWith(QStringLiteral("Point 3 of 24"))) << text("scanProgress").toStdString();
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("5"));
+  catch_up();
+  EXPECT_TRUE(text("scanProgress").startsWith(QStringLiteral("From the last scan: point 3 of 24")))
+      << text("scanProgress").toStdString();
 }
 
 // A scan of 10^10 points: the pane counts them, the map draws the plane at its own

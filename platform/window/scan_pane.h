@@ -108,7 +108,9 @@ class ScanPane final : public QWidget {
   explicit ScanPane(QWidget* parent = nullptr);
 
   void show_preview(const scanplan::Preview& p);
-  void show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now);
+  // `last`: the scan has ended and the settings changed since; what it shows is said to
+  // be from the last scan.
+  void show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now, bool last = false);
   // What the map draws: the scan under way or just ended (its off-target cells from
   // `watch`), else the grid of the settings.
   void show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan,

@@ -266,7 +266,7 @@ void WindowHost::refresh_scan() {
   const host::ScanView v = core_->scan_view();
   if (v.running && !scan_timer_.isActive()) scan_timer_.start();
   if (!v.running) scan_timer_.stop();
-  scan_pane_->show_progress(v.scan, wall_now());
+  scan_pane_->show_progress(v.scan, wall_now(), !v.running && !v.map_shows_scan);
   scan_pane_->show_map(v.settings.value_or(v.scan.settings), v.map_shows_scan ? &v.scan : nullptr,
                        *core_->scan_watch(), v.at);
 }
