@@ -115,8 +115,14 @@ TEST_F(HostTest, ReadsWhatTheProgramDoesAndStopsEverything) {
   r = host_.read();
   EXPECT_TRUE(r.engaged);
   EXPECT_EQ(r.activity.state, "idle");  // the stop ended the homing's wait
+  host_.press(PANEL_JOG_Y_PLUS);  // the stage refuses it in silence: the log says so
   EXPECT_TRUE(host_.release());
   EXPECT_FALSE(host_.release());
+  std::lock_guard lk(heard_.mu);
+  EXPECT_EQ(heard_.notes, (std::vector<std::string>{
+                              "Stop all: the emergency stop is engaged",
+                              "Jog +1 mm Y: the emergency stop holds the stages, nothing moves (Release first)",
+                              "Release: the emergency stop is lifted"}));
 }
 
 TEST_F(HostTest, ChecksAnOperatorsValueButWritesAScriptsValueAsItIs) {

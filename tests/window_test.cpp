@@ -877,6 +877,17 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(text("scanEnd"), QStringLiteral("Ended: completed; 0 of 24 points off target"));
   ASSERT_FALSE(s.record_path.empty());
   EXPECT_EQ(text("scanRecord"), QStringLiteral("Recorded to ") + QString::fromStdString(s.record_path));
+  // The log holds the scan: its start, with what it scans, and its end, with the record.
+  const QStringList started = console_lines().filter(QStringLiteral("» Scan started: "));
+  ASSERT_EQ(started.size(), 1) << window().console()->toPlainText().toStdString();
+  EXPECT_TRUE(started[0].startsWith(QStringLiteral("» Scan started: 24 points (X 4 from 1 mm by 0.5 mm; Y 3 from 10 mm "
+                                                   "by 0.5 mm; Z 2 from 10 mm by 0.5 mm), planned ")))
+      << started[0].toStdString();
+  EXPECT_TRUE(started[0].endsWith(QStringLiteral(" s, recording to ") + QString::fromStdString(s.record_path)))
+      << started[0].toStdString();
+  EXPECT_EQ(console_count(QStringLiteral("» Scan ended: completed, 24 of 24 points; recorded to ") +
+                          QString::fromStdString(s.record_path)),
+            1);
   EXPECT_TRUE(window().statusBar()->currentMessage().contains(QString::fromStdString(s.record_path)));
   EXPECT_TRUE(std::filesystem::exists(s.record_path));
   EXPECT_EQ(s.done, 24);
@@ -1130,6 +1141,7 @@ TEST_F(WindowTest, EscStopsAllAtOnceAndTheBannerStaysUntilReleased) {
   click("PANEL_JOG_X_PLUS");
   advance(1);
   EXPECT_EQ(sim_.true_position(serialNumbers[0]), x);
+  EXPECT_EQ(console_count(QStringLiteral("» Jog +1 mm X: the emergency stop holds the stages, nothing moves (Release first)")), 1);
   const QString refusal = QStringLiteral("Start scan refused: the emergency stop holds the stages (Release first)");
   click("PANEL_STARTSCAN");
   advance(1);
@@ -1173,6 +1185,25 @@ TEST_F(WindowTest, TheConsoleIsATimeStampedLogToFindInSaveAndGrow) {
   EXPECT_EQ(window().console()->textCursor().selectedText(), QStringLiteral("serial 45387934"));
   window().find_box()->setText(QStringLiteral("no such text"));
   EXPECT_FALSE(window().find_next());
+  // Esc in the find box is Stop all, as everywhere; Find stays open. Its Done button
+  // closes it, and the log follows new lines again.
+  window().find_box()->setText(QStringLiteral("serial 45388004"));
+  EXPECT_TRUE(window().find_next());
+  QTest::keyClick(window().find_box(), Qt::Key_Escape);
+  EXPECT_TRUE(vx::estop::engaged());
+  EXPECT_EQ(window().find_box()->text(), QStringLiteral("serial 45388004"));
+  QTest::mouseClick(window().findChild<QToolButton*>(QStringLiteral("consoleFindClose")), Qt::LeftButton);
+  EXPECT_TRUE(window().find_box()->text().isEmpty());
+  for (int k = 0; k < 60; k++) click("PANEL_READ");
+  advance(1);
+  QScrollBar* bar = window().console()->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum()) << "the log stopped following after Find";
+  // Scrolled up by the operator, it stays where it was.
+  bar->setValue(0);
+  click("PANEL_READ");
+  advance(1);
+  EXPECT_EQ(bar->value(), 0);
 
   std::filesystem::create_directories(VARNIX_ARTIFACT_DIR);
   const QString path = QStringLiteral(VARNIX_ARTIFACT_DIR "/console-log.txt");

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "panel/Varnix_ui.h"
 #include "platform/entry/entry.h"
@@ -34,6 +35,44 @@ bool Reading::same_as(const Reading& o) const {
         live[axis].inhibited != o.live[axis].inhibited)
       return false;
   return true;
+}
+
+// ---- the session's log -------------------------------------------------------------------
+
+namespace {
+
+std::string plain(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.10g", v);
+  return buf;
+}
+
+}  // namespace
+
+std::string scan_start_note(const scanwatch::Snapshot& s) {
+  const scanplan::Settings& st = s.settings;
+  const auto counts = st.counts();
+  const auto scanned = st.scanned();
+  std::string axes;
+  for (int k = 0; k < 3; k++) {
+    axes += std::string(k ? "; " : "") + observe::axis_name(k) + " ";
+    axes += scanned[k] ? std::to_string(counts[k]) + " from " + plain(st.starts()[k]) + " mm by " +
+                             plain(st.steps()[k]) + " mm"
+                       : "not scanned";
+  }
+  std::string line = "Scan started: " + std::to_string(s.total) + " points (" + axes + ")";
+  if (s.remaining) line += ", planned " + plain(std::round(to_seconds(*s.remaining) * 1000) / 1000) + " s";
+  line += s.record_path.empty() ? ", not recorded" : ", recording to " + s.record_path;
+  return line;
+}
+
+std::string scan_end_note(const scanwatch::Snapshot& s) {
+  std::string line = "Scan ended: " + s.end_state + ", " + std::to_string(s.done) + " of " + std::to_string(s.total) +
+                     " points";
+  if (s.off_target) line += ", " + std::to_string(s.off_target) + " off target";
+  if (!s.record_error.empty()) line += "; " + s.record_error;
+  else line += s.record_path.empty() ? "; not recorded" : "; recorded to " + s.record_path;
+  return line;
 }
 
 // ---- the program's side -------------------------------------------------------------------
@@ -87,7 +126,10 @@ void Host::start(const rt::Options& faults) {
   scanwatch::Options wo;
   wo.record_dir = recording() ? options_.record_dir : std::string();
   wo.on_error = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.record_failed(s); }); };
-  wo.on_end = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.scan_ended(s); }); };
+  wo.on_end = [this](const scanwatch::Snapshot& s) {
+    tell([&](Observer& o) { o.note(scan_end_note(s)); });
+    tell([&](Observer& o) { o.scan_ended(s); });
+  };
   watch_ = std::make_unique<scanwatch::ScanWatch>(*runtime_, clock_, [] { return scanplan::stages_now(); },
                                                   std::move(wo));
   {
@@ -133,6 +175,12 @@ void Host::control_written(int panel, int control, const rt::Value& v) {
   // failed as the scan began) comes after the write itself.
   tell([&](Observer& o) { o.written(control, v); });
   if (watch_) watch_->control_written(panel, control, v);
+  // The scan's start, for the session's log: what it scans, by the plan of its start.
+  if (control == PANEL_SCANNING && v.number() == 0) scan_lit_.store(false, std::memory_order_relaxed);
+  if (watch_ && control == PANEL_SCANNING && v.number() != 0 && !scan_lit_.exchange(true, std::memory_order_relaxed)) {
+    const std::string line = scan_start_note(watch_->snapshot());
+    tell([&](Observer& o) { o.note(line); });
+  }
 }
 
 void Host::popup(const std::string& title, const std::string& message) {
@@ -261,6 +309,9 @@ Pressed Host::press(int id) {
     tell([&](Observer& o) { o.refused(*p.refused); });
     return p;
   }
+  // The stage refuses the motion in silence while the emergency stop holds it.
+  if (estop::engaged() && observe::moves(id) && !estop::refusal(id))
+    tell([&](Observer& o) { o.note(p.text + ": the emergency stop holds the stages, nothing moves (Release first)"); });
   p.commit = runtime_->commit(panel, id);
   if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
   poke_live();
@@ -296,6 +347,7 @@ bool Host::stop_all() {
   if (ended()) return false;
   estop::engage(runtime_.get());
   if (watch_ && scanning()) watch_->stop_requested();
+  if (!was) tell([](Observer& o) { o.note("Stop all: the emergency stop is engaged"); });
   poke_live();
   return !was;
 }
@@ -303,6 +355,7 @@ bool Host::stop_all() {
 bool Host::release() {
   if (!estop::engaged() || ended()) return false;
   estop::release();
+  tell([](Observer& o) { o.note("Release: the emergency stop is lifted"); });
   poke_live();
   return true;
 }

@@ -64,6 +64,14 @@ std::optional<std::string> record_folder_problem(const std::string& dir, bool cr
 // escaped.
 std::string record_folder_refusal(const std::string& dir, const std::string& why);
 
+// ---- the session's log ---------------------------------------------------------------------
+
+// The log's lines of a scan (Observer::note): its start, with what it scans, the points,
+// the planned time and where it is recorded; its end, with how it ended, the points
+// done and the record.
+std::string scan_start_note(const scanwatch::Snapshot& s);
+std::string scan_end_note(const scanwatch::Snapshot& s);
+
 // ---- what the host tells -----------------------------------------------------------------
 
 // The stages and the program at one reading.
@@ -101,7 +109,8 @@ class Observer {
   // command that reads a field holding no valid number).
   virtual void refused(const std::string& reason) {}
   // A line for the session's log, of what the operator did or the host decided that
-  // the program itself does not print (a withdrawn command).
+  // the program itself does not print: a withdrawn command, Stop all and Release, a
+  // motion asked for under the emergency stop, a scan's start and end.
   virtual void note(const std::string& line) {}
   // The program is about to wait for an event with none queued.
   virtual void idle() {}
@@ -275,6 +284,7 @@ class Host final : public rt::Host {
   std::atomic<bool> ended_{false};
   std::atomic<int> exit_code_{0};
   std::atomic<bool> recording_{false};
+  std::atomic<bool> scan_lit_{false};  // the Scanning lamp, as the program last wrote it
 
   mutable std::mutex mu_;  // popups_, next_popup_, shutdown_, the preview cache
   std::vector<std::shared_ptr<Popup>> popups_;

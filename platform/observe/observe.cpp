@@ -165,6 +165,14 @@ const std::vector<int>& inputs_read(int command) {
   return none;
 }
 
+bool moves(int command) {
+  for (int id : {PANEL_GOTO_X, PANEL_GOTO_Y, PANEL_GOTO_Z, PANEL_GOTO_ALL, PANEL_JOG_X_MINUS, PANEL_JOG_X_PLUS,
+                 PANEL_JOG_Y_MINUS, PANEL_JOG_Y_PLUS, PANEL_JOG_Z_MINUS, PANEL_JOG_Z_PLUS, PANEL_HOME_X, PANEL_HOME_Y,
+                 PANEL_HOME_Z, PANEL_STARTSCAN})
+    if (id == command) return true;
+  return false;
+}
+
 std::string field_name(const rt::Runtime& runtime, int panel, int control) {
   const rt::ControlSpec* c = find(runtime.spec(panel), control);
   if (!c) return std::to_string(control);

@@ -59,6 +59,8 @@ std::string command_text(const rt::Runtime& runtime, int panel, int control);
 // scan: the scan's counts, starts, steps and the axes ticked), in the panel's order;
 // none for a command that reads no input.
 const std::vector<int>& inputs_read(int command);
+// Whether a command sets a stage moving (Go to, Jog, Home, Start scan).
+bool moves(int command);
 // The operator's name of an input, with its axis when its group is one ("X Target
 // (mm)", "Y points").
 std::string field_name(const rt::Runtime& runtime, int panel, int control);

@@ -36,7 +36,8 @@ namespace vx::win {
 namespace {
 
 constexpr int kConsoleHeight = 150;
-// The least the console keeps when the screen is short: a few lines of the log.
+// The least the console keeps when the screen is short, a few lines of the log; on a
+// taller screen, a share of the height below the live view.
 constexpr int kConsoleLeast = 64;
 
 const char* const kStyle = R"(
@@ -249,8 +250,8 @@ void MainWindow::fit_height() {
   // The panel whole first, as far as the window allows; the console the rest.
   const QScrollBar* across = scroll_->horizontalScrollBar();
   const int total = splitter_->height() - splitter_->handleWidth();
-  const int high =
-      std::clamp(total - kConsoleLeast, 0, panel_->height() + 2 + (across->isVisible() ? across->height() : 0));
+  const int least = std::max(kConsoleLeast, total * 13 / 100);
+  const int high = std::clamp(total - least, 0, panel_->height() + 2 + (across->isVisible() ? across->height() : 0));
   splitter_->setSizes({high, total - high});
 }
 

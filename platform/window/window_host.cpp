@@ -324,13 +324,13 @@ void WindowHost::log_command(const QString& text) {
 
 void WindowHost::stop_all() {
   if (!core_) return;
-  if (core_->stop_all()) log_command(QStringLiteral("Stop all: the emergency stop is engaged"));
+  core_->stop_all();  // the host tells its line for the log (note)
   refresh_live();
 }
 
 void WindowHost::release_stop() {
   if (!core_) return;
-  if (core_->release()) log_command(QStringLiteral("Release: the emergency stop is lifted"));
+  core_->release();
   refresh_live();
 }
 
