@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "panel/Varnix_ui.h"
 #include "platform/entry/entry.h"
@@ -39,15 +38,7 @@ bool Reading::same_as(const Reading& o) const {
 
 // ---- the session's log -------------------------------------------------------------------
 
-namespace {
-
-std::string plain(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", v);
-  return buf;
-}
-
-}  // namespace
+using observe::plain;
 
 std::string scan_start_note(const scanwatch::Snapshot& s) {
   const scanplan::Settings& st = s.settings;

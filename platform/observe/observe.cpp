@@ -23,12 +23,6 @@ std::string number(double v, int digits) {
   return buf;
 }
 
-// Shortest plain form of a typed value ("12.5", "3", "0.001").
-std::string plain(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", v);
-  return buf;
-}
 
 std::string seconds_text(Duration d) { return number(std::floor(to_seconds(d)), 0) + " s"; }
 
@@ -79,6 +73,12 @@ std::string axis_of(const rt::ControlSpec& c) {
 }
 
 }  // namespace
+
+std::string plain(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.10g", v);
+  return buf;
+}
 
 const std::vector<std::string>& all_words() {
   static const std::vector<std::string> words = {

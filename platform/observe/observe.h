@@ -46,6 +46,10 @@ Live read_live();
 // that the stage is not connected yet (the word "not-connected").
 void mark_not_connected(Live& live, int axis);
 
+// The shortest plain form of a typed value ("12.5", "3", "0.001"), as the operator's
+// names of commands and the log show it.
+std::string plain(double v);
+
 // "X", "Y", "Z".
 const char* axis_name(int axis);
 // "moving-reverse homing".
