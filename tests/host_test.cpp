@@ -226,15 +226,17 @@ TEST_F(HostTest, ACommandThatReadsAnInvalidFieldIsRefusedAndMovesNothing) {
     const vx::host::Pressed p = host_.press(c.command);
     clk_.sleep_for(3s);
     const auto after = host_.read();
-    std::lock_guard lk(heard_.mu);
-    if (c.refusal) {
-      EXPECT_EQ(p.refused.value_or(""), c.refusal);
-      EXPECT_EQ(heard_.refusals, std::vector<std::string>{c.refusal}) << "every front end is told";
-      for (int axis = 0; axis < 3; axis++) EXPECT_EQ(after.live[axis].units, before[axis].units) << axis;
-      EXPECT_EQ(value(PANEL_SCANNING), 0);
-    } else {
-      EXPECT_FALSE(p.refused) << *p.refused;
-      EXPECT_TRUE(heard_.refusals.empty());
+    {
+      std::lock_guard lk(heard_.mu);
+      if (c.refusal) {
+        EXPECT_EQ(p.refused.value_or(""), c.refusal);
+        EXPECT_EQ(heard_.refusals, std::vector<std::string>{c.refusal}) << "every front end is told";
+        for (int axis = 0; axis < 3; axis++) EXPECT_EQ(after.live[axis].units, before[axis].units) << axis;
+        EXPECT_EQ(value(PANEL_SCANNING), 0);
+      } else {
+        EXPECT_FALSE(p.refused) << *p.refused;
+        EXPECT_TRUE(heard_.refusals.empty());
+      }
     }
     if (c.command == PANEL_STARTSCAN && !c.refusal) {
       host_.press(PANEL_STOPSCAN);

@@ -110,7 +110,8 @@ class Observer {
   virtual void refused(const std::string& reason) {}
   // A line for the session's log, of what the operator did or the host decided that
   // the program itself does not print: a withdrawn command, Stop all and Release, a
-  // motion asked for under the emergency stop, a scan's start and end.
+  // motion asked for under the emergency stop, a scan's start and end (the end's with
+  // the scan watcher's lock held, as scan_ended).
   virtual void note(const std::string& line) {}
   // The program is about to wait for an event with none queued.
   virtual void idle() {}
