@@ -1256,6 +1256,8 @@ TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: not connected yet"));
   EXPECT_EQ(text_of("live_Z_position"), QStringLiteral("—")) << "a stage not opened has no position";
   EXPECT_NE(text_of("live_X_position"), QStringLiteral("—"));
+  EXPECT_TRUE(view()->stale()) << "the panel's displays hold no reading yet";
+  EXPECT_EQ(text_of("age"), QStringLiteral("Panel displays not read yet"));
   screenshot("window-connecting.png");
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }

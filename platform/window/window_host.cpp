@@ -365,9 +365,13 @@ void WindowHost::show_age(const host::Reading& r) {
   if (!view) return;
   constexpr Duration kFresh = std::chrono::seconds(1);
   const Duration age = clock_.now() - displays_at_;
-  const bool stale = !ended_ && r.activity.state == "busy" && age > kFresh;
+  // Before the stages are open the displays hold the panel file's values, not a reading.
+  const bool unread = !ended_ && (r.activity.state == "connecting" || r.activity.state == "starting");
+  const bool stale = unread || (!ended_ && r.activity.state == "busy" && age > kFresh);
   view->set_stale(stale);
-  window_->live()->show_age(stale ? tr("Panel displays as of %1 s ago").arg(to_seconds(age), 0, 'f', 1) : QString());
+  window_->live()->show_age(unread  ? tr("Panel displays not read yet")
+                            : stale ? tr("Panel displays as of %1 s ago").arg(to_seconds(age), 0, 'f', 1)
+                                    : QString());
 }
 
 void WindowHost::operator_edit(int id, double value) {
