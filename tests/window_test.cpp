@@ -868,6 +868,13 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(text("scanPhase"), QStringLiteral("Phase: point 6 of 24"));
   EXPECT_TRUE(text("scanRecord").startsWith(QStringLiteral("Recording to ") + QString::fromStdString(record_dir_)));
   screenshot("scan.png");
+  // During a row's return stroke the indices still name the last row's end (x 3 with y
+  // 2): the map's ring is on the point under way, the first of the new row.
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().index == std::array<int, 3>{3, 2, 0}; }, 30, 0.05));
+  auto* map = host().scan_pane()->findChild<vx::win::ScanMap*>();
+  ASSERT_NE(map, nullptr);
+  host().refresh_scan();
+  EXPECT_EQ(map->current(), (std::array<int, 3>{0, 2, 0}));
 
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 120));
   advance(0.1);

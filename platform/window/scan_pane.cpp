@@ -413,7 +413,14 @@ void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Sna
   if (scan) {
     v.done = scan->done;
     v.off_cells = watch.off_target_cells(v.plane);
-    if (scan->phase != scanwatch::Phase::Ended) v.current = scan->index;
+    // The point under way is the first not done, in the worker's order: the indices as
+    // last written lag behind it while a row's return stroke or a plane's move runs.
+    if (scan->phase != scanwatch::Phase::Ended && !map.empty() && scan->done < scan->total) {
+      const long long per_plane = static_cast<long long>(map.columns()) * map.rows();
+      v.current = map.index(static_cast<int>(scan->done % map.columns()),
+                            static_cast<int>(scan->done / map.columns() % map.rows()),
+                            static_cast<int>(scan->done / per_plane));
+    }
   }
   map_->show_grid(std::move(v));
 }

@@ -54,6 +54,8 @@ class ScanMap final : public QWidget {
 
   void show_grid(MapView view);
   int plane() const { return view_.plane; }
+  // The grid index of the point shown as under way.
+  std::optional<std::array<int, 3>> current() const { return view_.current; }
   // Why the grid is not drawn (empty when it is).
   QString message() const { return message_; }
   // Where the map draws a point of the plane shown, in its own pixels; nothing when it
