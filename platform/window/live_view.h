@@ -1,9 +1,11 @@
 // The window's own account of the truth, above the program's panel: what the program
-// does (always visible, with the commands queued behind it), the Stop all control, the
-// banner that no operator can miss while the emergency stop is engaged, and the live
-// readouts of the three stages with the reason a stage cannot move.
+// does (always visible, with what runs next and the operator's commands queued behind
+// it, which a menu withdraws), the age of the panel's own displays while they are not
+// refreshed, the Stop all control, the banner that no operator can miss while the
+// emergency stop is engaged, and the live readouts of the three stages with the reason
+// a stage cannot move.
 //
-// It only shows what it is handed and reports the operator's two clicks; the host
+// It only shows what it is handed and reports the operator's clicks; the host
 // reads the stages and the run-time (platform/observe) and decides.
 #pragma once
 

@@ -1,8 +1,11 @@
 // The operator's window: the live view (what the program does, Stop all, the stages
 // read live), the panel (in a scroll area, so that a window smaller than the panel stays
-// usable), the console pane, a log of the program's standard output and the operator's
-// commands, which takes the window's extra height, and a status bar for what the window
-// itself has to say. Whether the window may close is
+// usable) with the side pane beside it, the console pane, a log of the program's
+// standard output and the operator's commands, and a status bar for what the window
+// itself has to say (a refusal in red). As the window is resized it re-flows: the
+// panel keeps its natural size, the console and the side pane take the rest, and a
+// window too narrow for the panel and the side pane folds the side pane away. Whether
+// the window may close is
 // asked of a guard, because closing means quitting the program, which the program
 // itself must do.
 #pragma once
