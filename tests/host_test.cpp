@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "driver/axs.h"
 #include "panel/Varnix_ui.h"
 #include "platform/estop/estop.h"
+#include "platform/stagelib/stage_library.h"
 #include "platform/stagesim/simulator.h"
 
 namespace vx::host {
@@ -31,7 +33,17 @@ using vx::host::Checked;
 struct Heard final : vx::host::Observer {
   std::mutex mu;
   std::vector<std::string> popups;
+  std::vector<std::string> refusals;
+  std::vector<std::string> notes;
   int ended = -99;
+  void refused(const std::string& reason) override {
+    std::lock_guard lk(mu);
+    refusals.push_back(reason);
+  }
+  void note(const std::string& line) override {
+    std::lock_guard lk(mu);
+    notes.push_back(line);
+  }
   void popup(std::uint64_t, const std::string& title, const std::string& message) override {
     std::lock_guard lk(mu);
     popups.push_back(title + ": " + message);
@@ -50,6 +62,8 @@ class HostTest : public ::testing::Test {
           o.popups = popups;
           return o;
         }()) {
+    // The emergency stop is the process's, and every test's way out engages it.
+    vx::estop::release();
     me_.adopt("test");
     host_.subscribe(heard_);
     host_.start();
@@ -88,7 +102,7 @@ TEST_F(HostTest, ReadsWhatTheProgramDoesAndStopsEverything) {
   EXPECT_FALSE(r.active());
   for (const auto& a : r.live) EXPECT_EQ(vx::observe::words_text(a), "idle") << a.axis;
 
-  EXPECT_EQ(host_.press(PANEL_HOME_X), "Home X");
+  EXPECT_EQ(host_.press(PANEL_HOME_X).text, "Home X");
   clk_.sleep_for(1s);
   r = host_.read();
   EXPECT_EQ(r.activity.headline, "Homing X");
@@ -101,8 +115,14 @@ TEST_F(HostTest, ReadsWhatTheProgramDoesAndStopsEverything) {
   r = host_.read();
   EXPECT_TRUE(r.engaged);
   EXPECT_EQ(r.activity.state, "idle");  // the stop ended the homing's wait
+  host_.press(PANEL_JOG_Y_PLUS);  // the stage refuses it in silence: the log says so
   EXPECT_TRUE(host_.release());
   EXPECT_FALSE(host_.release());
+  std::lock_guard lk(heard_.mu);
+  EXPECT_EQ(heard_.notes, (std::vector<std::string>{
+                              "Stop all: the emergency stop is engaged",
+                              "Jog +1 mm Y: the emergency stop holds the stages, nothing moves (Release first)",
+                              "Release: the emergency stop is lifted"}));
 }
 
 TEST_F(HostTest, ChecksAnOperatorsValueButWritesAScriptsValueAsItIs) {
@@ -140,6 +160,128 @@ TEST_F(HostTest, ChecksAnOperatorsValueButWritesAScriptsValueAsItIs) {
   EXPECT_FALSE(host_.set_exact(PANEL_NX, 2.5).ok);
   EXPECT_EQ(value(PANEL_NX), -3);
   EXPECT_FALSE(host_.set(4242, 1).ok);
+}
+
+// The operator's name of a command carries the values it will read; an axis not ticked
+// counts one point, as the scan takes it.
+TEST_F(HostTest, ACommandsNameCarriesWhatItWillRead) {
+  host_.set(PANEL_TARGET_Y, 12.5);
+  for (auto [id, v] : {std::pair{PANEL_NX, 3.0}, {PANEL_NY, 3.0}, {PANEL_NZ, 2.0}, {PANEL_SCAN_X, 1.0},
+                       {PANEL_SCAN_Y, 1.0}, {PANEL_SCAN_Z, 0.0}})
+    ASSERT_TRUE(host_.set(id, v).ok) << id;
+  EXPECT_EQ(host_.describe(PANEL_GOTO_Y), "Go to Y: 12.5 mm");
+  EXPECT_EQ(host_.describe(PANEL_STARTSCAN), "Start scan: 3 × 3 × 1 points, scanning X, Y");
+  host_.set(PANEL_SCAN_Z, 1);
+  EXPECT_EQ(host_.describe(PANEL_STARTSCAN), "Start scan: 3 × 3 × 2 points, scanning X, Y, Z");
+}
+
+// An input holding text the program does not read (refused by set(), or marked by a
+// front end) refuses every command that reads it, naming the field; nothing moves, and
+// commands that read other inputs go on.
+TEST_F(HostTest, ACommandThatReadsAnInvalidFieldIsRefusedAndMovesNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(vx::host::Host&)> spoil;
+    int command;
+    const char* refusal;  // nullptr: it goes
+  } cases[] = {
+      {"Go to X, X target refused", [](auto& h) { h.set(PANEL_TARGET_X, 1e9); }, PANEL_GOTO_X,
+       "Go to X refused, nothing moves: X Target (mm): above the most allowed, 50 (type a valid number first)"},
+      {"Go to all, X target refused", [](auto& h) { h.set(PANEL_TARGET_X, 1e9); }, PANEL_GOTO_ALL,
+       "Go to all refused, nothing moves: X Target (mm): above the most allowed, 50 (type a valid number first)"},
+      {"Go to Y, X target refused", [](auto& h) { h.set(PANEL_TARGET_X, 1e9); }, PANEL_GOTO_Y, nullptr},
+      {"Start scan, three fields marked",
+       [](auto& h) {
+         h.mark_input(PANEL_NX, "a count takes whole numbers only");
+         h.mark_input(PANEL_NY, "below the least allowed, 1");
+         h.mark_input(PANEL_DY, "above the most allowed, 50");
+       },
+       PANEL_STARTSCAN,
+       "Start scan refused, nothing moves: X points: a count takes whole numbers only; Y points: below the "
+       "least allowed, 1; Y step (mm): above the most allowed, 50 (type a valid number first)"},
+      {"Start scan, the mark cleared again",
+       [](auto& h) {
+         h.mark_input(PANEL_NX, "not a number");
+         h.mark_input(PANEL_NX, "");
+       },
+       PANEL_STARTSCAN, nullptr},
+      {"Go to X, a valid value typed after a refused one",
+       [](auto& h) {
+         h.set(PANEL_TARGET_X, 1e9);
+         h.set(PANEL_TARGET_X, 2);
+       },
+       PANEL_GOTO_X, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host_.set(PANEL_TARGET_X, 1);
+    host_.set(PANEL_TARGET_Y, 1);
+    for (int id : {PANEL_NX, PANEL_NY, PANEL_DY}) host_.mark_input(id, "");
+    c.spoil(host_);
+    const auto before = host_.read().live;
+    {
+      std::lock_guard lk(heard_.mu);
+      heard_.refusals.clear();
+    }
+    const vx::host::Pressed p = host_.press(c.command);
+    clk_.sleep_for(3s);
+    const auto after = host_.read();
+    {
+      std::lock_guard lk(heard_.mu);
+      if (c.refusal) {
+        EXPECT_EQ(p.refused.value_or(""), c.refusal);
+        EXPECT_EQ(heard_.refusals, std::vector<std::string>{c.refusal}) << "every front end is told";
+        for (int axis = 0; axis < 3; axis++) EXPECT_EQ(after.live[axis].units, before[axis].units) << axis;
+        EXPECT_EQ(value(PANEL_SCANNING), 0);
+      } else {
+        EXPECT_FALSE(p.refused) << *p.refused;
+        EXPECT_TRUE(heard_.refusals.empty());
+      }
+    }
+    if (c.command == PANEL_STARTSCAN && !c.refusal) {
+      host_.press(PANEL_STOPSCAN);
+      clk_.sleep_for(5s);
+    }
+  }
+}
+
+// Clicks queued behind a homing can be taken back, one or all; the panel timer's own
+// refresh requests are no operator's commands and stay.
+TEST_F(HostTest, QueuedCommandsAreWithdrawnBeforeTheyRun) {
+  host_.press(PANEL_HOME_X);
+  clk_.sleep_for(1s);
+  const auto y = host_.read().live[1].units;
+  const vx::host::Pressed jog = host_.press(PANEL_JOG_Y_PLUS);
+  const vx::host::Pressed disable = host_.press(PANEL_DISABLE_Z);
+  const vx::host::Pressed read = host_.press(PANEL_READ);
+  EXPECT_NE(jog.commit, 0u);
+  EXPECT_NE(disable.commit, jog.commit);
+  clk_.sleep_for(2s);  // the panel timer asks for refreshes meanwhile
+  auto a = host_.read().activity;
+  ASSERT_EQ(a.commands.size(), 3u);
+  EXPECT_EQ(a.commands[0].text, "Jog +1 mm Y");
+  EXPECT_EQ(a.commands[1].text, "Disable Z");
+  EXPECT_GT(a.own_requests, 0) << "the timer's refreshes are counted apart";
+  EXPECT_EQ(a.queued.size(), a.commands.size() + static_cast<std::size_t>(a.own_requests));
+
+  EXPECT_TRUE(host_.withdraw(jog.commit));
+  EXPECT_FALSE(host_.withdraw(jog.commit)) << "gone already";
+  EXPECT_EQ(host_.withdraw_all(), 2);
+  a = host_.read().activity;
+  EXPECT_TRUE(a.commands.empty());
+  EXPECT_GT(a.own_requests, 0);
+  {
+    std::lock_guard lk(heard_.mu);
+    EXPECT_EQ(heard_.notes, (std::vector<std::string>{"Withdrawn from the queue: Jog +1 mm Y",
+                                                      "Withdrawn from the queue: Disable Z, Read all"}));
+  }
+  host_.press(PANEL_STOP_X);
+  clk_.sleep_for(3s);
+  const auto r = host_.read();
+  EXPECT_EQ(r.activity.state, "idle");
+  EXPECT_EQ(r.live[1].units, y) << "the withdrawn jog never ran";
+  EXPECT_NE(r.live[2].status & vx::sl::kEnabled, 0u) << "the withdrawn disable never ran";
+  EXPECT_FALSE(host_.withdraw(disable.commit));
 }
 
 TEST(HostInput, ReadsTypedTextAsOneNumberOrRefusesIt) {

@@ -97,9 +97,9 @@ const std::vector<PanelMutation>& panel_mutations() {
       {"count_max_beyond_int", {{"\"PANEL_NY\"", "max = 1000\n", "max = 1e10\n"}}, R::Reader, P::Value, nullptr,
        "'max' of an int control must be a whole number that fits an int, not 10000000000"},
       // Sizes beyond a screen.
-      {"panel_wider_than_a_screen", {{"[[panel]]", "width = 1000\n", "width = 32767\n"}}, R::Reader, P::Value,
+      {"panel_wider_than_a_screen", {{"[[panel]]", "width = 868\n", "width = 32767\n"}}, R::Reader, P::Value,
        nullptr, "'width' must be from 0 to 8192 pixels, not 32767: no screen shows more"},
-      {"control_below_a_screen", {{"\"PANEL_GOTO_X\"", "top = 148\n", "top = 9000\n"}}, R::Reader, P::Value, nullptr,
+      {"control_below_a_screen", {{"\"PANEL_GOTO_X\"", "top = 170\n", "top = 9000\n"}}, R::Reader, P::Value, nullptr,
        "'top' must be from 0 to 8192 pixels, not 9000: no screen shows more"},
   };
   return cases;

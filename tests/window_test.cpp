@@ -20,10 +20,13 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <QMenu>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -612,6 +615,58 @@ TEST(WindowSize, AHugePanelScrollsInAWindowThatFitsTheScreen) {
   EXPECT_EQ(w.grab().size(), w.size());
 }
 
+// The window at a laptop's sizes. At 1366 x 768 (less a title bar) the whole panel
+// shows without scrolling, the scan pane beside it; at 1024 x 700 the scan pane folds
+// away and every stop, Stop all, Start and Stop scan and Quit still show. A live box
+// keeps its width when its reason appears.
+TEST_F(WindowTest, ALaptopScreenHoldsTheStopsAndThePanelWithoutScrolling) {
+  const std::vector<const char*> stops = {"PANEL_STOP_X", "PANEL_STOP_Y",    "PANEL_STOP_Z",
+                                          "PANEL_QUIT",   "PANEL_STOPSCAN", "PANEL_STARTSCAN"};
+  const struct {
+    int width, height;
+    bool whole_panel, side_pane;
+  } sizes[] = {{1366, 738, true, true}, {1024, 700, false, false}, {1920, 1050, true, true}};
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
+    window().resize(size.width, size.height);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    auto* scroll = qobject_cast<QScrollArea*>(view()->parentWidget()->parentWidget());
+    ASSERT_NE(scroll, nullptr);
+    const QRect seen = scroll->viewport()->rect();
+    auto shown = [&](QWidget* w) {
+      const QRect r(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size());
+      return w->isVisible() && seen.contains(r);
+    };
+    for (const char* name : stops) EXPECT_TRUE(shown(find<QWidget>(name))) << name;
+    QWidget* stop_all = window().live()->stop_all();
+    EXPECT_TRUE(window().rect().contains(QRect(stop_all->mapTo(&window(), QPoint(0, 0)), stop_all->size())));
+    if (size.whole_panel) {
+      EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+      EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+      for (const vx::rt::ControlSpec& c : view()->description().controls)
+        if (QWidget* w = view()->widget(c.id)) EXPECT_TRUE(shown(w)) << c.name;
+    }
+    auto* row = window().findChild<QSplitter*>(QStringLiteral("paneRow"));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->sizes().value(1) > 0, size.side_pane) << "the scan pane's width: " << row->sizes().value(1);
+    EXPECT_GE(window().console()->height(), 30);
+  }
+  // A reason appears in Z's live box: the boxes keep their widths and heights.
+  window().resize(1366, 738);
+  QCoreApplication::processEvents();
+  auto* box = window().findChild<QWidget*>(QStringLiteral("live_Z"));
+  const QSize before = box->size();
+  const int panel_top = view()->mapTo(&window(), QPoint(0, 0)).y();
+  click("PANEL_DISABLE_Z");
+  advance(1);
+  QCoreApplication::processEvents();
+  ASSERT_FALSE(text_of("live_Z_reason").isEmpty());
+  EXPECT_EQ(box->size(), before);
+  EXPECT_EQ(view()->mapTo(&window(), QPoint(0, 0)).y(), panel_top) << "the panel moved";
+  screenshot("window-1366.png");
+}
+
 // A record folder that cannot take records is refused when it is named, by the window
 // as by the runner (one check): a device, a plain file, a folder the program may not
 // write in, a path under a device. Nothing starts. The window's default folder, when it
@@ -813,6 +868,13 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(text("scanPhase"), QStringLiteral("Phase: point 6 of 24"));
   EXPECT_TRUE(text("scanRecord").startsWith(QStringLiteral("Recording to ") + QString::fromStdString(record_dir_)));
   screenshot("scan.png");
+  // During a row's return stroke the indices still name the last row's end (x 3 with y
+  // 2): the map's ring is on the point under way, the first of the new row.
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().index == std::array<int, 3>{3, 2, 0}; }, 30, 0.05));
+  auto* map = host().scan_pane()->findChild<vx::win::ScanMap*>();
+  ASSERT_NE(map, nullptr);
+  host().refresh_scan();
+  EXPECT_EQ(map->current(), (std::array<int, 3>{0, 2, 0}));
 
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 120));
   advance(0.1);
@@ -822,6 +884,17 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_EQ(text("scanEnd"), QStringLiteral("Ended: completed; 0 of 24 points off target"));
   ASSERT_FALSE(s.record_path.empty());
   EXPECT_EQ(text("scanRecord"), QStringLiteral("Recorded to ") + QString::fromStdString(s.record_path));
+  // The log holds the scan: its start, with what it scans, and its end, with the record.
+  const QStringList started = console_lines().filter(QStringLiteral("» Scan started: "));
+  ASSERT_EQ(started.size(), 1) << window().console()->toPlainText().toStdString();
+  EXPECT_TRUE(started[0].startsWith(QStringLiteral("» Scan started: 24 points (X 4 from 1 mm by 0.5 mm; Y 3 from 10 mm "
+                                                   "by 0.5 mm; Z 2 from 10 mm by 0.5 mm), planned ")))
+      << started[0].toStdString();
+  EXPECT_TRUE(started[0].endsWith(QStringLiteral(" s, recording to ") + QString::fromStdString(s.record_path)))
+      << started[0].toStdString();
+  EXPECT_EQ(console_count(QStringLiteral("» Scan ended: completed, 24 of 24 points; recorded to ") +
+                          QString::fromStdString(s.record_path)),
+            1);
   EXPECT_TRUE(window().statusBar()->currentMessage().contains(QString::fromStdString(s.record_path)));
   EXPECT_TRUE(std::filesystem::exists(s.record_path));
   EXPECT_EQ(s.done, 24);
@@ -840,6 +913,14 @@ TEST_F(ScanPaneTest, PreviewProgressMapAndRecord) {
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point 3 of 24")))
       << text("scanEnd").toStdString();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record_dir_), std::filesystem::directory_iterator()), 1);
+  // Not recorded: the pane no longer names the last scan's file.
+  EXPECT_EQ(text("scanRecord"), QStringLiteral("Off: scans are not recorded"));
+  // The settings change: what the pane shows is the last scan's.
+  EXPECT_TRUE(text("scanProgress").startsWith(QStringLiteral("Point 3 of 24"))) << text("scanProgress").toStdString();
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("5"));
+  catch_up();
+  EXPECT_TRUE(text("scanProgress").startsWith(QStringLiteral("From the last scan: point 3 of 24")))
+      << text("scanProgress").toStdString();
 }
 
 // A scan of 10^10 points: the pane counts them, the map draws the plane at its own
@@ -900,13 +981,18 @@ TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
   const QString second = text_of("live_X_position");
   EXPECT_NE(first, second);
   EXPECT_TRUE(second.startsWith(QLatin1Char('-'))) << second.toStdString();
-  // The program's display shows what the program last wrote: it has not refreshed.
+  // The program's display shows what the program last wrote: it has not refreshed, and
+  // says so, with the age of what it shows.
   EXPECT_EQ(find<QLineEdit>("PANEL_POS_X")->text(), QStringLiteral("0.0000"));
+  EXPECT_TRUE(view()->stale());
+  EXPECT_TRUE(find<QLineEdit>("PANEL_POS_X")->property("stale").toBool());
+  EXPECT_TRUE(qobject_cast<Led*>(view()->widget(lid[0][13]))->isStale());
+  EXPECT_TRUE(text_of("age").startsWith(QLatin1String("Panel displays as of 3."))) << text_of("age").toStdString();
 
-  EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s"));
-  const QString queued = text_of("queued");
-  // The timer's refresh requests, twice a second, then the operator's two clicks.
-  EXPECT_EQ(queued, QStringLiteral("queued 8: Read all ×5, Jog +1 mm Y, Disable Z, Read all"));
+  // What runs next stands on the activity line: a Stop of X would start it at once.
+  EXPECT_EQ(text_of("activity"), QStringLiteral("Homing X: 3 s, gives up at 180 s  ·  next: Jog +1 mm Y"));
+  // Only the operator's clicks: the timer's refresh requests are the program's own.
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued 2: Jog +1 mm Y, Disable Z"));
   EXPECT_TRUE(window().windowTitle().contains(QLatin1String("Homing X"))) << window().windowTitle().toStdString();
   EXPECT_EQ(console_count(QStringLiteral("» Home X")), 1);
   EXPECT_EQ(console_count(QStringLiteral("» Jog +1 mm Y")), 1);
@@ -914,8 +1000,59 @@ TEST_F(WindowTest, HomingShowsTheStageLiveTheActivityAndTheQueuedCommands) {
 
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 15));
   EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  advance(1);  // the panel timer's next refresh
+  EXPECT_FALSE(view()->stale());
+  EXPECT_EQ(text_of("age"), QString());
   EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("disabled"));
   EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: disabled (Enable it first)"));
+}
+
+// Clicks queued behind a homing are the operator's to take back, one from the Withdraw
+// menu or all at once; a Stop of the homing axis then runs nothing hidden.
+TEST_F(WindowTest, QueuedClicksAreWithdrawnAndAStopRunsNothingHidden) {
+  click("PANEL_HOME_X");
+  advance(1);
+  click("PANEL_JOG_Y_PLUS");
+  click("PANEL_DISABLE_Z");
+  click("PANEL_JOG_X_PLUS");
+  catch_up();
+  QToolButton* withdraw = window().live()->withdraw();
+  ASSERT_TRUE(withdraw->isEnabled());
+  QList<QAction*> actions = withdraw->menu()->actions();
+  ASSERT_EQ(actions.size(), 5);  // three commands, a separator, Withdraw all
+  EXPECT_EQ(actions[1]->text(), QStringLiteral("Withdraw Disable Z"));
+  actions[1]->trigger();
+  catch_up();
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued 2: Jog +1 mm Y, Jog +1 mm X"));
+  EXPECT_EQ(console_count(QStringLiteral("» Withdrawn from the queue: Disable Z")), 1);
+
+  // Stop X with the jogs still queued: the window says what runs next.
+  click("PANEL_STOP_X");
+  EXPECT_EQ(window().statusBar()->currentMessage(),
+            QStringLiteral("Still queued, runs next: Jog +1 mm Y, Jog +1 mm X (Withdraw… takes it back)"));
+  QAction* all = withdraw->menu()->findChild<QAction*>(QStringLiteral("withdrawAll"));
+  ASSERT_NE(all, nullptr);
+  const int y = sim_.true_position(serialNumbers[1]);
+  all->trigger();
+  ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  EXPECT_FALSE(withdraw->isEnabled());
+  advance(2);
+  EXPECT_EQ(sim_.true_position(serialNumbers[1]), y) << "the withdrawn jog ran";
+  EXPECT_TRUE(sim_.true_status(serialNumbers[2]) & vx::sl::kEnabled) << "the withdrawn disable ran";
+  EXPECT_EQ(console_count(QStringLiteral("» Withdrawn from the queue: Jog +1 mm Y, Jog +1 mm X")), 1);
+}
+
+// The Quit button during a wait does what Ctrl+Q does: the shutdown sequence, ending
+// the homing, not a click queued behind it.
+TEST_F(WindowTest, QuitDuringAHomingEndsTheProgramAsCtrlQDoes) {
+  click("PANEL_HOME_X");
+  advance(2);
+  ASSERT_TRUE(text_of("activity").startsWith(QLatin1String("Homing X")));
+  click("PANEL_QUIT");
+  EXPECT_EQ(text_of("queued"), QStringLiteral("queued: nothing"));
+  ASSERT_TRUE(advance_until([&] { return ended(); }, 3)) << "Quit waited behind the homing";
+  EXPECT_EQ(program_->exit_code(), 0);
 }
 
 TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
@@ -946,18 +1083,39 @@ TEST_F(WindowTest, InvalidInputIsRefusedVisiblyAndNeverReachesTheProgram) {
     EXPECT_TRUE(window().statusBar()->currentMessage().contains(QLatin1String(c.reason)));
     if (std::string(c.text) == "2.5") screenshot("window-invalid-input.png");
   }
-  // Go to with a refused target moves to the last valid one.
-  click("PANEL_GOTO_X");
-  advance(1);
-  EXPECT_EQ(sim_.true_position(serialNumbers[0]), 0);
-  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 0 mm")), 1);
+  // Every command that reads a field holding no valid number is refused and moves
+  // nothing; the refusal names the field, stands in the status bar and the log.
+  const struct {
+    const char* command;
+    const char* refusal;
+  } refusals[] = {
+      {"PANEL_GOTO_X", "Go to X refused, nothing moves: X Target (mm): above the most allowed, 50"},
+      {"PANEL_GOTO_ALL", "Go to all refused, nothing moves: X Target (mm): above the most allowed, 50"},
+      {"PANEL_STARTSCAN", "Start scan refused, nothing moves: X points: a count takes whole numbers only; "
+                          "X step (mm): above the most allowed, 5; X start (mm): not a number"},
+  };
+  type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("1e9"));
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("2.5"));
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.command);
+    const QString refusal = QString::fromLatin1(r.refusal) + QStringLiteral(" (type a valid number first)");
+    click(r.command);
+    advance(1);
+    EXPECT_EQ(sim_.true_position(serialNumbers[0]), 0);
+    EXPECT_EQ(model(PANEL_SCANNING), 0);
+    EXPECT_EQ(window().statusBar()->currentMessage(), refusal);
+    EXPECT_TRUE(window().statusBar()->property("alarm").toBool());
+    EXPECT_EQ(console_count(QStringLiteral("» ") + refusal), 1);
+  }
+  EXPECT_EQ(console_count(QStringLiteral("» Go to X: 0 mm")), 0) << "a refused command is not logged as run";
+  EXPECT_EQ(QApplication::focusWidget(), find<QLineEdit>("PANEL_NX")) << "the field to mend has the focus";
 
   // A valid value clears the mark and the message, and reaches the program.
   type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("7"));
   catch_up();
   EXPECT_EQ(model(PANEL_NX), 7);
   EXPECT_FALSE(view()->invalid(PANEL_NX));
-  EXPECT_FALSE(find<QLabel>("PANEL_NX_problem")->isVisible());
+  EXPECT_EQ(find<QLineEdit>("PANEL_NX")->toolTip(), QString::fromStdString(view()->control(PANEL_NX)->tooltip));
   // Where the comma is the decimal point, 12,5 is 12.5.
   QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
   type_into(find<QLineEdit>("PANEL_TARGET_X"), QStringLiteral("12,5"));
@@ -990,6 +1148,7 @@ TEST_F(WindowTest, EscStopsAllAtOnceAndTheBannerStaysUntilReleased) {
   click("PANEL_JOG_X_PLUS");
   advance(1);
   EXPECT_EQ(sim_.true_position(serialNumbers[0]), x);
+  EXPECT_EQ(console_count(QStringLiteral("» Jog +1 mm X: the emergency stop holds the stages, nothing moves (Release first)")), 1);
   const QString refusal = QStringLiteral("Start scan refused: the emergency stop holds the stages (Release first)");
   click("PANEL_STARTSCAN");
   advance(1);
@@ -1033,6 +1192,25 @@ TEST_F(WindowTest, TheConsoleIsATimeStampedLogToFindInSaveAndGrow) {
   EXPECT_EQ(window().console()->textCursor().selectedText(), QStringLiteral("serial 45387934"));
   window().find_box()->setText(QStringLiteral("no such text"));
   EXPECT_FALSE(window().find_next());
+  // Esc in the find box is Stop all, as everywhere; Find stays open. Its Done button
+  // closes it, and the log follows new lines again.
+  window().find_box()->setText(QStringLiteral("serial 45388004"));
+  EXPECT_TRUE(window().find_next());
+  QTest::keyClick(window().find_box(), Qt::Key_Escape);
+  EXPECT_TRUE(vx::estop::engaged());
+  EXPECT_EQ(window().find_box()->text(), QStringLiteral("serial 45388004"));
+  QTest::mouseClick(window().findChild<QToolButton*>(QStringLiteral("consoleFindClose")), Qt::LeftButton);
+  EXPECT_TRUE(window().find_box()->text().isEmpty());
+  for (int k = 0; k < 60; k++) click("PANEL_READ");
+  advance(1);
+  QScrollBar* bar = window().console()->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum()) << "the log stopped following after Find";
+  // Scrolled up by the operator, it stays where it was.
+  bar->setValue(0);
+  click("PANEL_READ");
+  advance(1);
+  EXPECT_EQ(bar->value(), 0);
 
   std::filesystem::create_directories(VARNIX_ARTIFACT_DIR);
   const QString path = QStringLiteral(VARNIX_ARTIFACT_DIR "/console-log.txt");
@@ -1083,6 +1261,10 @@ TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   EXPECT_EQ(text_of("live_X_state"), QStringLiteral("idle"));
   EXPECT_EQ(text_of("live_Z_state"), QStringLiteral("not-connected"));
   EXPECT_EQ(text_of("live_Z_reason"), QStringLiteral("Cannot move: not connected yet"));
+  EXPECT_EQ(text_of("live_Z_position"), QStringLiteral("—")) << "a stage not opened has no position";
+  EXPECT_NE(text_of("live_X_position"), QStringLiteral("—"));
+  EXPECT_TRUE(view()->stale()) << "the panel's displays hold no reading yet";
+  EXPECT_EQ(text_of("age"), QStringLiteral("Panel displays not read yet"));
   screenshot("window-connecting.png");
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }

@@ -27,13 +27,43 @@ bool Reading::active() const {
 
 bool Reading::same_as(const Reading& o) const {
   if (engaged != o.engaged || ended != o.ended || activity.what != o.activity.what ||
-      activity.queued != o.activity.queued)
+      activity.queued != o.activity.queued || activity.commands != o.activity.commands)
     return false;
   for (int axis = 0; axis < observe::kAxes; axis++)
     if (live[axis].units != o.live[axis].units || live[axis].status != o.live[axis].status ||
         live[axis].inhibited != o.live[axis].inhibited)
       return false;
   return true;
+}
+
+// ---- the session's log -------------------------------------------------------------------
+
+using observe::plain;
+
+std::string scan_start_note(const scanwatch::Snapshot& s) {
+  const scanplan::Settings& st = s.settings;
+  const auto counts = st.counts();
+  const auto scanned = st.scanned();
+  std::string axes;
+  for (int k = 0; k < 3; k++) {
+    axes += std::string(k ? "; " : "") + observe::axis_name(k) + " ";
+    axes += scanned[k] ? std::to_string(counts[k]) + " from " + plain(st.starts()[k]) + " mm by " +
+                             plain(st.steps()[k]) + " mm"
+                       : "not scanned";
+  }
+  std::string line = "Scan started: " + std::to_string(s.total) + " points (" + axes + ")";
+  if (s.remaining) line += ", planned " + plain(std::round(to_seconds(*s.remaining) * 1000) / 1000) + " s";
+  line += s.record_path.empty() ? ", not recorded" : ", recording to " + s.record_path;
+  return line;
+}
+
+std::string scan_end_note(const scanwatch::Snapshot& s) {
+  std::string line = "Scan ended: " + s.end_state + ", " + std::to_string(s.done) + " of " + std::to_string(s.total) +
+                     " points";
+  if (s.off_target) line += ", " + std::to_string(s.off_target) + " off target";
+  if (!s.record_error.empty()) line += "; " + s.record_error;
+  else line += s.record_path.empty() ? "; not recorded" : "; recorded to " + s.record_path;
+  return line;
 }
 
 // ---- the program's side -------------------------------------------------------------------
@@ -87,7 +117,10 @@ void Host::start(const rt::Options& faults) {
   scanwatch::Options wo;
   wo.record_dir = recording() ? options_.record_dir : std::string();
   wo.on_error = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.record_failed(s); }); };
-  wo.on_end = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.scan_ended(s); }); };
+  wo.on_end = [this](const scanwatch::Snapshot& s) {
+    tell([&](Observer& o) { o.note(scan_end_note(s)); });
+    tell([&](Observer& o) { o.scan_ended(s); });
+  };
   watch_ = std::make_unique<scanwatch::ScanWatch>(*runtime_, clock_, [] { return scanplan::stages_now(); },
                                                   std::move(wo));
   {
@@ -133,6 +166,12 @@ void Host::control_written(int panel, int control, const rt::Value& v) {
   // failed as the scan began) comes after the write itself.
   tell([&](Observer& o) { o.written(control, v); });
   if (watch_) watch_->control_written(panel, control, v);
+  // The scan's start, for the session's log: what it scans, by the plan of its start.
+  if (control == PANEL_SCANNING && v.number() == 0) scan_lit_.store(false, std::memory_order_relaxed);
+  if (watch_ && control == PANEL_SCANNING && v.number() != 0 && !scan_lit_.exchange(true, std::memory_order_relaxed)) {
+    const std::string line = scan_start_note(watch_->snapshot());
+    tell([&](Observer& o) { o.note(line); });
+  }
 }
 
 void Host::popup(const std::string& title, const std::string& message) {
@@ -194,6 +233,7 @@ Checked Host::set(int id, double value) {
   const rt::ControlSpec* c = control(id);
   if (!c) return {false, 0, "no such control on the panel"};
   Checked r = check_value(value, *c);
+  mark_input(id, r.ok ? std::string() : r.reason);
   if (!r.ok) return r;
   runtime_->set_value(main_panel(), id, c->type == rt::DataType::Int ? rt::Value::of(static_cast<int>(r.value))
                                                                       : rt::Value::of(r.value));
@@ -216,8 +256,33 @@ Checked Host::set_exact(int id, double value) {
   } else {
     return {false, 0, "holds no value"};
   }
+  mark_input(id, {});
   runtime_->set_value(main_panel(), id, v);
   return {true, value, {}};
+}
+
+void Host::mark_input(int id, std::string problem) {
+  std::lock_guard lk(mu_);
+  if (problem.empty()) invalid_.erase(id);
+  else invalid_[id] = std::move(problem);
+}
+
+std::optional<std::string> Host::refusal(int command) const {
+  const int panel = main_panel();
+  if (!panel) return std::nullopt;
+  std::vector<std::pair<int, std::string>> bad;
+  {
+    std::lock_guard lk(mu_);
+    for (int input : observe::inputs_read(command))
+      if (auto it = invalid_.find(input); it != invalid_.end()) bad.emplace_back(input, it->second);
+  }
+  if (bad.empty()) return std::nullopt;
+  std::string name = describe(command);
+  name = name.substr(0, name.find(": "));  // without the values it would read
+  std::string fields;
+  for (std::size_t k = 0; k < bad.size(); k++)
+    fields += (k ? "; " : "") + observe::field_name(*runtime_, panel, bad[k].first) + ": " + bad[k].second;
+  return name + " refused, nothing moves: " + fields + " (type a valid number first)";
 }
 
 std::string Host::describe(int id) const {
@@ -225,14 +290,47 @@ std::string Host::describe(int id) const {
   return panel ? observe::command_text(*runtime_, panel, id) : std::string();
 }
 
-std::string Host::press(int id) {
+Pressed Host::press(int id) {
   const int panel = main_panel();
   if (!panel) return {};
-  std::string text = describe(id);
-  runtime_->commit(panel, id);
+  Pressed p;
+  p.text = describe(id);
+  p.refused = refusal(id);
+  if (p.refused) {
+    tell([&](Observer& o) { o.refused(*p.refused); });
+    return p;
+  }
+  // The stage refuses the motion in silence while the emergency stop holds it.
+  if (estop::engaged() && observe::moves(id) && !estop::refusal(id))
+    tell([&](Observer& o) { o.note(p.text + ": the emergency stop holds the stages, nothing moves (Release first)"); });
+  p.commit = runtime_->commit(panel, id);
   if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
   poke_live();
-  return text;
+  return p;
+}
+
+bool Host::withdraw(std::uint64_t commit) {
+  if (!runtime_) return false;
+  std::string text;
+  for (const observe::QueuedCommand& c : activity().commands)
+    if (c.commit == commit) text = c.text;
+  if (!runtime_->withdraw(commit)) return false;
+  tell([&](Observer& o) { o.note("Withdrawn from the queue: " + text); });
+  poke_live();
+  return true;
+}
+
+int Host::withdraw_all() {
+  if (!runtime_) return 0;
+  const int panel = main_panel();
+  const std::vector<rt::Activity::Event> gone = runtime_->withdraw_commits();
+  if (gone.empty()) return 0;
+  std::string text;
+  for (const rt::Activity::Event& e : gone)
+    text += (text.empty() ? "" : ", ") + observe::command_text(*runtime_, panel, e.control);
+  tell([&](Observer& o) { o.note("Withdrawn from the queue: " + text); });
+  poke_live();
+  return static_cast<int>(gone.size());
 }
 
 bool Host::stop_all() {
@@ -240,6 +338,7 @@ bool Host::stop_all() {
   if (ended()) return false;
   estop::engage(runtime_.get());
   if (watch_ && scanning()) watch_->stop_requested();
+  if (!was) tell([](Observer& o) { o.note("Stop all: the emergency stop is engaged"); });
   poke_live();
   return !was;
 }
@@ -247,6 +346,7 @@ bool Host::stop_all() {
 bool Host::release() {
   if (!estop::engaged() || ended()) return false;
   estop::release();
+  tell([](Observer& o) { o.note("Release: the emergency stop is lifted"); });
   poke_live();
   return true;
 }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,6 +64,14 @@ std::optional<std::string> record_folder_problem(const std::string& dir, bool cr
 // escaped.
 std::string record_folder_refusal(const std::string& dir, const std::string& why);
 
+// ---- the session's log ---------------------------------------------------------------------
+
+// The log's lines of a scan (Observer::note): its start, with what it scans, the points,
+// the planned time and where it is recorded; its end, with how it ended, the points
+// done and the record.
+std::string scan_start_note(const scanwatch::Snapshot& s);
+std::string scan_end_note(const scanwatch::Snapshot& s);
+
 // ---- what the host tells -----------------------------------------------------------------
 
 // The stages and the program at one reading.
@@ -96,8 +105,14 @@ class Observer {
   // A whole line of the program's standard output (when the host captures it).
   virtual void console_line(const std::string& line) {}
   virtual void popup(std::uint64_t id, const std::string& title, const std::string& message) {}
-  // A command was withheld from the program (Start scan under the emergency stop).
+  // A command was withheld from the program (Start scan under the emergency stop; a
+  // command that reads a field holding no valid number).
   virtual void refused(const std::string& reason) {}
+  // A line for the session's log, of what the operator did or the host decided that
+  // the program itself does not print: a withdrawn command, Stop all and Release, a
+  // motion asked for under the emergency stop, a scan's start and end (the end's with
+  // the scan watcher's lock held, as scan_ended).
+  virtual void note(const std::string& line) {}
   // The program is about to wait for an event with none queued.
   virtual void idle() {}
   // The live reader's reading, when it differs from the last one.
@@ -132,6 +147,15 @@ struct ScanView {
   bool map_shows_scan = false;
 };
 
+// A click as the host took it: the command's operator name with the values it reads,
+// and either why it was refused (it never reached the program) or, for a command that
+// waits in the queue, the number it can be withdrawn by (0: it ran at once).
+struct Pressed {
+  std::string text;
+  std::optional<std::string> refused;
+  std::uint64_t commit = 0;
+};
+
 class Host final : public rt::Host {
  public:
   // Uses `clock` for every wait; the stages are the stage library's (the simulator in
@@ -162,8 +186,16 @@ class Host final : public rt::Host {
   void join_program();
 
   // ---- the operator's actions
-  // Types a value into an input, checked against its control.
+  // Types a value into an input, checked against its control. A refused value leaves
+  // the input marked as holding no valid number (mark_input); an accepted one clears it.
   Checked set(int control, double value);
+  // A front end's input holds text the program does not read, for `problem` ("above
+  // the most allowed, 50"); empty: it holds a valid value again. Every command that
+  // reads a marked input is refused (refusal()) until the mark is cleared.
+  void mark_input(int control, std::string problem);
+  // Why pressing `command` now is refused, naming each marked input it reads; nothing
+  // when it may go.
+  std::optional<std::string> refusal(int command) const;
   // Writes exactly `value` (a session script tests how the program takes any value):
   // only its type is checked, an int control taking whole numbers in the int range
   // ("holds an int; 2.5 is not one").
@@ -171,8 +203,15 @@ class Host final : public rt::Host {
   // The operator's name of a command, with the values it will read now ("Go to X:
   // 12.5 mm"); for a control that is no command, its constant's name.
   std::string describe(int control) const;
-  // Clicks a command control; returns describe() of it as it was clicked.
-  std::string press(int control);
+  // Clicks a command control, unless refusal() refuses it: then the observers are told
+  // (Observer::refused) and nothing reaches the program.
+  Pressed press(int control);
+  // Takes the operator's queued command `commit` back before the program runs it; false
+  // when it runs or ran already. withdraw_all() takes every queued command of the
+  // operator's (the program's own refresh requests stay) and returns how many. Both
+  // tell the observers a note of what was withdrawn.
+  bool withdraw(std::uint64_t commit);
+  int withdraw_all();
   // The emergency stop; false when it held already (release: when it did not hold).
   // Once the program has returned its stages are closed: neither touches them then.
   bool stop_all();
@@ -246,6 +285,7 @@ class Host final : public rt::Host {
   std::atomic<bool> ended_{false};
   std::atomic<int> exit_code_{0};
   std::atomic<bool> recording_{false};
+  std::atomic<bool> scan_lit_{false};  // the Scanning lamp, as the program last wrote it
 
   mutable std::mutex mu_;  // popups_, next_popup_, shutdown_, the preview cache
   std::vector<std::shared_ptr<Popup>> popups_;
@@ -254,6 +294,7 @@ class Host final : public rt::Host {
   std::optional<scanplan::Settings> previewed_;
   std::array<double, 3> previewed_at_{0, 0, 0};
   std::unique_ptr<PreviewWorker> planner_;
+  std::map<int, std::string> invalid_;  // inputs marked as holding no valid number
 
   std::unique_ptr<Console> console_;
 

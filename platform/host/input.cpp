@@ -16,12 +16,6 @@ namespace vx::host {
 
 namespace {
 
-std::string shortest(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", v);
-  return buf;
-}
-
 Checked refuse(std::string reason) { return {false, 0, std::move(reason)}; }
 
 }  // namespace
@@ -32,8 +26,8 @@ Checked check_value(double v, const rt::ControlSpec& control) {
     if (v != std::trunc(v)) return refuse("a count takes whole numbers only");
     if (v < INT_MIN || v > INT_MAX) return refuse("too large a number");
   }
-  if (control.min && v < *control.min) return refuse("below the least allowed, " + shortest(*control.min));
-  if (control.max && v > *control.max) return refuse("above the most allowed, " + shortest(*control.max));
+  if (control.min && v < *control.min) return refuse("below the least allowed, " + observe::plain(*control.min));
+  if (control.max && v > *control.max) return refuse("above the most allowed, " + observe::plain(*control.max));
   if (v == 0) v = 0;  // no negative zero
   return {true, v, {}};
 }

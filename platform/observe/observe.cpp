@@ -23,12 +23,6 @@ std::string number(double v, int digits) {
   return buf;
 }
 
-// Shortest plain form of a typed value ("12.5", "3", "0.001").
-std::string plain(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10g", v);
-  return buf;
-}
 
 std::string seconds_text(Duration d) { return number(std::floor(to_seconds(d)), 0) + " s"; }
 
@@ -41,15 +35,50 @@ double value_of(const rt::Runtime& runtime, int panel, int control) {
   return v ? v->number() : 0;
 }
 
-// The input a command reads as it runs, with the unit to show it in.
+// What each command reads as it runs (panel/commands.cpp, scan/scan.cpp).
 struct Reads {
   int command;
-  int input;
+  std::vector<int> inputs;
 };
-constexpr Reads kTargets[] = {{PANEL_GOTO_X, PANEL_TARGET_X}, {PANEL_GOTO_Y, PANEL_TARGET_Y},
-                              {PANEL_GOTO_Z, PANEL_TARGET_Z}};
+const std::vector<Reads>& reads_table() {
+  static const std::vector<Reads> table = {
+      {PANEL_GOTO_X, {PANEL_TARGET_X}},
+      {PANEL_GOTO_Y, {PANEL_TARGET_Y}},
+      {PANEL_GOTO_Z, {PANEL_TARGET_Z}},
+      {PANEL_GOTO_ALL, {PANEL_TARGET_X, PANEL_TARGET_Y, PANEL_TARGET_Z}},
+      {PANEL_STARTSCAN,
+       {PANEL_NX, PANEL_NY, PANEL_NZ, PANEL_DX, PANEL_DY, PANEL_DZ, PANEL_X0, PANEL_Y0, PANEL_Z0, PANEL_SCAN_X,
+        PANEL_SCAN_Y, PANEL_SCAN_Z}},
+  };
+  return table;
+}
+
+// Without the '&' that marks a button's key ("&&" is an ampersand).
+std::string without_mnemonic(const std::string& label) {
+  std::string text;
+  for (std::size_t k = 0; k < label.size(); k++) {
+    if (label[k] != '&') {
+      text += label[k];
+    } else if (k + 1 < label.size() && label[k + 1] == '&') {
+      text += '&';
+      k++;
+    }
+  }
+  return text;
+}
+
+// "X" for a control of the group AXIS_X, else "".
+std::string axis_of(const rt::ControlSpec& c) {
+  return c.group.size() == 6 && c.group.rfind("AXIS_", 0) == 0 ? c.group.substr(5) : std::string();
+}
 
 }  // namespace
+
+std::string plain(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.10g", v);
+  return buf;
+}
 
 const std::vector<std::string>& all_words() {
   static const std::vector<std::string> words = {
@@ -129,25 +158,39 @@ std::string control_name(const rt::Runtime& runtime, int panel, int control) {
   return c && !c->name.empty() ? c->name : std::to_string(control);
 }
 
+const std::vector<int>& inputs_read(int command) {
+  static const std::vector<int> none;
+  for (const Reads& r : reads_table())
+    if (r.command == command) return r.inputs;
+  return none;
+}
+
+bool moves(int command) {
+  for (int id : {PANEL_GOTO_X, PANEL_GOTO_Y, PANEL_GOTO_Z, PANEL_GOTO_ALL, PANEL_JOG_X_MINUS, PANEL_JOG_X_PLUS,
+                 PANEL_JOG_Y_MINUS, PANEL_JOG_Y_PLUS, PANEL_JOG_Z_MINUS, PANEL_JOG_Z_PLUS, PANEL_HOME_X, PANEL_HOME_Y,
+                 PANEL_HOME_Z, PANEL_STARTSCAN})
+    if (id == command) return true;
+  return false;
+}
+
+std::string field_name(const rt::Runtime& runtime, int panel, int control) {
+  const rt::ControlSpec* c = find(runtime.spec(panel), control);
+  if (!c) return std::to_string(control);
+  std::string text = without_mnemonic(c->label);
+  if (text.empty()) return c->name;
+  const std::string axis = axis_of(*c);
+  return axis.empty() ? text : axis + " " + text;
+}
+
 std::string command_text(const rt::Runtime& runtime, int panel, int control) {
   const rt::ControlSpec* c = find(runtime.spec(panel), control);
   if (!c) return std::to_string(control);
   if (c->kind != rt::Kind::Command) return c->name;
-  std::string text;
-  // "&Quit" marks the button's key: the words are "Quit" ("&&" is an ampersand).
-  const std::string& label = c->label;
-  for (std::size_t k = 0; k < label.size(); k++) {
-    if (label[k] != '&') {
-      text += label[k];
-    } else if (k + 1 < label.size() && label[k + 1] == '&') {
-      text += '&';
-      k++;
-    }
-  }
+  std::string text = without_mnemonic(c->label);
   if (text.empty()) text = c->name;
-  if (c->group.size() == 6 && c->group.rfind("AXIS_", 0) == 0) text += " " + c->group.substr(5);
-  for (const Reads& r : kTargets)
-    if (r.command == control) text += ": " + plain(value_of(runtime, panel, r.input)) + " mm";
+  if (const std::string axis = axis_of(*c); !axis.empty()) text += " " + axis;
+  for (int axis_go : {PANEL_GOTO_X, PANEL_GOTO_Y, PANEL_GOTO_Z})
+    if (axis_go == control) text += ": " + plain(value_of(runtime, panel, inputs_read(control)[0])) + " mm";
   if (control == PANEL_GOTO_ALL)
     text += ": X " + plain(value_of(runtime, panel, PANEL_TARGET_X)) + ", Y " +
             plain(value_of(runtime, panel, PANEL_TARGET_Y)) + ", Z " +
@@ -156,8 +199,10 @@ std::string command_text(const rt::Runtime& runtime, int panel, int control) {
     std::string axes;
     for (auto [id, name] : {std::pair{PANEL_SCAN_X, "X"}, {PANEL_SCAN_Y, "Y"}, {PANEL_SCAN_Z, "Z"}})
       if (value_of(runtime, panel, id) != 0) axes += axes.empty() ? name : std::string(", ") + name;
-    text += ": " + plain(value_of(runtime, panel, PANEL_NX)) + " × " + plain(value_of(runtime, panel, PANEL_NY)) +
-            " × " + plain(value_of(runtime, panel, PANEL_NZ)) + " points, " +
+    // An axis not ticked is not scanned: it counts one point, wherever its count stands.
+    auto count = [&](int n, int box) { return value_of(runtime, panel, box) != 0 ? plain(value_of(runtime, panel, n)) : "1"; };
+    text += ": " + count(PANEL_NX, PANEL_SCAN_X) + " × " + count(PANEL_NY, PANEL_SCAN_Y) + " × " +
+            count(PANEL_NZ, PANEL_SCAN_Z) + " points, " +
             (axes.empty() ? std::string("no axis scanned") : "scanning " + axes);
   }
   return text;
@@ -178,6 +223,8 @@ ActivityView describe(const rt::Runtime& runtime, Time now, const Live* live) {
     v.queued.push_back(e.control);
     v.queued_text.push_back(command_text(runtime, panel, e.control));
     v.queued_names.push_back(control_name(runtime, panel, e.control));
+    if (e.commit) v.commands.push_back({e.commit, e.control, v.queued_text.back()});
+    else v.own_requests++;
   }
   if (!panel) {
     v.state = "starting";

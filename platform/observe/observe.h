@@ -46,6 +46,10 @@ Live read_live();
 // that the stage is not connected yet (the word "not-connected").
 void mark_not_connected(Live& live, int axis);
 
+// The shortest plain form of a typed value ("12.5", "3", "0.001"), as the operator's
+// names of commands and the log show it.
+std::string plain(double v);
+
 // "X", "Y", "Z".
 const char* axis_name(int axis);
 // "moving-reverse homing".
@@ -55,12 +59,30 @@ std::string words_text(const AxisLive& a);
 // ("Go to X: 12.5 mm", "Jog +1 mm Y", "Start scan: 5 × 5 × 1 points"); for a control
 // that is no command, its constant's name.
 std::string command_text(const rt::Runtime& runtime, int panel, int control);
+// The inputs a command reads from the panel as it runs (Go to X: X's target; Start
+// scan: the scan's counts, starts, steps and the axes ticked), in the panel's order;
+// none for a command that reads no input.
+const std::vector<int>& inputs_read(int command);
+// Whether a command sets a stage moving (Go to, Jog, Home, Start scan).
+bool moves(int command);
+// The operator's name of an input, with its axis when its group is one ("X Target
+// (mm)", "Y points").
+std::string field_name(const rt::Runtime& runtime, int panel, int control);
 // The constant's name of a control ("PANEL_READ"), or its id as text.
 std::string control_name(const rt::Runtime& runtime, int panel, int control);
 
 // Whether the program's scan runs: its Scanning lamp, the one guard the program itself
 // goes by (lit from the start row until the worker has ended).
 bool scanning(const rt::Runtime& runtime);
+
+// A command the operator clicked that waits for the program: withdrawable by `commit`
+// (rt::Runtime::withdraw) until the program takes it.
+struct QueuedCommand {
+  std::uint64_t commit = 0;
+  int control = 0;
+  std::string text;  // its operator name, with the values it will read
+  bool operator==(const QueuedCommand&) const = default;
+};
 
 struct ActivityView {
   std::string what;                     // "Homing X: 12 s, gives up at 180 s"
@@ -70,6 +92,10 @@ struct ActivityView {
   std::vector<int> queued;              // control ids, in order
   std::vector<std::string> queued_text; // their operator names
   std::vector<std::string> queued_names;  // their constants' names
+  // Of those, the operator's clicks; the rest are the program's own requests (the
+  // panel timer's refreshes), counted.
+  std::vector<QueuedCommand> commands;
+  int own_requests = 0;
 };
 
 // What the program does now. `live`, when given, says which stage a connection is at.

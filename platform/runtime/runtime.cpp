@@ -18,8 +18,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -65,6 +67,7 @@ struct Timer {
 
 struct Event {
   int event, panel, control;
+  std::uint64_t id;  // the operator's commits are numbered; the program's own events are 0
 };
 
 struct CallbackCall {
@@ -115,6 +118,7 @@ struct Runtime::State {
 
   // Under clock.mutex():
   std::deque<Event> events;
+  std::uint64_t next_commit = 1;
   std::deque<CallbackCall> calls;
   WaitChannel events_ch;
   std::vector<Timer> timers;
@@ -252,7 +256,7 @@ bool Runtime::join_pool(Time deadline) {
 
 // ---- the operator's side ----------------------------------------------------------------
 
-void Runtime::commit(int panel, int control) {
+std::uint64_t Runtime::commit(int panel, int control) {
   CallbackCall call{};
   {
     std::lock_guard lk(s_->mu);
@@ -262,13 +266,37 @@ void Runtime::commit(int panel, int control) {
         call = {p->owner, panel, control, it->second.callback};
     }
   }
-  if (!call.callback) {
-    queue_user_event(EVENT_COMMIT, panel, control);
-    return;
-  }
   std::unique_lock lk(s_->clock.mutex());
+  if (!call.callback) {
+    const std::uint64_t id = s_->next_commit++;
+    s_->events.push_back({EVENT_COMMIT, panel, control, id});
+    s_->clock.notify_all(s_->events_ch);
+    return id;
+  }
   s_->calls.push_back(call);
   s_->clock.notify_all(s_->events_ch);
+  return 0;
+}
+
+bool Runtime::withdraw(std::uint64_t id) {
+  if (id == 0) return false;
+  std::lock_guard lk(s_->clock.mutex());
+  auto it = std::find_if(s_->events.begin(), s_->events.end(), [&](const Event& e) { return e.id == id; });
+  if (it == s_->events.end()) return false;
+  s_->events.erase(it);
+  return true;
+}
+
+std::vector<Activity::Event> Runtime::withdraw_commits() {
+  std::lock_guard lk(s_->clock.mutex());
+  std::vector<Activity::Event> out;
+  std::deque<Event> kept;
+  for (const Event& e : s_->events) {
+    if (e.id) out.push_back({e.event, e.panel, e.control, e.id});
+    else kept.push_back(e);
+  }
+  s_->events.swap(kept);
+  return out;
 }
 
 int Runtime::set_value(int panel, int control, const Value& v) { return set(panel, control, v); }
@@ -330,9 +358,10 @@ Activity Runtime::activity() const {
   std::lock_guard lk(s_->clock.mutex());
   Activity a;
   a.loop_started = s_->loop_started;
-  if (s_->serving) a.serving = Activity::Event{s_->serving->event, s_->serving->panel, s_->serving->control};
+  if (s_->serving)
+    a.serving = Activity::Event{s_->serving->event, s_->serving->panel, s_->serving->control, s_->serving->id};
   a.serving_since = s_->serving_since;
-  for (const Event& e : s_->events) a.queued.push_back({e.event, e.panel, e.control});
+  for (const Event& e : s_->events) a.queued.push_back({e.event, e.panel, e.control, e.id});
   for (const Timer& t : s_->timers)
     if (t.enabled) a.timers.push_back({t.panel, t.control, t.interval, t.next_due - t.interval});
   return a;
@@ -644,7 +673,7 @@ int Runtime::set_callback(int panel, int control, CtrlCallbackPtr cb) {
 
 int Runtime::queue_user_event(int event, int panel, int control) {
   std::unique_lock lk(s_->clock.mutex());
-  s_->events.push_back({event, panel, control});
+  s_->events.push_back({event, panel, control, 0});
   s_->clock.notify_all(s_->events_ch);
   return 0;
 }

@@ -7,6 +7,7 @@
 // to act for the operator: commit a control, type a value, dismiss a popup.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,6 +53,7 @@ class Host {
 struct Activity {
   struct Event {
     int event, panel, control;
+    std::uint64_t commit = 0;  // an operator's commit (Runtime::commit): its number; 0 the program's own
   };
   struct Armed {
     int panel, control;
@@ -80,7 +82,15 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   // ---- the operator's side
-  void commit(int panel, int control);  // as a click on a command
+  // As a click on a command. A commit that queues an event returns its number, by
+  // which it can be withdrawn until the program takes it; one that runs its callback
+  // at once returns 0.
+  std::uint64_t commit(int panel, int control);
+  // Takes the operator's queued commit `id` out of the queue: false when the program
+  // has taken it already (or it never was).
+  bool withdraw(std::uint64_t id);
+  // Takes every operator's commit out of the queue; the program's own events stay.
+  std::vector<Activity::Event> withdraw_commits();
   int set_value(int panel, int control, const Value& v);  // as typing in an input
   std::optional<Value> value(int panel, int control) const;
   const PanelSpec* spec(int panel) const;  // what the panel was made from; stays valid

@@ -16,6 +16,9 @@ class Led final : public QWidget {
 
   bool isOn() const { return on_; }
   void setOn(bool on);
+  // Whether what it shows may be old (the program has not refreshed it for a while).
+  bool isStale() const { return stale_; }
+  void setStale(bool stale);
   QSize sizeHint() const override { return {16, 16}; }
 
  protected:
@@ -23,6 +26,7 @@ class Led final : public QWidget {
 
  private:
   bool on_ = false;
+  bool stale_ = false;
   QColor colour_;
 };
 

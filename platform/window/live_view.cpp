@@ -4,8 +4,13 @@
 #include "platform/window/live_view.h"
 
 #include <QGridLayout>
+#include <algorithm>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QStyle>
+#include <QToolButton>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,9 +36,46 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   queued_->setObjectName(QStringLiteral("queued"));
   queued_->setToolTip(tr("The commands waiting for the program, in the order it will take them"));
   queued_->setWordWrap(false);
+  queued_->setMinimumWidth(0);
+  queued_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  withdraw_ = new QToolButton(this);
+  withdraw_->setObjectName(QStringLiteral("withdraw"));
+  withdraw_->setText(tr("&Withdraw…"));
+  withdraw_->setToolTip(tr("Take a queued command back before the program runs it"));
+  withdraw_->setPopupMode(QToolButton::InstantPopup);
+  withdraw_->setFocusPolicy(Qt::TabFocus);
+  withdraw_menu_ = new QMenu(withdraw_);
+  withdraw_menu_->setObjectName(QStringLiteral("withdrawMenu"));
+  withdraw_->setMenu(withdraw_menu_);
+  withdraw_->setEnabled(false);
+  auto* queue_row = new QHBoxLayout;
+  queue_row->setSpacing(6);
+  queue_row->addWidget(withdraw_);
+  queue_row->addWidget(queued_, 1);
+  age_ = new QLabel(this);
+  age_->setObjectName(QStringLiteral("age"));
+  age_->setToolTip(tr("The panel's own displays are refreshed by the program only between commands; "
+                      "the live readouts are current"));
+  queue_row->addWidget(age_);
   doing->addWidget(activity_);
-  doing->addWidget(queued_);
+  doing->addLayout(queue_row);
   top->addLayout(doing, 1);
+  // The banner stands in the top row, between the activity and Stop all, so that
+  // nothing below moves when the emergency stop is engaged or released.
+  banner_ = new QWidget(this);
+  banner_->setObjectName(QStringLiteral("estopBanner"));
+  banner_->setAttribute(Qt::WA_StyledBackground);
+  auto* b = new QHBoxLayout(banner_);
+  b->setContentsMargins(10, 2, 6, 2);
+  auto* said = new QLabel(tr("EMERGENCY STOP ENGAGED\nno stage moves until it is released"), banner_);
+  said->setObjectName(QStringLiteral("estopText"));
+  b->addWidget(said, 1);
+  release_ = new QPushButton(tr("Re&lease"), banner_);
+  release_->setObjectName(QStringLiteral("release"));
+  release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
+  b->addWidget(release_);
+  banner_->hide();
+  top->addWidget(banner_);
   stop_all_ = new QPushButton(tr("Stop &all (Esc)"), this);
   stop_all_->setObjectName(QStringLiteral("stopAll"));
   stop_all_->setToolTip(tr("Emergency stop: stop all three stages at once and hold them until released"));
@@ -41,26 +83,10 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
   stop_all_->setMinimumHeight(38);
   top->addWidget(stop_all_);
   outer->addLayout(top);
-
-  banner_ = new QWidget(this);
-  banner_->setObjectName(QStringLiteral("estopBanner"));
-  banner_->setAttribute(Qt::WA_StyledBackground);
-  auto* b = new QHBoxLayout(banner_);
-  b->setContentsMargins(10, 4, 6, 4);
-  auto* said = new QLabel(tr("EMERGENCY STOP ENGAGED: no stage moves until it is released"), banner_);
-  said->setObjectName(QStringLiteral("estopText"));
-  b->addWidget(said, 1);
-  release_ = new QPushButton(tr("Re&lease"), banner_);
-  release_->setObjectName(QStringLiteral("release"));
-  release_->setToolTip(tr("Lift the emergency stop; nothing moves by itself afterwards"));
-  b->addWidget(release_);
-  // Its place is kept while it is hidden: the panel below must not jump under the
-  // operator's pointer when the emergency stop is engaged or released.
-  QSizePolicy keep = banner_->sizePolicy();
-  keep.setRetainSizeWhenHidden(true);
-  banner_->setSizePolicy(keep);
-  banner_->hide();
-  outer->addWidget(banner_);
+  // The row keeps the height of the taller of the two states.
+  const int row = std::max({banner_->sizeHint().height(), activity_->sizeHint().height() + withdraw_->sizeHint().height(),
+                            stop_all_->minimumHeight()});
+  for (QWidget* w : {static_cast<QWidget*>(banner_), static_cast<QWidget*>(stop_all_)}) w->setFixedHeight(row);
 
   auto* grid = new QHBoxLayout;
   grid->setSpacing(10);
@@ -81,10 +107,12 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
     r.position->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_position"));
     r.position->setProperty("role", "liveReadout");
     r.position->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    r.position->setMinimumWidth(110);
-    r.state = new QLabel(box);
+    // Fixed: the widest position the stages reach keeps its place, and nothing beside it
+    // moves as the digits change.
+    r.position->setFixedWidth(r.position->fontMetrics().horizontalAdvance(QStringLiteral("-0000.0000 mm")) + 16);
+    r.state = new ElidedLabel(box);
     r.state->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_state"));
-    r.reason = new QLabel(box);
+    r.reason = new ElidedLabel(box);
     r.reason->setObjectName(QStringLiteral("live_") + name + QStringLiteral("_reason"));
     r.reason->setProperty("role", "reason");
     l->addWidget(caption, 0, 0);
@@ -101,29 +129,67 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
 }
 
 void LiveView::show_activity(const observe::ActivityView& a) {
-  set_text(activity_, QString::fromStdString(a.what));
-  // Runs of one command (the timer's refresh requests pile up during a wait) show once
-  // with their count, so that the operator's own clicks stay in sight.
+  // What runs next is said on the activity line itself: a Stop of the axis that moves
+  // ends the wait, and the program takes the next command at once.
+  QString what = QString::fromStdString(a.what);
+  if (!a.commands.empty() && a.state != "idle")
+    what += tr("  ·  next: %1").arg(QString::fromStdString(a.commands.front().text));
+  set_text(activity_, what);
+  // Only the operator's own clicks: the panel timer's refresh requests, which pile up
+  // during a wait, are the program's and are not listed.
   QString q;
-  for (std::size_t k = 0; k < a.queued_text.size();) {
-    std::size_t n = 1;
-    while (k + n < a.queued_text.size() && a.queued_text[k + n] == a.queued_text[k]) n++;
-    q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(a.queued_text[k]);
-    if (n > 1) q += QStringLiteral(" ×%1").arg(n);
-    k += n;
+  for (const observe::QueuedCommand& c : a.commands)
+    q += (q.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(c.text);
+  set_text(queued_, a.commands.empty() ? tr("queued: nothing") : tr("queued %1: %2").arg(a.commands.size()).arg(q));
+  if (queued_->toolTip() != q) queued_->setToolTip(q.isEmpty() ? tr("No command of yours waits for the program") : q);
+  if (a.commands == commands_) return;
+  commands_ = a.commands;
+  withdraw_menu_->clear();
+  for (const observe::QueuedCommand& c : commands_) {
+    const std::uint64_t commit = c.commit;
+    QAction* act = withdraw_menu_->addAction(tr("Withdraw %1").arg(QString::fromStdString(c.text)));
+    connect(act, &QAction::triggered, this, [this, commit] { emit withdraw_clicked(commit); });
   }
-  set_text(queued_, a.queued.empty() ? tr("queued: nothing")
-                                     : tr("queued %1: %2").arg(a.queued.size()).arg(q));
+  if (!commands_.empty()) {
+    withdraw_menu_->addSeparator();
+    QAction* all = withdraw_menu_->addAction(tr("Withdraw all (%1)").arg(commands_.size()));
+    all->setObjectName(QStringLiteral("withdrawAll"));
+    connect(all, &QAction::triggered, this, &LiveView::withdraw_all_clicked);
+  }
+  withdraw_->setEnabled(!commands_.empty());
+}
+
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  setMinimumWidth(0);
+}
+
+QSize ElidedLabel::minimumSizeHint() const { return {0, fontMetrics().height()}; }
+
+QSize ElidedLabel::sizeHint() const { return {fontMetrics().horizontalAdvance(text()), fontMetrics().height()}; }
+
+void ElidedLabel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+  style()->drawItemText(&p, contentsRect(), Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(), shown,
+                        foregroundRole());
 }
 
 void LiveView::show_live(const observe::Live& live) {
   for (const observe::AxisLive& a : live) {
     AxisRow& r = rows_[a.axis];
-    set_text(r.position, QString::number(a.position_mm, 'f', 4) + QStringLiteral(" mm"));
+    // A stage not opened yet has no position to show.
+    const bool connected = a.words != std::vector<std::string>{"not-connected"};
+    set_text(r.position, connected ? QString::number(a.position_mm, 'f', 4) + QStringLiteral(" mm") : QStringLiteral("—"));
     set_text(r.state, QString::fromStdString(observe::words_text(a)));
     set_text(r.reason, a.reason.empty() ? QString() : tr("Cannot move: ") + QString::fromStdString(a.reason));
+    // What is cut for want of room is whole in the tooltip.
+    for (QLabel* l : {r.state, r.reason})
+      if (l->toolTip() != l->text()) l->setToolTip(l->text());
   }
 }
+
+void LiveView::show_age(const QString& text) { set_text(age_, text); }
 
 void LiveView::show_estop(bool engaged) {
   if (banner_->isHidden() == engaged) banner_->setVisible(engaged);

@@ -18,10 +18,12 @@
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QToolButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QStyleFactory>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -34,6 +36,9 @@ namespace vx::win {
 namespace {
 
 constexpr int kConsoleHeight = 150;
+// The least the console keeps when the screen is short, a few lines of the log; on a
+// taller screen, a share of the height below the live view.
+constexpr int kConsoleLeast = 64;
 
 const char* const kStyle = R"(
 QMainWindow, QScrollArea, QScrollArea > QWidget > QWidget { background: #dfe3e8; }
@@ -48,8 +53,11 @@ QLineEdit[role="readout"] {
   background: #162026; color: #8ff0a4; border: 1px solid #0c1216; border-radius: 3px;
   padding: 0 5px; font-family: "DejaVu Sans Mono", monospace; font-size: 10pt;
 }
+QLineEdit[role="readout"][stale="true"] { color: #6f8a78; border: 1px dashed #8793a0; }
+QLabel#age { color: #8a5a00; font-weight: bold; }
 QSpinBox, QDoubleSpinBox { background: #ffffff; padding-right: 2px; }
 QPushButton { padding: 2px 6px; }
+QScrollArea QPushButton { padding: 2px 1px; }
 QPushButton[role="halt"] { color: #a3161a; font-weight: bold; }
 QPushButton[role="start"] { color: #0d4f9e; font-weight: bold; }
 QPushButton[role="halt"]:disabled, QPushButton[role="start"]:disabled { color: #a0a7ae; }
@@ -77,7 +85,7 @@ QPushButton#stopAll {
 }
 QPushButton#stopAll:pressed { background: #8e1b1b; }
 QWidget#estopBanner { background: #c62828; border-radius: 4px; }
-QLabel#estopText { color: #ffffff; font-weight: bold; font-size: 12pt; }
+QLabel#estopText { color: #ffffff; font-weight: bold; font-size: 10pt; }
 QWidget#live_X, QWidget#live_Y, QWidget#live_Z {
   background: #f4f6f8; border: 1px solid #a9b2bc; border-radius: 4px;
 }
@@ -88,6 +96,7 @@ QLabel[role="liveReadout"] {
 }
 QLabel[role="reason"] { color: #b3261e; font-weight: bold; }
 QStatusBar { color: #2b3440; }
+QStatusBar[alarm="true"] { background: #c62828; color: #ffffff; font-weight: bold; }
 )";
 
 }  // namespace
@@ -146,6 +155,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   find_label->setBuddy(find_);
   bar->addWidget(find_label);
   bar->addWidget(find_);
+  // Esc is Stop all here too: Find closes with its own button, which also takes the
+  // log back to its end, where it follows new lines again.
+  auto* find_close = new QToolButton(pane);
+  find_close->setObjectName(QStringLiteral("consoleFindClose"));
+  find_close->setText(tr("Done"));
+  find_close->setToolTip(tr("Close Find and follow the log's new lines again"));
+  bar->addWidget(find_close);
+  connect(find_close, &QToolButton::clicked, this, &MainWindow::close_find);
   auto* save = new QPushButton(tr("Sa&ve log…"), pane);
   save->setObjectName(QStringLiteral("consoleSave"));
   save->setToolTip(tr("Write the whole log, with its times, to a text file"));
@@ -191,17 +208,19 @@ void MainWindow::set_panel(PanelView* view) {
   const QSize natural = view->size();
   // Beyond its natural size the panel has nothing to show: the extra goes to the log.
   scroll_->setMaximumHeight(natural.height() + 2);
-  live_->setMaximumWidth(std::max(natural.width(), 600) + 16);
   const int bar = statusBar()->sizeHint().height();
   resize_within_screen({natural.width() + 2, live_->sizeHint().height() + natural.height() +
                                                  splitter_->handleWidth() + kConsoleHeight + bar + 20});
   const int room = height() - live_->sizeHint().height() - splitter_->handleWidth() - bar - 20;
-  splitter_->setSizes({std::clamp(room - kConsoleHeight, 0, natural.height() + 2), kConsoleHeight});
+  // The panel whole first, as far as the screen allows; the console the rest.
+  const int panel = std::clamp(room - kConsoleLeast, 0, natural.height() + 2);
+  splitter_->setSizes({panel, std::max(room - panel, kConsoleLeast)});
 }
 
 void MainWindow::set_side_pane(QWidget* pane) {
   auto* row = new QSplitter(Qt::Horizontal);
-  row->setChildrenCollapsible(false);
+  row->setObjectName(QStringLiteral("paneRow"));
+  row_ = row;
   splitter_->replaceWidget(0, row);  // takes the panel's scroll area out
   row->addWidget(scroll_);
   // Scrolled too, so that a screen shorter than the pane still holds the whole window.
@@ -211,12 +230,38 @@ void MainWindow::set_side_pane(QWidget* pane) {
   side->setWidgetResizable(true);
   side->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   side->setWidget(pane);
-  side->setMinimumWidth(pane->minimumSizeHint().width() + side->verticalScrollBar()->sizeHint().width());
+  side_width_ = pane->minimumSizeHint().width() + side->verticalScrollBar()->sizeHint().width();
+  side->setMinimumWidth(side_width_);
   row->addWidget(side);
-  row->setStretchFactor(0, 1);
-  row->setStretchFactor(1, 0);
-  const int extra = side->minimumWidth() + row->handleWidth();
+  side_ = side;
+  // The panel keeps its natural width, the pane takes the rest; a window too narrow
+  // for both folds the pane away (its divider, at the right edge, drags it back).
+  row->setChildrenCollapsible(true);
+  row->setCollapsible(0, false);
+  row->setStretchFactor(0, 0);
+  row->setStretchFactor(1, 1);
+  const int extra = side_width_ + row->handleWidth();
   resize_within_screen({width() + extra, std::max(height(), pane->sizeHint().height())});
+}
+
+// On the resize of the splitters themselves, once their own sizes are known.
+void MainWindow::fit_height() {
+  if (!panel_) return;
+  // The panel whole first, as far as the window allows; the console the rest.
+  const QScrollBar* across = scroll_->horizontalScrollBar();
+  const int total = splitter_->height() - splitter_->handleWidth();
+  const int least = std::max(kConsoleLeast, total * 13 / 100);
+  const int high = std::clamp(total - least, 0, panel_->height() + 2 + (across->isVisible() ? across->height() : 0));
+  splitter_->setSizes({high, total - high});
+}
+
+void MainWindow::fit_width() {
+  if (!panel_ || !row_ || !side_) return;
+  const QScrollBar* down = scroll_->verticalScrollBar();
+  const int panel = panel_->width() + 2 + (down->isVisible() ? down->width() : 0);
+  const int room = row_->width() - row_->handleWidth();
+  const bool both = room - panel >= side_width_;
+  row_->setSizes({both ? panel : room, both ? room - panel : 0});
 }
 
 // The window never opens larger than the screen's free area (its frame included, once
@@ -250,6 +295,12 @@ void MainWindow::adopt_dialog(QDialog* dialog) {
 // A dialog's show event comes before its window is made visible, which is when Qt's
 // modality takes hold: taken here, it never does.
 bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() == QEvent::Resize) {
+    // The window re-flows: the panel's share of each splitter is its natural size.
+    if (watched == splitter_) fit_height();
+    else if (watched == row_) fit_width();
+    return false;
+  }
   if (e->type() != QEvent::Show) return false;
   auto* dialog = qobject_cast<QDialog*>(watched);
   if (!dialog || !dialog->isWindow() || dialog->windowModality() == Qt::NonModal) return false;
@@ -313,6 +364,15 @@ bool MainWindow::save_console(const QString& path) {
   return ok;
 }
 
+void MainWindow::close_find() {
+  find_->clear();
+  QTextCursor c = console_->textCursor();
+  c.movePosition(QTextCursor::End);
+  console_->setTextCursor(c);
+  console_->verticalScrollBar()->setValue(console_->verticalScrollBar()->maximum());
+  console_->setFocus();
+}
+
 bool MainWindow::find_next() {
   const QString text = find_->text();
   if (text.isEmpty()) return false;
@@ -325,20 +385,30 @@ bool MainWindow::find_next() {
   return found;
 }
 
-void MainWindow::say(const QString& message) {
+void MainWindow::say(const QString& message, bool refusal) {
   message_still_ = nullptr;
-  statusBar()->showMessage(message);
+  show_message(message, refusal);
 }
 
 void MainWindow::say_while(const QString& message, std::function<bool()> still) {
-  statusBar()->showMessage(message);
+  show_message(message, true);
   message_still_ = std::move(still);
+}
+
+void MainWindow::show_message(const QString& message, bool alarm) {
+  QStatusBar* bar = statusBar();
+  if (bar->property("alarm").toBool() != alarm) {
+    bar->setProperty("alarm", alarm);
+    bar->style()->unpolish(bar);
+    bar->style()->polish(bar);
+  }
+  bar->showMessage(message);
 }
 
 void MainWindow::expire_message() {
   if (message_still_ && !message_still_()) {
     message_still_ = nullptr;
-    statusBar()->clearMessage();
+    show_message(QString(), false);
   }
 }
 

@@ -1,8 +1,11 @@
 // The operator's window: the live view (what the program does, Stop all, the stages
 // read live), the panel (in a scroll area, so that a window smaller than the panel stays
-// usable), the console pane, a log of the program's standard output and the operator's
-// commands, which takes the window's extra height, and a status bar for what the window
-// itself has to say. Whether the window may close is
+// usable) with the side pane beside it, the console pane, a log of the program's
+// standard output and the operator's commands, and a status bar for what the window
+// itself has to say (a refusal in red). As the window is resized it re-flows: the
+// panel keeps its natural size, the console and the side pane take the rest, and a
+// window too narrow for the panel and the side pane folds the side pane away. Whether
+// the window may close is
 // asked of a guard, because closing means quitting the program, which the program
 // itself must do.
 #pragma once
@@ -52,7 +55,10 @@ class MainWindow final : public QMainWindow {
   // Selects the next occurrence of the find box's text, from the top once at the end.
   bool find_next();
   QLineEdit* find_box() const { return find_; }
-  void say(const QString& message);
+  // Clears the find box and takes the log back to its end, following new lines again.
+  void close_find();
+  // `refusal`: something the operator asked for was refused; it stands out.
+  void say(const QString& message, bool refusal = false);
   // A message that lasts only while `still` holds; checked by expire_message().
   void say_while(const QString& message, std::function<bool()> still);
   void expire_message();
@@ -73,6 +79,12 @@ class MainWindow final : public QMainWindow {
 
  private:
   void append_line(const QString& line, bool command);
+  void show_message(const QString& message, bool alarm);
+  // Gives the panel its natural height and the console the rest, the console keeping a
+  // few lines; and the panel its natural width and the side pane the rest, folding the
+  // pane away when the window cannot hold both.
+  void fit_height();
+  void fit_width();
   void resize_within_screen(QSize wanted);
   void adopt_dialog(QDialog* dialog);
   void dialog_closed(QDialog* dialog);
@@ -83,6 +95,9 @@ class MainWindow final : public QMainWindow {
   std::function<bool()> message_still_;
   QScrollArea* scroll_ = nullptr;
   QSplitter* splitter_ = nullptr;
+  QSplitter* row_ = nullptr;       // the panel and the side pane
+  QScrollArea* side_ = nullptr;
+  int side_width_ = 0;             // the least the side pane is shown at
   QPlainTextEdit* console_ = nullptr;
   std::function<bool()> close_guard_;
   QList<QDialog*> dialogs_;  // open, shown or taken by the window

@@ -141,11 +141,7 @@ void PanelView::build_control(const rt::ControlSpec& c) {
         if (!invalid(id)) before_.erase(id);
       });
       w = e;
-      auto* problem = new QLabel(this);
-      problem->setProperty("role", "inputProblem");
-      problem->setObjectName(QString::fromStdString(c.name) + QStringLiteral("_problem"));
-      problem->hide();
-      problems_[id] = problem;
+      problems_[id];
       add_label_above(c);
       break;
     }
@@ -206,6 +202,7 @@ void PanelView::show_value(int id, const rt::Value& v) {
       if (c.format == rt::Format::Fixed || c.type == rt::DataType::Double)
         text = QLocale().toString(v.number(), 'f', std::max(0, c.precision));
       static_cast<QLineEdit*>(w)->setText(text);
+      if (invalid(id)) emit marked(id, QString());
       mark(id, QString());
       return;
     }
@@ -222,6 +219,21 @@ void PanelView::show_value(int id, const rt::Value& v) {
   }
 }
 
+void PanelView::set_stale(bool stale) {
+  if (stale_ == stale) return;
+  stale_ = stale;
+  for (const auto& [id, e] : entries_) {
+    if (e.control->group.rfind("AXIS_", 0) != 0) continue;
+    if (auto* led = qobject_cast<Led*>(e.widget)) {
+      led->setStale(stale);
+    } else if (e.control->kind == rt::Kind::NumericDisplay) {
+      e.widget->setProperty("stale", stale);
+      e.widget->style()->unpolish(e.widget);
+      e.widget->style()->polish(e.widget);
+    }
+  }
+}
+
 void PanelView::typed(int id, const QString& text) {
   const rt::ControlSpec* c = control(id);
   if (!c) return;
@@ -234,6 +246,7 @@ void PanelView::typed(int id, const QString& text) {
     valid_[id] = r.value;
     mark(id, QString());
     emit edited(id, r.value);
+    emit marked(id, QString());
     emit accepted(id);
     return;
   }
@@ -241,16 +254,14 @@ void PanelView::typed(int id, const QString& text) {
     valid_[id] = before;
     emit edited(id, before);
   }
-  rt::Value kept;
-  kept.type = c->type;
-  kept.i = static_cast<int>(before);
-  kept.d = before;
-  const QString problem = tr("%1: not used, the program keeps %2")
-                              .arg(QString::fromStdString(r.reason), format_value(*c, kept));
+  const QString problem = tr("%1: not used; what reads it is refused").arg(QString::fromStdString(r.reason));
   mark(id, problem);
+  emit marked(id, QString::fromStdString(r.reason));
   emit refused(id, problem);
 }
 
+// The mark is the field's own colour and its tooltip, never a tag laid over its
+// neighbours: the reason itself stands in the status bar, a fixed place.
 void PanelView::mark(int id, const QString& problem) {
   auto e = entries_.find(id);
   auto p = problems_.find(id);
@@ -263,20 +274,12 @@ void PanelView::mark(int id, const QString& problem) {
     w->style()->polish(w);
   }
   w->setToolTip(bad ? problem : tooltip_of(*e->second.control));
-  QLabel* l = p->second;
-  l->setText(problem);
-  if (bad) {
-    const QRect g = w->geometry();
-    const int width = std::max(g.width(), l->sizeHint().width());
-    l->setGeometry(g.left(), g.bottom() + 1, width, l->sizeHint().height());
-    l->raise();
-  }
-  l->setVisible(bad);
+  p->second = problem;
 }
 
 QString PanelView::problem_text(int id) const {
   auto p = problems_.find(id);
-  return p == problems_.end() ? QString() : p->second->text();
+  return p == problems_.end() ? QString() : p->second;
 }
 
 }  // namespace vx::win

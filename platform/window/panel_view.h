@@ -5,8 +5,8 @@
 // The view knows nothing of the run-time: it reports what the operator does (a click,
 // a typed value) as signals and shows the values it is handed. A numeric input shows
 // exactly what is typed; text that is no number in the control's range is marked
-// invalid, with the reason under it, and is not reported: the program keeps reading the
-// last valid value, which the mark names. Values it is handed are
+// invalid, with the reason under it, and reported as such (marked), so that the host
+// refuses every command that reads it. Values it is handed are
 // applied with the widget's signals blocked, so a program write never comes back as
 // operator input.
 #pragma once
@@ -42,8 +42,13 @@ class PanelView final : public QWidget {
 
   QSize sizeHint() const override { return minimumSize(); }
 
+  // Marks the stages' displays (the read-outs and lamps of the axis groups) as possibly
+  // old: the program has not refreshed them for a while.
+  void set_stale(bool stale);
+  bool stale() const { return stale_; }
+
   // Whether a numeric input holds text the program does not read, and why.
-  bool invalid(int id) const { return problems_.count(id) && !problem_text(id).isEmpty(); }
+  bool invalid(int id) const { return !problem_text(id).isEmpty(); }
   QString problem_text(int id) const;
 
  signals:
@@ -52,6 +57,9 @@ class PanelView final : public QWidget {
   // Typed text that is not used; `reason` says why, and what the program reads instead.
   void refused(int id, const QString& reason);
   void accepted(int id);
+  // An input holds text the program does not read, for `reason`; empty: it holds a
+  // valid value again.
+  void marked(int id, const QString& reason);
 
  private:
   void build_group(const rt::GroupSpec& g);
@@ -69,7 +77,8 @@ class PanelView final : public QWidget {
   std::map<int, Entry> entries_;
   std::map<int, double> valid_;       // numeric inputs: the value the program reads
   std::map<int, double> before_;      // numeric inputs being edited: the value before the edit
-  std::map<int, QLabel*> problems_;   // numeric inputs: the mark under an invalid one
+  bool stale_ = false;
+  std::map<int, QString> problems_;   // numeric inputs: why the text is not used; empty when it is
 };
 
 }  // namespace vx::win

@@ -358,7 +358,7 @@ void ScanPane::show_preview(const scanplan::Preview& p) {
   if (warnings_->isHidden() != warnings.isEmpty()) warnings_->setHidden(warnings.isEmpty());
 }
 
-void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now) {
+void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now, bool last) {
   using scanwatch::Phase;
   if (!s.seen) {
     set_text(progress_, tr("No scan yet"));
@@ -367,7 +367,7 @@ void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_c
     set_text(end_, QString());
     return;
   }
-  set_text(progress_, tr("Point %1 of %2").arg(s.done).arg(s.total));
+  set_text(progress_, (last ? tr("From the last scan: point %1 of %2") : tr("Point %1 of %2")).arg(s.done).arg(s.total));
   QString times = tr("Elapsed %1").arg(span_text(s.elapsed));
   if (s.remaining) {
     times += tr(" · remaining %1").arg(span_text(*s.remaining));
@@ -389,7 +389,12 @@ void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_c
   } else {
     set_text(end_, s.off_target ? tr("%1 points off target so far").arg(s.off_target) : QString());
   }
-  if (!s.record_path.empty()) last_file_ = QString::fromStdString(s.record_path);
+  // A scan not recorded leaves no file of an earlier one on show.
+  const QString file = QString::fromStdString(s.record_path);
+  if (file != last_file_) {
+    last_file_ = file;
+    if (file.isEmpty()) show_record(folder_, record_on_->isChecked());
+  }
   if (!s.record_error.empty()) set_text(record_, QString::fromStdString(s.record_error));
   else if (!last_file_.isEmpty())
     set_text(record_, (s.phase == Phase::Ended ? tr("Recorded to %1") : tr("Recording to %1")).arg(last_file_));
@@ -408,7 +413,14 @@ void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Sna
   if (scan) {
     v.done = scan->done;
     v.off_cells = watch.off_target_cells(v.plane);
-    if (scan->phase != scanwatch::Phase::Ended) v.current = scan->index;
+    // The point under way is the first not done, in the worker's order: the indices as
+    // last written lag behind it while a row's return stroke or a plane's move runs.
+    if (scan->phase != scanwatch::Phase::Ended && !map.empty() && scan->done < scan->total) {
+      const long long per_plane = static_cast<long long>(map.columns()) * map.rows();
+      v.current = map.index(static_cast<int>(scan->done % map.columns()),
+                            static_cast<int>(scan->done / map.columns() % map.rows()),
+                            static_cast<int>(scan->done / per_plane));
+    }
   }
   map_->show_grid(std::move(v));
 }

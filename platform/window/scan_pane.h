@@ -54,6 +54,8 @@ class ScanMap final : public QWidget {
 
   void show_grid(MapView view);
   int plane() const { return view_.plane; }
+  // The grid index of the point shown as under way.
+  std::optional<std::array<int, 3>> current() const { return view_.current; }
   // Why the grid is not drawn (empty when it is).
   QString message() const { return message_; }
   // Where the map draws a point of the plane shown, in its own pixels; nothing when it
@@ -108,7 +110,9 @@ class ScanPane final : public QWidget {
   explicit ScanPane(QWidget* parent = nullptr);
 
   void show_preview(const scanplan::Preview& p);
-  void show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now);
+  // `last`: the scan has ended and the settings changed since; what it shows is said to
+  // be from the last scan.
+  void show_progress(const scanwatch::Snapshot& s, std::chrono::system_clock::time_point now, bool last = false);
   // What the map draws: the scan under way or just ended (its off-target cells from
   // `watch`), else the grid of the settings.
   void show_map(const scanplan::Settings& settings, const scanwatch::Snapshot* scan,

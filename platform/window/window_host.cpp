@@ -52,6 +52,14 @@ WindowHost::WindowHost(Clock& clock, WindowOptions options)
   LiveView* live = window_->live();
   connect(live, &LiveView::stop_all_clicked, this, &WindowHost::stop_all);
   connect(live, &LiveView::release_clicked, this, &WindowHost::release_stop);
+  connect(live, &LiveView::withdraw_clicked, this, [this](std::uint64_t commit) {
+    if (core_ && !core_->withdraw(commit)) window_->say(tr("Too late to withdraw: the program has taken it"));
+    refresh_live();
+  });
+  connect(live, &LiveView::withdraw_all_clicked, this, [this] {
+    if (core_) core_->withdraw_all();
+    refresh_live();
+  });
   // Esc and Alt+A stop everything wherever the focus is, a dialog of the window included
   // (where Esc would close the dialog): seen before any widget or shortcut sees them.
   qApp->installEventFilter(this);
@@ -141,16 +149,22 @@ void WindowHost::popup(std::uint64_t id, const std::string& title, const std::st
       Qt::QueuedConnection);
 }
 
-// A command the host withheld from the program (Start scan under the emergency stop):
-// the operator is told why, in the status bar and the log.
+// A command the host withheld from the program (Start scan under the emergency stop, a
+// Go to whose target holds no valid number): the operator is told why, in the status
+// bar, marked as a refusal, and in the log.
 void WindowHost::refused(const std::string& reason) {
   QMetaObject::invokeMethod(
       this,
       [this, text = QString::fromStdString(reason)] {
         log_command(text);
-        window_->say(text);
+        window_->say(text, true);
       },
       Qt::QueuedConnection);
+}
+
+void WindowHost::note(const std::string& line) {
+  QMetaObject::invokeMethod(
+      this, [this, text = QString::fromStdString(line)] { log_command(text); }, Qt::QueuedConnection);
 }
 
 void WindowHost::reading(const host::Reading& r) {
@@ -194,6 +208,9 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     window_->say_while(label + QStringLiteral(": ") + problem, [view, id] { return view->invalid(id); });
   });
   connect(view, &PanelView::accepted, this, [this] { window_->expire_message(); });
+  connect(view, &PanelView::marked, this, [this](int id, const QString& reason) {
+    if (core_) core_->mark_input(id, reason.toStdString());
+  });
   // What the controls hold now; writes since the load are also pending and follow.
   const int panel = main_panel();
   for (const rt::ControlSpec& c : description->controls)
@@ -237,6 +254,8 @@ void WindowHost::flush() {
     lines.swap(lines_);
   }
   for (const auto& [id, v] : values) view->show_value(id, v);
+  // The program's refresh (Read all) writes every stage's displays; its time is theirs.
+  if (values.count(PANEL_POS_X)) displays_at_ = clock_.now();
   window_->append_console(lines);
   last_flush_ = clock_.now();
   refresh_scan();
@@ -247,7 +266,7 @@ void WindowHost::refresh_scan() {
   const host::ScanView v = core_->scan_view();
   if (v.running && !scan_timer_.isActive()) scan_timer_.start();
   if (!v.running) scan_timer_.stop();
-  scan_pane_->show_progress(v.scan, wall_now());
+  scan_pane_->show_progress(v.scan, wall_now(), !v.running && !v.map_shows_scan);
   scan_pane_->show_map(v.settings.value_or(v.scan.settings), v.map_shows_scan ? &v.scan : nullptr,
                        *core_->scan_watch(), v.at);
 }
@@ -259,10 +278,37 @@ void WindowHost::wait_for_preview() {
 
 void WindowHost::commit(int id) {
   if (!core_) return;
-  // The operator's line goes in before anything the command makes the program print.
-  log_command(QString::fromStdString(core_->describe(id)));
-  core_->press(id);
+  // Quit is one thing: the button does what Ctrl+Q and closing the window do, also
+  // while the program waits (where its click would wait behind the command).
+  if (id == PANEL_QUIT) {
+    window_->close();
+    return;
+  }
+  // The operator's line goes in before anything the command makes the program print;
+  // a refused command has only its refusal logged (Observer::refused).
+  if (!core_->refusal(id)) log_command(QString::fromStdString(core_->describe(id)));
+  const host::Pressed p = core_->press(id);
+  if (p.refused) {
+    if (PanelView* view = window_->panel())
+      for (int input : observe::inputs_read(id))
+        if (view->invalid(input)) {
+          if (QWidget* w = view->widget(input)) w->setFocus();
+          break;
+        }
+    return;
+  }
   if (id == PANEL_STOPSCAN) refresh_scan();  // the phase says "stopping" at once
+  // A stop ends the wait under way, and the program takes what is queued next at once:
+  // the operator is told what that is while it can still be withdrawn.
+  if (id == PANEL_STOP_X || id == PANEL_STOP_Y || id == PANEL_STOP_Z) {
+    const observe::ActivityView a = core_->activity();
+    if (!a.commands.empty()) {
+      QString next;
+      for (const observe::QueuedCommand& c : a.commands)
+        next += (next.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(c.text);
+      window_->say(tr("Still queued, runs next: %1 (Withdraw… takes it back)").arg(next));
+    }
+  }
 }
 
 // The operator's own line in the log, after what the program wrote before it.
@@ -278,13 +324,13 @@ void WindowHost::log_command(const QString& text) {
 
 void WindowHost::stop_all() {
   if (!core_) return;
-  if (core_->stop_all()) log_command(QStringLiteral("Stop all: the emergency stop is engaged"));
+  core_->stop_all();  // the host tells its line for the log (note)
   refresh_live();
 }
 
 void WindowHost::release_stop() {
   if (!core_) return;
-  if (core_->release()) log_command(QStringLiteral("Release: the emergency stop is lifted"));
+  core_->release();
   refresh_live();
 }
 
@@ -303,11 +349,29 @@ void WindowHost::show_reading(const host::Reading& r) {
     live->show_activity(r.activity);
     state = QString::fromStdString(r.activity.headline);
   }
+  show_age(r);
   window_->expire_message();
   QString title = title_.isEmpty() ? QStringLiteral("Varnix") : title_;
   if (r.engaged) title += tr(" — EMERGENCY STOP");
   if (!state.isEmpty()) title += QStringLiteral(" — ") + state;
   if (window_->windowTitle() != title) window_->setWindowTitle(title);
+}
+
+// The program refreshes its displays only between commands (its panel timer asks for
+// it twice a second at rest): while it serves a command they keep the last values.
+// Past a second of that they are marked, with their age.
+void WindowHost::show_age(const host::Reading& r) {
+  PanelView* view = window_->panel();
+  if (!view) return;
+  constexpr Duration kFresh = std::chrono::seconds(1);
+  const Duration age = clock_.now() - displays_at_;
+  // Before the stages are open the displays hold the panel file's values, not a reading.
+  const bool unread = !ended_ && (r.activity.state == "connecting" || r.activity.state == "starting");
+  const bool stale = unread || (!ended_ && r.activity.state == "busy" && age > kFresh);
+  view->set_stale(stale);
+  window_->live()->show_age(unread  ? tr("Panel displays not read yet")
+                            : stale ? tr("Panel displays as of %1 s ago").arg(to_seconds(age), 0, 'f', 1)
+                                    : QString());
 }
 
 void WindowHost::operator_edit(int id, double value) {

@@ -97,6 +97,7 @@ class WindowHost final : public QObject, public host::Observer {
   void console_line(const std::string& line) override;
   void popup(std::uint64_t id, const std::string& title, const std::string& message) override;
   void refused(const std::string& reason) override;
+  void note(const std::string& line) override;
   void reading(const host::Reading& r) override;
   void scan_ended(const scanwatch::Snapshot& s) override;
   void preview_ready(const scanplan::Preview& p) override;
@@ -133,6 +134,7 @@ class WindowHost final : public QObject, public host::Observer {
   void commit(int id);
   void log_command(const QString& text);
   void show_reading(const host::Reading& r);  // GUI thread
+  void show_age(const host::Reading& r);
 
   Clock& clock_;
   const WindowOptions options_;
@@ -148,6 +150,7 @@ class WindowHost final : public QObject, public host::Observer {
   // GUI thread only.
   QTimer frame_timer_;
   Time last_flush_{0};
+  Time displays_at_{0};  // when the program last refreshed the stages' displays
   int echo_ = 0;  // the control whose operator edit is being handed to the run-time
   std::map<std::uint64_t, QPointer<QMessageBox>> popups_;  // open, by the host's popup id
   bool ended_ = false;
