@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "panel/Varnix_ui.h"
 #include "platform/entry/entry.h"
@@ -58,12 +59,16 @@ class Host::Console {
 Host::Host(Clock& clock, Options options) : clock_(clock), options_(std::move(options)) {
   recording_.store(!options_.record_dir.empty(), std::memory_order_release);
   planner_ = std::make_unique<PreviewWorker>(
-      [this](scanplan::Preview p) { tell([&](Observer& o) { o.preview_ready(p); }); });
+      [this](scanplan::Preview p) {
+        warn_of_detector(p);
+        tell([&](Observer& o) { o.preview_ready(p); });
+      });
 }
 
 Host::~Host() {
   stop_live();
   planner_.reset();
+  reader_.reset();
   dismiss_popups();
   if (program_.joinable()) program_.join();
   scope_.reset();
@@ -88,11 +93,13 @@ void Host::start(const rt::Options& faults) {
   wo.record_dir = recording() ? options_.record_dir : std::string();
   wo.on_error = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.record_failed(s); }); };
   wo.on_end = [this](const scanwatch::Snapshot& s) { tell([&](Observer& o) { o.scan_ended(s); }); };
+  wo.on_reading = [this](const scanwatch::PointReading& r) { tell([&](Observer& o) { o.point_read(r); }); };
   watch_ = std::make_unique<scanwatch::ScanWatch>(*runtime_, clock_, [] { return scanplan::stages_now(); },
                                                   std::move(wo));
   {
     std::lock_guard lk(mu_);
     shutdown_.emplace(*runtime_);
+    install_detector_locked();
   }
   // Enrolled here, so that the program counts as running from the moment it exists.
   Participant token = clock_.enroll();
@@ -105,6 +112,34 @@ void Host::start(const rt::Options& faults) {
     token.retire();
   });
   if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
+}
+
+void Host::install_detector_locked() {
+  reader_.reset();
+  const std::shared_ptr<detector::Detector>& d = options_.detector;
+  if (!d || d->channels().empty()) {
+    watch_->set_detector(std::nullopt);
+    return;
+  }
+  reader_ = std::make_unique<detector::Reader>(
+      clock_, d, [this](const detector::Point& p, detector::Reading r) { watch_->reading(p, std::move(r)); });
+  detector::Reader* reader = reader_.get();
+  watch_->set_detector(
+      scanwatch::DetectorHook{d->describe(), d->channels(), [reader](const detector::Point& p) { reader->read(p); }});
+}
+
+bool Host::set_detector(std::shared_ptr<detector::Detector> d) {
+  if (scanning()) return false;
+  std::lock_guard lk(mu_);
+  options_.detector = std::move(d);
+  if (watch_) install_detector_locked();
+  previewed_.reset();  // the preview's warnings follow the detector
+  return true;
+}
+
+std::shared_ptr<detector::Detector> Host::detector() const {
+  std::lock_guard lk(mu_);
+  return options_.detector;
 }
 
 void Host::join_program() {
@@ -324,7 +359,20 @@ void Host::wait_for_preview() { planner_->wait_idle(); }
 std::optional<scanplan::Preview> Host::preview_now() {
   const auto settings = runtime_ && main_panel() ? scanplan::read_settings(*runtime_, main_panel()) : std::nullopt;
   if (!settings) return std::nullopt;
-  return scanplan::preview(*settings, scanplan::stages_now());
+  scanplan::Preview p = scanplan::preview(*settings, scanplan::stages_now());
+  warn_of_detector(p);
+  return p;
+}
+
+void Host::warn_of_detector(scanplan::Preview& p) const {
+  const auto d = detector();
+  if (!d || d->exposure() <= scanplan::kDwell) return;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "the detector's exposure (%g s) is longer than the %g s dwell at each point: its readings will "
+                "come late",
+                to_seconds(d->exposure()), to_seconds(scanplan::kDwell));
+  p.warnings.push_back(text);
 }
 
 void Host::set_recording(bool on) {
