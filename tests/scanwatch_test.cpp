@@ -2,7 +2,8 @@
 // scan. Its rows are the completed points, its targets are what the driver sent to the
 // stages (the trace), its read positions are what the panel displayed, a stopped scan
 // says so in its last line, and a runner killed mid-scan leaves a file that parses up to
-// its last point.
+// its last point. The scans here read no detector: the record's detector columns are
+// tests/detector_test.cpp's.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -86,7 +87,7 @@ const std::string kScan =
 TEST(ScanRecord, RowsAreTheCompletedPointsWithTheirTargetsAndReadings) {
   const std::string dir = fresh_dir();
   const auto r = vxtest::run_session(kScan + "press PANEL_STARTSCAN\nuntil PANEL_SCANNING == 0\nquit\n",
-                                     "--trace --record " + dir);
+                                     "--trace --detector none --record " + dir);
   ASSERT_EQ(r.status, 0) << r.text();
   const auto files = files_in(dir);
   ASSERT_EQ(files.size(), 1u);
@@ -148,7 +149,7 @@ TEST(ScanRecord, AStoppedScanSaysWhereItStopped) {
                                          "watch PANEL_PROGRESS\npress PANEL_STARTSCAN\n"
                                          "until PANEL_PROGRESS > 40\npress PANEL_STOPSCAN\n"
                                          "until PANEL_SCANNING == 0\nquit\n",
-                                     "--record " + dir);
+                                     "--detector none --record " + dir);
   ASSERT_EQ(r.status, 0) << r.text();
   const auto files = files_in(dir);
   ASSERT_EQ(files.size(), 1u);
@@ -169,7 +170,7 @@ TEST(ScanRecord, APointTheStageCannotReachIsOffTarget) {
       "start\nset PANEL_NX 3\nset PANEL_DX 1\nset PANEL_X0 24\nset PANEL_Y0 0\nset PANEL_Z0 0\n"
       "set PANEL_SCAN_X 1\nset PANEL_SCAN_Y 0\nset PANEL_SCAN_Z 0\npress PANEL_STARTSCAN\n"
       "until PANEL_SCANNING == 0\nquit\n",
-      "--record " + dir);
+      "--detector none --record " + dir);
   ASSERT_EQ(r.status, 0) << r.text();
   const auto files = files_in(dir);
   ASSERT_EQ(files.size(), 1u);
@@ -199,7 +200,7 @@ TEST(ScanRecord, AKilledSessionLeavesAFileThatParses) {
   }
   const std::string rec_dir = dir + "/records";
   fs::create_directory(rec_dir);
-  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && echo $$ && exec ./varnix-session --record '" + rec_dir +
+  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && echo $$ && exec ./varnix-session --detector none --record '" + rec_dir +
                           "' '" + script + "' 2>/dev/null";
   std::FILE* out = popen(cmd.c_str(), "r");
   ASSERT_NE(out, nullptr);
@@ -238,7 +239,7 @@ TEST(ScanRecord, AFullDiskLeavesWholeRowsAndIsReportedAtOnce) {
   std::size_t whole = 0;
   {
     const std::string dir = fresh_dir();
-    ASSERT_EQ(vxtest::run_session(script, "--record " + dir).status, 0);
+    ASSERT_EQ(vxtest::run_session(script, "--detector none --record " + dir).status, 0);
     whole = vxtest::read_file(files_in(dir).at(0)).size();
     fs::remove_all(dir);
   }
@@ -247,7 +248,7 @@ TEST(ScanRecord, AFullDiskLeavesWholeRowsAndIsReportedAtOnce) {
     SCOPED_TRACE("limit " + std::to_string(limit));
     const std::string dir = fresh_dir();
     vxtest::LiveSession s(script,
-                          {"--fsize=" + std::to_string(limit), VARNIX_BIN_DIR "/varnix-session", "--record", dir},
+                          {"--fsize=" + std::to_string(limit), VARNIX_BIN_DIR "/varnix-session", "--detector", "none", "--record", dir},
                           true, VARNIX_BIN_DIR, "/usr/bin/prlimit");
     const auto r = s.finish();
     ASSERT_EQ(r.status, 0) << r.text();

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLabel>
@@ -57,6 +58,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using vx::win::Led;
+
+// Whether the file at `path` begins as a PNG image does.
+bool vxtest_png_signature(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char head[8] = {};
+  in.read(head, 8);
+  return in && std::string(head, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
+}
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -866,6 +875,66 @@ TEST_F(ScanPaneTest, AScanOf10To10PointsIsDrawnAndStopAllEndsIt) {
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 1));
   advance(0.1);
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point "))) << text("scanEnd").toStdString();
+}
+
+// A detector chosen in the pane makes the map a heat map of its readings: a 40 x 40 scan
+// of the simulated sample fills it in point by point, each channel can be shown, and the
+// map is saved as a PNG. A spec that cannot open is refused in the pane.
+TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
+  auto* spec = host().scan_pane()->findChild<QLineEdit*>(QStringLiteral("scanDetector"));
+  ASSERT_NE(spec, nullptr);
+  EXPECT_EQ(spec->text(), QStringLiteral("none"));
+  spec->setText(QStringLiteral("exec:"));
+  QTest::keyClick(spec, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("--detector exec:: exec needs a command (exec:COMMAND)"));
+  EXPECT_EQ(program_->core().detector(), nullptr);
+  spec->setText(QStringLiteral("sim"));
+  QTest::keyClick(spec, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("Reads signal, height; exposure 0.05 s"));
+
+  for (const char* n : {"PANEL_NX", "PANEL_NY"}) type_into(find<QLineEdit>(n), QStringLiteral("40"));
+  for (const char* d : {"PANEL_DX", "PANEL_DY"}) type_into(find<QLineEdit>(d), QStringLiteral("0.5"));
+  for (const char* o : {"PANEL_X0", "PANEL_Y0", "PANEL_Z0"}) type_into(find<QLineEdit>(o), QStringLiteral("0"));
+  find<QCheckBox>("PANEL_SCAN_X")->setChecked(true);
+  find<QCheckBox>("PANEL_SCAN_Y")->setChecked(true);
+  find<QCheckBox>("PANEL_SCAN_Z")->setChecked(false);
+  click("PANEL_STARTSCAN");
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().done >= 700; }, 3000, 5));
+  catch_up();
+  vx::win::ScanMap* map = host().scan_pane()->map();
+  ASSERT_TRUE(map->view().heat);
+  EXPECT_EQ(map->view().channel, QStringLiteral("signal"));
+  const vx::scanwatch::MapValues& during = map->view().values;
+  ASSERT_EQ(during.columns, 40);
+  ASSERT_EQ(during.rows, 40);
+  const auto read = std::count_if(during.flags.begin(), during.flags.end(), [](auto f) { return f != 0; });
+  EXPECT_GE(read, 700);
+  EXPECT_LT(read, 1600);
+  EXPECT_LT(during.low, during.high);
+  screenshot("heat-map-during.png");
+
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 3000, 5));
+  advance(0.5);
+  const auto s = program_->core().scan();
+  EXPECT_EQ(s.read, 1600);
+  EXPECT_EQ(s.late, 0);
+  EXPECT_EQ(s.missing, 0);
+  const vx::scanwatch::MapValues after = map->view().values;
+  EXPECT_EQ(std::count(after.flags.begin(), after.flags.end(), vx::scanwatch::MapValues::kRead), 1600);
+  screenshot("heat-map.png");
+  const std::string png = record_dir_ + "/map.png";
+  ASSERT_TRUE(host().scan_pane()->save_map(QString::fromStdString(png)));
+  EXPECT_EQ(vxtest_png_signature(png), true);
+
+  // The other channel, on a fixed range.
+  auto* channel = host().scan_pane()->findChild<QComboBox*>(QStringLiteral("scanChannel"));
+  ASSERT_EQ(channel->count(), 2);
+  channel->setCurrentIndex(1);
+  host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRangeAuto"))->setChecked(false);
+  catch_up();
+  EXPECT_EQ(map->view().channel, QStringLiteral("height"));
+  EXPECT_FALSE(map->view().range.automatic);
+  EXPECT_FALSE(map->view().values == after);
 }
 
 // Geometry that no map can draw, typed with wide limits during a homing (a step of 1e308

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
+#include <QSettings>
 #include <QShortcut>
 #include <QThread>
 
@@ -206,6 +207,9 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     core_->set_recording(on);
     scan_pane_->show_record(folder, core_->recording());
   });
+  connect(scan_pane_, &ScanPane::detector_chosen, this, &WindowHost::choose_detector);
+  connect(scan_pane_, &ScanPane::view_changed, this, &WindowHost::refresh_scan);
+  show_detector(QString::fromStdString(options_.detector_spec));
   window_->set_side_pane(scan_pane_);
   title_ = window_->windowTitle();
   flush();
@@ -250,6 +254,40 @@ void WindowHost::refresh_scan() {
   scan_pane_->show_progress(v.scan, wall_now());
   scan_pane_->show_map(v.settings.value_or(v.scan.settings), v.map_shows_scan ? &v.scan : nullptr,
                        *core_->scan_watch(), v.at);
+}
+
+// What the detector in force reads, in the pane.
+void WindowHost::show_detector(const QString& spec) {
+  const auto d = core_->detector();
+  QString info = tr("No readings: the map shows where the stages went");
+  if (d) {
+    QStringList names;
+    for (const std::string& c : d->channels()) names << QString::fromStdString(c);
+    info = tr("Reads %1").arg(names.join(QStringLiteral(", ")));
+    if (d->exposure() > Duration{0}) info += tr("; exposure %1 s").arg(to_seconds(d->exposure()));
+  }
+  scan_pane_->show_detector(spec, info, false);
+}
+
+// A detector typed into the pane: opened now (a command's first run, a library's load)
+// and read from the next scan on; during a scan it is refused.
+void WindowHost::choose_detector(const QString& spec) {
+  if (core_->scanning()) {
+    scan_pane_->show_detector(spec, tr("The detector cannot change during a scan"), true);
+    return;
+  }
+  auto choice = detector::open(spec.toStdString());
+  if (!choice.error.empty()) {
+    scan_pane_->show_detector(spec, QString::fromStdString(choice.error), true);
+    return;
+  }
+  if (!core_->set_detector(std::move(choice.detector))) {
+    scan_pane_->show_detector(spec, tr("The detector cannot change during a scan"), true);
+    return;
+  }
+  if (options_.remember_detector) QSettings().setValue(QLatin1String(kDetectorSetting), spec);
+  show_detector(spec);
+  refresh_scan();
 }
 
 void WindowHost::wait_for_preview() {
@@ -401,6 +439,7 @@ host::Options host_options(const WindowOptions& w) {
   o.capture_console = true;
   o.popups = host::Popups::Wait;
   o.live = w.live;
+  o.detector = w.detector;
   return o;
 }
 

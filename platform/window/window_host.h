@@ -49,7 +49,16 @@ struct WindowOptions {
   std::chrono::milliseconds live{40};
   // Why no records are kept, when that is not the operator's choice.
   std::string record_problem;
+  // What scans read at each point (none: nothing), as chosen by its spec; a detector the
+  // operator chooses in the scan pane is remembered in the window's settings when
+  // `remember_detector`.
+  std::shared_ptr<detector::Detector> detector;
+  std::string detector_spec = "none";
+  bool remember_detector = false;
 };
+
+// The window's settings key of the detector chosen last.
+inline constexpr const char* kDetectorSetting = "scan/detector";
 
 // Creates the record folder of `options` if need be and checks that it takes files, as
 // the runner checks its own (host::record_folder_problem). A folder the operator `named` that
@@ -133,6 +142,8 @@ class WindowHost final : public QObject, public host::Observer {
   void commit(int id);
   void log_command(const QString& text);
   void show_reading(const host::Reading& r);  // GUI thread
+  void choose_detector(const QString& spec);   // GUI thread
+  void show_detector(const QString& spec);
 
   Clock& clock_;
   const WindowOptions options_;
