@@ -13,8 +13,8 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <limits>
 #include <deque>
+#include <limits>
 #include <map>
 
 #include "driver/axs.h"
@@ -232,6 +232,19 @@ long long MapLayout::order(int column, int row, int plane) const {
 
 int map_cells(int points) { return std::clamp(points, 0, kMapCells); }
 
+namespace {
+
+// A plane's cells, and the cell of a place {column, row, plane}, row by row.
+std::size_t plane_cells(const MapLayout& map) {
+  return static_cast<std::size_t>(map_cells(map.columns())) * map_cells(map.rows());
+}
+std::size_t cell_of(const MapLayout& map, const std::array<int, 3>& place) {
+  return static_cast<std::size_t>(map_cell(place[1], map.rows())) * map_cells(map.columns()) +
+         map_cell(place[0], map.columns());
+}
+
+}  // namespace
+
 int map_cell(int point, int points) {
   return static_cast<int>(static_cast<long long>(point) * map_cells(points) / points);
 }
@@ -375,6 +388,17 @@ struct ScanWatch::State {
     rows = false;
   }
 
+  // Readings that will not come: their rows are kept, without values, saying `why`.
+  void abandon_readings(const char* why) {
+    for (Pending& p : pending)
+      if (!p.read) {
+        p.read = true;
+        p.row.detector_error = why;
+        read++;
+        missing++;
+      }
+  }
+
   // The record's last line.
   std::string end_state_line() const {
     std::string l = "# end: " + end_state + "; " + std::to_string(off_target) + " off target; " +
@@ -397,12 +421,7 @@ ScanWatch::ScanWatch(const rt::Runtime& runtime, Clock& clock, std::function<std
 
 ScanWatch::~ScanWatch() {
   std::lock_guard lk(mu_);
-  // Readings that never came: their rows are kept, without values.
-  for (State::Pending& p : s_->pending)
-    if (!p.read) {
-      p.read = true;
-      p.row.detector_error = "no reading: the program ended first";
-    }
+  s_->abandon_readings("no reading: the program ended first");
   flush_locked();
   if (s_->end_pending) s_->end_line(s_->end_state_line());
   else if (s_->lit) s_->end_line("# end: not seen (the watcher ended first), after point " + std::to_string(s_->done) +
@@ -472,11 +491,7 @@ void ScanWatch::begin_locked() {
   // A scan that ended with readings still to come is over for the record: its rows
   // are written without them.
   if (s.end_pending) {
-    for (State::Pending& p : s.pending)
-      if (!p.read) {
-        p.read = true;
-        p.row.detector_error = "no reading: the next scan began first";
-      }
+    s.abandon_readings("no reading: the next scan began first");
     flush_locked();
     s.end_line(s.end_state_line());
     s.end_pending = false;
@@ -546,15 +561,12 @@ void ScanWatch::reading(const detector::Point& p, detector::Reading r) {
   // The map's cell.
   const MapLayout map(s.settings);
   if (const auto place = map.place(p.index)) {
-    const int columns = map_cells(map.columns());
-    const std::size_t cells = static_cast<std::size_t>(columns) * map_cells(map.rows());
     State::PlaneValues& plane = s.values[(*place)[2]];
     if (plane.flags.empty()) {
-      plane.flags.assign(cells, 0);
-      plane.values.assign(cells * channels, std::numeric_limits<float>::quiet_NaN());
+      plane.flags.assign(plane_cells(map), 0);
+      plane.values.assign(plane_cells(map) * channels, std::numeric_limits<float>::quiet_NaN());
     }
-    const std::size_t cell =
-        static_cast<std::size_t>(map_cell((*place)[1], map.rows())) * columns + map_cell((*place)[0], map.columns());
+    const std::size_t cell = cell_of(map, *place);
     plane.flags[cell] = MapValues::kRead | (row.row.late ? MapValues::kLate : 0) | (r.ok() ? 0 : MapValues::kMissing);
     for (std::size_t c = 0; c < channels; c++)
       plane.values[cell * channels + c] =
@@ -616,11 +628,9 @@ void ScanWatch::mark_off_target_locked() {
   const MapLayout map(s.settings);
   const auto at = map.place(s.index);
   if (!at) return;
-  const int columns = map_cells(map.columns());
   std::vector<bool>& cells = s.off_cells[(*at)[2]];
-  if (cells.empty()) cells.assign(static_cast<std::size_t>(columns) * map_cells(map.rows()), false);
-  cells[static_cast<std::size_t>(map_cell((*at)[1], map.rows())) * columns + map_cell((*at)[0], map.columns())] =
-      true;
+  if (cells.empty()) cells.assign(plane_cells(map), false);
+  cells[cell_of(map, *at)] = true;
 }
 
 std::vector<bool> ScanWatch::off_target_cells(int plane) const {

@@ -97,26 +97,25 @@ int main(int argc, char** argv) {
 
   // The detector: named on the command line (refused when it cannot open), else the one
   // remembered (dropped with a word when it no longer opens), else the default.
-  options.remember_detector = true;
-  {
-    const QString remembered = QSettings().value(QLatin1String(vx::win::kDetectorSetting)).toString();
-    std::string spec = detector_spec.value_or(remembered.isEmpty() ? vx::detector::default_spec() : remembered.toStdString());
-    auto choice = vx::detector::open(spec);
-    if (!choice.error.empty() && detector_spec) {
-      std::fprintf(stderr, "varnix: %s\n", vx::files::printable(choice.error).c_str());
-      return 2;
-    }
-    if (!choice.error.empty()) {
-      std::fprintf(stderr, "varnix: the detector chosen last no longer opens (%s); using %s\n",
-                   vx::files::printable(choice.error).c_str(), vx::detector::default_spec().c_str());
-      spec = vx::detector::default_spec();
-      choice = vx::detector::open(spec);
-    }
-    options.detector = std::move(choice.detector);
-    options.detector_spec = spec;
+  const QString remembered = QSettings().value(QLatin1String(vx::win::kDetectorSetting)).toString();
+  std::string spec =
+      detector_spec.value_or(remembered.isEmpty() ? vx::detector::default_spec() : remembered.toStdString());
+  vx::detector::Choice choice = vx::detector::open(spec);
+  if (!choice.error.empty() && detector_spec) {
+    std::fprintf(stderr, "varnix: %s\n", vx::files::printable(choice.error).c_str());
+    return 2;
+  }
+  if (!choice.error.empty()) {
+    std::fprintf(stderr, "varnix: the detector chosen last no longer opens (%s); using %s\n",
+                 vx::files::printable(choice.error).c_str(), vx::detector::default_spec().c_str());
+    spec = vx::detector::default_spec();
+    choice = vx::detector::open(spec);
   }
 
   vx::win::WindowedProgram program(stages.clock, options);
+  program.core().set_detector(std::move(choice.detector));
+  program.host().use_detector_spec(spec, true);
+
   vx::win::SignalBridge interrupts;
   QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),
                    &vx::win::WindowHost::request_shutdown);

@@ -41,6 +41,19 @@ void set_text(QLabel* l, const QString& text) {
   if (l->text() != text) l->setText(text);
 }
 
+// The legend of what the map draws: the points' states, or the heat map's marks.
+QString legend(bool heat) {
+  if (heat)
+    return QStringLiteral(
+        "<span style='color:#c3cad2'>■</span> pending · late <span style='color:#4a4f55'>✕</span> no value "
+        "<span style='color:#d6332f'>□</span> off target <span style='color:#0d6ed8'>○</span> current "
+        "<span style='color:#e06c00'>+</span> stages");
+  return QStringLiteral(
+      "<span style='color:#c3cad2'>●</span> pending <span style='color:#2f9e44'>●</span> done "
+      "<span style='color:#0d6ed8'>○</span> current <span style='color:#d6332f'>●</span> off target "
+      "<span style='color:#e06c00'>+</span> stages");
+}
+
 QLabel* make_label(QWidget* parent, const char* name) {
   auto* l = new QLabel(parent);
   l->setObjectName(QLatin1String(name));
@@ -387,13 +400,10 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
   plane_->setToolTip(tr("The z plane the map shows; \"current\" follows the scan"));
   row->addWidget(plane_);
   row->addStretch(1);
-  auto* legend = new QLabel(QStringLiteral("<span style='color:#c3cad2'>●</span> pending "
-                                           "<span style='color:#2f9e44'>●</span> done "
-                                           "<span style='color:#0d6ed8'>○</span> current "
-                                           "<span style='color:#d6332f'>●</span> off target "
-                                           "<span style='color:#e06c00'>+</span> stages"),
-                            mapbox);
-  row->addWidget(legend);
+  legend_ = new QLabel(mapbox);
+  legend_->setObjectName(QStringLiteral("scanLegend"));
+  legend_->setText(legend(false));
+  row->addWidget(legend_);
   ml->addLayout(row);
   // The heat map's channel, its range (automatic, or the operator's) and its PNG.
   auto* heat = new QHBoxLayout;
@@ -566,6 +576,7 @@ void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Sna
     channel_->setCurrentIndex(std::max(0, static_cast<int>(names.indexOf(chosen))));
   }
   channel_->setEnabled(!names.isEmpty());
+  set_text(legend_, legend(scan && !names.isEmpty()));
   if (scan && !names.isEmpty()) {
     v.heat = true;
     v.channel = channel_->currentText();

@@ -163,6 +163,7 @@ class ScanPane final : public QWidget {
   QDoubleSpinBox* high_;
   QLineEdit* detector_;
   QLabel* detector_info_;
+  QLabel* legend_;
   ScanMap* map_;
   QCheckBox* record_on_;
   QLabel* record_;

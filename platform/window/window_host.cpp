@@ -209,7 +209,7 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
   });
   connect(scan_pane_, &ScanPane::detector_chosen, this, &WindowHost::choose_detector);
   connect(scan_pane_, &ScanPane::view_changed, this, &WindowHost::refresh_scan);
-  show_detector(QString::fromStdString(options_.detector_spec));
+  show_detector(detector_spec_);
   window_->set_side_pane(scan_pane_);
   title_ = window_->windowTitle();
   flush();
@@ -256,6 +256,11 @@ void WindowHost::refresh_scan() {
                        *core_->scan_watch(), v.at);
 }
 
+void WindowHost::use_detector_spec(const std::string& spec, bool remember) {
+  detector_spec_ = QString::fromStdString(spec);
+  remember_detector_ = remember;
+}
+
 // What the detector in force reads, in the pane.
 void WindowHost::show_detector(const QString& spec) {
   const auto d = core_->detector();
@@ -285,7 +290,8 @@ void WindowHost::choose_detector(const QString& spec) {
     scan_pane_->show_detector(spec, tr("The detector cannot change during a scan"), true);
     return;
   }
-  if (options_.remember_detector) QSettings().setValue(QLatin1String(kDetectorSetting), spec);
+  if (remember_detector_) QSettings().setValue(QLatin1String(kDetectorSetting), spec);
+  detector_spec_ = spec;
   show_detector(spec);
   refresh_scan();
 }
@@ -439,7 +445,6 @@ host::Options host_options(const WindowOptions& w) {
   o.capture_console = true;
   o.popups = host::Popups::Wait;
   o.live = w.live;
-  o.detector = w.detector;
   return o;
 }
 

@@ -49,12 +49,6 @@ struct WindowOptions {
   std::chrono::milliseconds live{40};
   // Why no records are kept, when that is not the operator's choice.
   std::string record_problem;
-  // What scans read at each point (none: nothing), as chosen by its spec; a detector the
-  // operator chooses in the scan pane is remembered in the window's settings when
-  // `remember_detector`.
-  std::shared_ptr<detector::Detector> detector;
-  std::string detector_spec = "none";
-  bool remember_detector = false;
 };
 
 // The window's settings key of the detector chosen last.
@@ -87,6 +81,10 @@ class WindowHost final : public QObject, public host::Observer {
   void refresh_scan();
   // Returns once the preview of the settings last seen is planned and shown (tests).
   void wait_for_preview();
+  // The spec of the detector the host was given (host::Host::set_detector), shown in the
+  // scan pane; with `remember`, one the operator chooses there is kept in the window's
+  // settings (kDetectorSetting) for the next start. Before the panel is built.
+  void use_detector_spec(const std::string& spec, bool remember);
   int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
   bool scanning() const { return core_ && core_->scanning(); }
   bool program_ended() const { return ended_; }
@@ -165,6 +163,8 @@ class WindowHost final : public QObject, public host::Observer {
   QTimer shutdown_timer_;
   ScanPane* scan_pane_ = nullptr;
   QTimer scan_timer_;
+  QString detector_spec_ = QStringLiteral("none");
+  bool remember_detector_ = false;
   QString title_;
 };
 
