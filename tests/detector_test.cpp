@@ -14,60 +14,20 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/detector/detector.h"
 #include "platform/scanwatch/scanwatch.h"
+#include "tests/scan_record.h"
 #include "tests/session_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Record {
-  std::vector<std::string> comments;
-  std::vector<std::string> header;
-  std::vector<std::vector<std::string>> rows;
-  const std::string& at(std::size_t i, const std::string& name) const {
-    const auto c = std::find(header.begin(), header.end(), name);
-    if (c == header.end()) throw std::out_of_range("no column " + name);
-    return rows.at(i).at(static_cast<std::size_t>(c - header.begin()));
-  }
-  double num(std::size_t i, const std::string& name) const { return std::stod(at(i, name)); }
-};
-
-// Fields split at commas outside quotes (the error column may quote one).
-std::vector<std::string> split(const std::string& line) {
-  std::vector<std::string> out(1);
-  bool quoted = false;
-  for (std::size_t i = 0; i < line.size(); i++) {
-    const char c = line[i];
-    if (c == '"') {
-      if (quoted && i + 1 < line.size() && line[i + 1] == '"') out.back() += c, i++;
-      else quoted = !quoted;
-    } else if (c == ',' && !quoted) {
-      out.emplace_back();
-    } else {
-      out.back() += c;
-    }
-  }
-  return out;
-}
-
-Record parse(const std::string& text) {
-  Record r;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("#", 0) == 0) r.comments.push_back(line);
-    else if (r.header.empty()) r.header = split(line);
-    else r.rows.push_back(split(line));
-  }
-  return r;
-}
+using vxtest::Record;
 
 struct Scan {
   vxtest::SessionResult session;
@@ -80,7 +40,8 @@ Scan scan(const std::string& script, const std::string& args) {
   const std::string d = mkdtemp(dir);
   Scan s;
   s.session = vxtest::run_session(script, args + " --record " + d);
-  for (const auto& e : fs::directory_iterator(d)) s.record = parse(vxtest::read_file(e.path().string()));
+  for (const auto& e : fs::directory_iterator(d)) s.record = vxtest::parse_record(vxtest::read_file(e.path().string()));
+  EXPECT_TRUE(s.record.well_formed);
   fs::remove_all(d);
   return s;
 }
@@ -231,6 +192,8 @@ TEST(Detector, ACommandThatFailsOrPrintsNoNumberGivesEmptyReadingsWithTheReason)
       {"echo no number here", "the command printed no numbers"},
       {"echo 1 2", "the command printed 2 numbers for 1 channels"},
       {"kill -9 $$", "the command ended by signal 9"},
+      // A reason with a comma and quotes is one quoted field.
+      {"echo bad, \\\"very\\\" bad >&2; exit 2", "the command exited with status 2: bad, \"very\" bad"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.then);

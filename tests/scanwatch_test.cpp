@@ -19,50 +19,15 @@
 #include <vector>
 
 #include "platform/scanwatch/scanwatch.h"
+#include "tests/scan_record.h"
 #include "tests/session_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Record {
-  std::vector<std::string> comments;
-  std::vector<std::string> header;
-  std::vector<std::vector<std::string>> rows;
-  bool well_formed = true;  // every line ends in CRLF, every row has the header's width
-  // The cell of row `i` in the column the header names `name`.
-  const std::string& at(std::size_t i, const std::string& name) const {
-    const auto c = std::find(header.begin(), header.end(), name);
-    if (c == header.end()) throw std::out_of_range("no column " + name);
-    return rows.at(i).at(static_cast<std::size_t>(c - header.begin()));
-  }
-};
-
-std::vector<std::string> split(const std::string& line) {
-  std::vector<std::string> out;
-  std::stringstream ss(line);
-  for (std::string f; std::getline(ss, f, ',');) out.push_back(f);
-  return out;
-}
-
-Record parse(const std::string& text) {
-  Record r;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) {
-      r.well_formed = false;
-      break;
-    }
-    const std::string line = text.substr(at, end - at);
-    at = end + 2;
-    if (line.rfind("#", 0) == 0) r.comments.push_back(line);
-    else if (r.header.empty()) r.header = split(line);
-    else r.rows.push_back(split(line));
-  }
-  for (const auto& row : r.rows) r.well_formed = r.well_formed && row.size() == r.header.size();
-  return r;
-}
+using vxtest::Record;
+Record parse(const std::string& text) { return vxtest::parse_record(text); }
 
 std::string fresh_dir() {
   char dir[] = "/tmp/vxrecordXXXXXX";
