@@ -182,6 +182,17 @@ TEST(Detector, ACommandReadsItsPointFromItsEnvironment) {
   }
 }
 
+// Values far beyond a float's range are kept whole in the record (the map holds them at
+// its range's end).
+TEST(Detector, HugeValuesAreRecordedWhole) {
+  const auto s = scan(grid(2, 1) + kRun, "--detector 'exec:echo 1e300 -1e300 4.5e-320'");
+  ASSERT_EQ(s.session.status, 0) << s.session.text();
+  ASSERT_EQ(s.record.rows.size(), 2u);
+  EXPECT_EQ(s.record.at(1, "det_c1"), "1e+300");
+  EXPECT_EQ(s.record.at(1, "det_c2"), "-1e+300");
+  EXPECT_EQ(s.record.at(1, "det_c3"), "4.5e-320");
+}
+
 // Commands that answer the first run (VARNIX_PROBE=1) and then go wrong at the points.
 TEST(Detector, ACommandThatFailsOrPrintsNoNumberGivesEmptyReadingsWithTheReason) {
   struct Case {

@@ -136,9 +136,9 @@ std::optional<std::vector<double>> numbers(std::string_view line, std::vector<st
     const std::string field(line.substr(i, j - i));
     if (fields) fields->push_back(field);
     char* end = nullptr;
-    errno = 0;
     const double v = std::strtod(field.c_str(), &end);
-    if (end != field.c_str() + field.size() || errno == ERANGE || !std::isfinite(v)) all = false;
+    // An underflow reads as the nearest value (a denormal, or 0); an overflow is no number.
+    if (end != field.c_str() + field.size() || !std::isfinite(v)) all = false;
     else out.push_back(v);
     i = j;
   }

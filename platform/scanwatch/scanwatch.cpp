@@ -238,6 +238,13 @@ namespace {
 std::size_t plane_cells(const MapLayout& map) {
   return static_cast<std::size_t>(map_cells(map.columns())) * map_cells(map.rows());
 }
+// A reading's value as the map keeps it: a float, a finite value beyond a float's range
+// held at the range's end (the conversion itself would be undefined).
+float map_value(double v) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  return static_cast<float>(std::isfinite(v) ? std::clamp(v, -kMax, kMax) : v);
+}
+
 std::size_t cell_of(const MapLayout& map, const std::array<int, 3>& place) {
   return static_cast<std::size_t>(map_cell(place[1], map.rows())) * map_cells(map.columns()) +
          map_cell(place[0], map.columns());
@@ -569,8 +576,7 @@ void ScanWatch::reading(const detector::Point& p, detector::Reading r) {
     const std::size_t cell = cell_of(map, *place);
     plane.flags[cell] = MapValues::kRead | (row.row.late ? MapValues::kLate : 0) | (r.ok() ? 0 : MapValues::kMissing);
     for (std::size_t c = 0; c < channels; c++)
-      plane.values[cell * channels + c] =
-          r.ok() ? static_cast<float>(r.values[c]) : std::numeric_limits<float>::quiet_NaN();
+      plane.values[cell * channels + c] = r.ok() ? map_value(r.values[c]) : std::numeric_limits<float>::quiet_NaN();
   }
   const bool late = row.row.late;
   flush_locked();
