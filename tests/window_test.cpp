@@ -901,6 +901,11 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
   click("PANEL_STARTSCAN");
   ASSERT_TRUE(advance_until([&] { return program_->core().scan().done >= 700; }, 3000, 5));
   catch_up();
+  // The detector stays as it is until the scan ends.
+  spec->setText(QStringLiteral("none"));
+  QTest::keyClick(spec, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("The detector cannot change during a scan"));
+  EXPECT_NE(program_->core().detector(), nullptr);
   vx::win::ScanMap* map = host().scan_pane()->map();
   ASSERT_TRUE(map->view().heat);
   EXPECT_EQ(map->view().channel, QStringLiteral("signal"));
