@@ -901,11 +901,6 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
   click("PANEL_STARTSCAN");
   ASSERT_TRUE(advance_until([&] { return program_->core().scan().done >= 700; }, 3000, 5));
   catch_up();
-  // The detector stays as it is until the scan ends.
-  spec->setText(QStringLiteral("none"));
-  QTest::keyClick(spec, Qt::Key_Return);
-  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("The detector cannot change during a scan"));
-  EXPECT_NE(program_->core().detector(), nullptr);
   vx::win::ScanMap* map = host().scan_pane()->map();
   ASSERT_TRUE(map->view().heat);
   EXPECT_EQ(map->view().channel, QStringLiteral("signal"));
@@ -917,9 +912,19 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
   EXPECT_LT(read, 1600);
   EXPECT_LT(during.low, during.high);
   screenshot("heat-map-during.png");
+  // The detector stays as it is until the scan ends.
+  spec->setText(QStringLiteral("none"));
+  QTest::keyClick(spec, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("The detector cannot change during a scan"));
+  EXPECT_NE(program_->core().detector(), nullptr);
 
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 3000, 5));
   advance(0.5);
+  // Chosen again once the scan has ended: for the next scan; the map keeps this one's.
+  spec->setText(QStringLiteral("sim"));
+  QTest::keyClick(spec, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("Reads signal, height; exposure 0.05 s"));
+  catch_up();
   const auto s = program_->core().scan();
   EXPECT_EQ(s.read, 1600);
   EXPECT_EQ(s.late, 0);
@@ -940,6 +945,25 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
   EXPECT_EQ(map->view().channel, QStringLiteral("height"));
   EXPECT_FALSE(map->view().range.automatic);
   EXPECT_FALSE(map->view().values == after);
+
+  // A detector slower than the dwell: every point's cell marked late, and the preview
+  // warns of it.
+  spec->setText(QStringLiteral("sim,exposure=0.3"));
+  QTest::keyClick(spec, Qt::Key_Return);
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("6"));
+  type_into(find<QLineEdit>("PANEL_NY"), QStringLiteral("5"));
+  catch_up();
+  EXPECT_TRUE(text("scanWarnings").contains(QStringLiteral("its readings will come late")))
+      << text("scanWarnings").toStdString();
+  click("PANEL_STARTSCAN");
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().total == 30; }, 10));
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().phase == vx::scanwatch::Phase::Ended; }, 600, 1));
+  advance(1);
+  EXPECT_EQ(program_->core().scan().late, 30);
+  const auto& late = map->view().values.flags;
+  EXPECT_EQ(std::count(late.begin(), late.end(), vx::scanwatch::MapValues::kRead | vx::scanwatch::MapValues::kLate),
+            30);
+  screenshot("heat-map-late.png");
 }
 
 // Geometry that no map can draw, typed with wide limits during a homing (a step of 1e308
