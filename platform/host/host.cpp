@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "panel/Varnix_ui.h"
 #include "platform/entry/entry.h"
@@ -114,25 +115,34 @@ void Host::start(const rt::Options& faults) {
   if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
 }
 
-void Host::install_detector_locked() {
-  reader_.reset();
+// A reader for `options_.detector` handed to the watcher; the one it replaces goes once
+// the watcher has let go of it. False, changing nothing, while a scan runs.
+bool Host::install_detector_locked() {
   const std::shared_ptr<detector::Detector>& d = options_.detector;
-  if (!d || d->channels().empty()) {
-    watch_->set_detector(std::nullopt);
-    return;
+  std::unique_ptr<detector::Reader> reader;
+  std::optional<scanwatch::DetectorHook> hook;
+  if (d && !d->channels().empty()) {
+    reader = std::make_unique<detector::Reader>(
+        clock_, d, [this](const detector::Point& p, detector::Reading r) { watch_->reading(p, std::move(r)); });
+    hook = scanwatch::DetectorHook{d->describe(), d->channels(),
+                                   [r = reader.get()](const detector::Point& p) { r->read(p); }};
   }
-  reader_ = std::make_unique<detector::Reader>(
-      clock_, d, [this](const detector::Point& p, detector::Reading r) { watch_->reading(p, std::move(r)); });
-  detector::Reader* reader = reader_.get();
-  watch_->set_detector(
-      scanwatch::DetectorHook{d->describe(), d->channels(), [reader](const detector::Point& p) { reader->read(p); }});
+  if (!watch_->set_detector(std::move(hook))) return false;
+  reader_.swap(reader);
+  return true;  // the old reader ends here, its thread joined
 }
 
 bool Host::set_detector(std::shared_ptr<detector::Detector> d) {
-  if (scanning()) return false;
   std::lock_guard lk(mu_);
-  options_.detector = std::move(d);
-  if (watch_) install_detector_locked();
+  if (!watch_) {
+    options_.detector = std::move(d);
+    return true;
+  }
+  std::shared_ptr<detector::Detector> old = std::exchange(options_.detector, std::move(d));
+  if (!install_detector_locked()) {
+    options_.detector = std::move(old);
+    return false;
+  }
   previewed_.reset();  // the preview's warnings follow the detector
   return true;
 }

@@ -213,8 +213,8 @@ class Host final : public rt::Host {
   // the settings cannot be read.
   std::optional<scanplan::Preview> preview_now();
   const std::string& record_dir() const { return options_.record_dir; }
-  // The detector the next scan reads (none: no readings); refused while a scan runs.
-  // Before start() it is only kept.
+  // The detector the next scan reads (none: no readings); refused (false) while a scan
+  // runs. Before start() it is only kept.
   bool set_detector(std::shared_ptr<detector::Detector> d);
   std::shared_ptr<detector::Detector> detector() const;
   bool recording() const { return recording_.load(std::memory_order_acquire); }
@@ -245,7 +245,7 @@ class Host final : public rt::Host {
     for (Observer* o : observers_) f(*o);
   }
   void live_main();
-  void install_detector_locked();
+  bool install_detector_locked();
   void warn_of_detector(scanplan::Preview& p) const;
 
   Clock& clock_;

@@ -440,9 +440,17 @@ void ScanWatch::set_record_dir(std::string dir) {
   s_->options.record_dir = std::move(dir);
 }
 
-void ScanWatch::set_detector(std::optional<DetectorHook> hook) {
+bool ScanWatch::set_detector(std::optional<DetectorHook> hook) {
   std::lock_guard lk(mu_);
-  s_->options.detector = std::move(hook);
+  State& s = *s_;
+  if (s.lit) return false;
+  if (s.end_pending) {
+    s.abandon_readings("no reading: the detector was changed first");
+    flush_locked();
+    finish_locked();
+  }
+  s.options.detector = std::move(hook);
+  return true;
 }
 
 void ScanWatch::stop_requested() {

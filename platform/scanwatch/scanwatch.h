@@ -163,7 +163,10 @@ class ScanWatch {
   // The operator asked the scan to stop.
   void stop_requested();
   void set_record_dir(std::string dir);  // takes effect at the next scan; empty: none
-  void set_detector(std::optional<DetectorHook> hook);  // likewise
+  // The detector of the next scan; refused (false) while a scan runs. Readings the last
+  // scan still waits for are given up: their rows are written without values and the
+  // record ends, so that the reader behind them may go.
+  bool set_detector(std::optional<DetectorHook> hook);
   // A reading asked for by the hook, from the detector's thread. One that belongs to no
   // scan the watcher still follows is dropped.
   void reading(const detector::Point& p, detector::Reading r);
