@@ -176,7 +176,7 @@ Run run_command(const std::string& command, const std::vector<std::string>& env,
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
-    const int null = ::open("/dev/null", O_RDONLY);
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // dup2 gives the copy on 0 no CLOEXEC
     if (null >= 0) ::dup2(null, 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
