@@ -302,9 +302,9 @@ TEST(Detector, TheExampleLibraryReadsThroughItsInterface) {
 
 // ---- choosing one ------------------------------------------------------------------------------
 
-TEST(Detector, ASpecIsOpenedOrRefusedWithTheReason) {
+TEST(Detector, ASourceIsOpenedOrRefusedWithTheReason) {
   struct Case {
-    std::string spec;
+    std::string text;
     std::string error;  // empty: opens
     std::vector<std::string> channels;
   } cases[] = {
@@ -327,8 +327,8 @@ TEST(Detector, ASpecIsOpenedOrRefusedWithTheReason) {
       {"lib:", "--detector lib:: lib needs a path (lib:PATH)", {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    const auto choice = vx::detector::open(c.spec);
+    SCOPED_TRACE(c.text);
+    const auto choice = vx::detector::open(c.text);
     EXPECT_EQ(choice.error, c.error);
     if (!c.error.empty() || c.channels.empty()) {
       EXPECT_EQ(choice.detector, nullptr);
@@ -342,7 +342,7 @@ TEST(Detector, ASpecIsOpenedOrRefusedWithTheReason) {
       << missing.error;
 }
 
-TEST(Detector, TheRunnerRefusesABadSpecBeforeItStarts) {
+TEST(Detector, TheRunnerRefusesABadSourceBeforeItStarts) {
   const auto r = vxtest::run_session("start\nquit\n", "--detector 'exec:exit 1'");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "varnix-session: --detector exec:exit 1: the command's first run (VARNIX_PROBE=1) exited with "

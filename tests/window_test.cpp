@@ -879,17 +879,17 @@ TEST_F(ScanPaneTest, AScanOf10To10PointsIsDrawnAndStopAllEndsIt) {
 
 // A detector chosen in the pane makes the map a heat map of its readings: a 40 x 40 scan
 // of the simulated sample fills it in point by point, each channel can be shown, and the
-// map is saved as a PNG. A spec that cannot open is refused in the pane.
+// map is saved as a PNG. A source that cannot open is refused in the pane.
 TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
-  auto* spec = host().scan_pane()->findChild<QLineEdit*>(QStringLiteral("scanDetector"));
-  ASSERT_NE(spec, nullptr);
-  EXPECT_EQ(spec->text(), QStringLiteral("none"));
-  spec->setText(QStringLiteral("exec:"));
-  QTest::keyClick(spec, Qt::Key_Return);
+  auto* box = host().scan_pane()->findChild<QLineEdit*>(QStringLiteral("scanDetector"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->text(), QStringLiteral("none"));
+  box->setText(QStringLiteral("exec:"));
+  QTest::keyClick(box, Qt::Key_Return);
   EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("--detector exec:: exec needs a command (exec:COMMAND)"));
   EXPECT_EQ(program_->core().detector(), nullptr);
-  spec->setText(QStringLiteral("sim"));
-  QTest::keyClick(spec, Qt::Key_Return);
+  box->setText(QStringLiteral("sim"));
+  QTest::keyClick(box, Qt::Key_Return);
   EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("Reads signal, height; exposure 0.05 s"));
 
   for (const char* n : {"PANEL_NX", "PANEL_NY"}) type_into(find<QLineEdit>(n), QStringLiteral("40"));
@@ -913,16 +913,16 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
   EXPECT_LT(during.low, during.high);
   screenshot("heat-map-during.png");
   // The detector stays as it is until the scan ends.
-  spec->setText(QStringLiteral("none"));
-  QTest::keyClick(spec, Qt::Key_Return);
+  box->setText(QStringLiteral("none"));
+  QTest::keyClick(box, Qt::Key_Return);
   EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("The detector cannot change during a scan"));
   EXPECT_NE(program_->core().detector(), nullptr);
 
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 3000, 5));
   advance(0.5);
   // Chosen again once the scan has ended: for the next scan; the map keeps this one's.
-  spec->setText(QStringLiteral("sim"));
-  QTest::keyClick(spec, Qt::Key_Return);
+  box->setText(QStringLiteral("sim"));
+  QTest::keyClick(box, Qt::Key_Return);
   EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("Reads signal, height; exposure 0.05 s"));
   catch_up();
   const auto s = program_->core().scan();
@@ -948,8 +948,8 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
 
   // A detector slower than the dwell: every point's cell marked late, and the preview
   // warns of it.
-  spec->setText(QStringLiteral("sim,exposure=0.3"));
-  QTest::keyClick(spec, Qt::Key_Return);
+  box->setText(QStringLiteral("sim,exposure=0.3"));
+  QTest::keyClick(box, Qt::Key_Return);
   type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("6"));
   type_into(find<QLineEdit>("PANEL_NY"), QStringLiteral("5"));
   catch_up();

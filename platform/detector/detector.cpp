@@ -1,5 +1,5 @@
 // The detector sources (the simulated sample, a command, a library), the parser of a
-// detector's spec, and the reader's thread.
+// detector's source, and the reader's thread.
 #include "platform/detector/detector.h"
 
 #include <dlfcn.h>
@@ -436,11 +436,11 @@ std::optional<double> seconds_value(const std::string& text) {
 
 }  // namespace
 
-Choice open(std::string_view spec) {
+Choice open(std::string_view text) {
   const std::string kSources = " (sim, exec:COMMAND, lib:PATH, none)";
-  const std::size_t colon = spec.find(':');
-  const std::string head(spec.substr(0, colon));
-  const std::string arg = colon == std::string_view::npos ? std::string() : std::string(spec.substr(colon + 1));
+  const std::size_t colon = text.find(':');
+  const std::string head(text.substr(0, colon));
+  const std::string arg = colon == std::string_view::npos ? std::string() : std::string(text.substr(colon + 1));
   // The source's name and its settings, "name,key=value,...".
   std::vector<std::string> parts;
   for (std::size_t i = 0;;) {
@@ -452,7 +452,7 @@ Choice open(std::string_view spec) {
   const std::string& source = parts[0];
   Choice c;
   auto fail = [&](std::string why) {
-    c.error = "--detector " + std::string(spec) + ": " + std::move(why);
+    c.error = "--detector " + std::string(text) + ": " + std::move(why);
     return c;
   };
   if (source != "sim" && source != "exec" && source != "lib" && source != "none")
@@ -498,7 +498,7 @@ Choice open(std::string_view spec) {
   return c;
 }
 
-std::string default_spec() { return VARNIX_SIMULATED_STAGES ? "sim" : "none"; }
+std::string default_source() { return VARNIX_SIMULATED_STAGES ? "sim" : "none"; }
 
 // ---- the reader ---------------------------------------------------------------------------------
 

@@ -92,15 +92,15 @@ std::unique_ptr<Detector> make_lib(const std::string& path, std::string& error);
 
 // ---- choosing one ---------------------------------------------------------------------
 
-// The detector a --detector SPEC names, opened; nothing for "none"; or an error in plain
+// The detector a --detector SOURCE names, opened; nothing for "none"; or an error in plain
 // words ("--detector: unknown source 'foo' (sim, exec:COMMAND, lib:PATH, none)").
 struct Choice {
   std::shared_ptr<Detector> detector;
   std::string error;
 };
-Choice open(std::string_view spec);
+Choice open(std::string_view text);
 // What an empty choice means: "sim" on simulated stages, else "none".
-std::string default_spec();
+std::string default_source();
 
 // ---- reading at the points ---------------------------------------------------------------
 

@@ -1,5 +1,5 @@
 // varnix-session: runs the program headless against an operator script.
-//   varnix-session [--realtime] [--trace] [--record DIR] [--detector SPEC] SCRIPT
+//   varnix-session [--realtime] [--trace] [--record DIR] [--detector SOURCE] SCRIPT
 //   (SCRIPT "-" reads standard input)
 //   varnix-session --help | --version
 #include <fcntl.h>
@@ -22,7 +22,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: varnix-session [--realtime] [--trace] [--record DIR] [--detector SPEC] SCRIPT\n";
+    "usage: varnix-session [--realtime] [--trace] [--record DIR] [--detector SOURCE] SCRIPT\n";
 
 // Far more than any script needs; what is longer is not a script (/dev/zero, say).
 constexpr std::size_t kMaxScriptBytes = 1 << 20;
@@ -64,7 +64,7 @@ std::optional<std::string> read_script(const char* path) {
 int main(int argc, char** argv) {
   vx::session::Options options;
   const char* path = nullptr;
-  std::string detector_spec = vx::detector::default_spec();
+  std::string detector_source = vx::detector::default_source();
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf("%s%s", kUsage,
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
                   "  --realtime    the real clock instead of virtual time\n"
                   "  --trace       print every stage-library call\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV)\n"
-                  "  --detector SPEC  what scans read at each point: sim, exec:COMMAND,\n"
+                  "  --detector SOURCE  what scans read at each point: sim, exec:COMMAND,\n"
                   "                lib:PATH or none (default: sim on simulated stages)\n"
                   "  --help        this text\n"
                   "  --version     the version\n"
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "varnix-session: --detector needs a source (sim, exec:COMMAND, lib:PATH, none)\n");
         return 2;
       }
-      detector_spec = argv[++i];
+      detector_source = argv[++i];
     }
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   {
-    auto choice = vx::detector::open(detector_spec);
+    auto choice = vx::detector::open(detector_source);
     if (!choice.error.empty()) {
       std::fprintf(stderr, "varnix-session: %s\n", vx::files::printable(choice.error).c_str());
       return 2;

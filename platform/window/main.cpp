@@ -2,7 +2,7 @@
 // runs on the process's main thread and the program on a thread of its own, so the
 // window stays live while the program sleeps in a poll or waits for a homing; the
 // process ends with the program's exit code once the program has returned.
-//   varnix [--record DIR | --no-record] [--detector SPEC]
+//   varnix [--record DIR | --no-record] [--detector SOURCE]
 //   (scan records by default in ~/.local/share/varnix/scans; the detector by default the
 //   one chosen last in the window, else sim on simulated stages)
 #include <QApplication>
@@ -39,12 +39,12 @@ int main(int argc, char** argv) {
   // argument is Qt's.
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: varnix [--record DIR | --no-record] [--detector SPEC] [Qt options]\n"
+      std::printf("usage: varnix [--record DIR | --no-record] [--detector SOURCE] [Qt options]\n"
                   "Opens the operator window on the stages; see varnix(1).\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV; default\n"
                   "                $XDG_DATA_HOME/varnix/scans)\n"
                   "  --no-record   keep no scan records\n"
-                  "  --detector SPEC  what scans read at each point: sim, exec:COMMAND,\n"
+                  "  --detector SOURCE  what scans read at each point: sim, exec:COMMAND,\n"
                   "                lib:PATH or none (default: the last chosen in the window,\n"
                   "                else sim on simulated stages)\n"
                   "  --help        this text\n"
@@ -74,10 +74,10 @@ int main(int argc, char** argv) {
   vx::win::WindowOptions options;
   options.record_dir = default_record_dir();
   bool named = false;
-  std::optional<std::string> detector_spec;
+  std::optional<std::string> detector_source;
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--detector") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-      detector_spec = argv[++i];
+      detector_source = argv[++i];
     } else if (std::strcmp(argv[i], "--no-record") == 0) {
       options.record_dir.clear();
       named = false;
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
       options.record_dir = argv[++i];
       named = true;
     } else {
-      std::fprintf(stderr, "usage: varnix [--record DIR | --no-record] [--detector SPEC]\n");
+      std::fprintf(stderr, "usage: varnix [--record DIR | --no-record] [--detector SOURCE]\n");
       return 2;
     }
   }
@@ -98,23 +98,23 @@ int main(int argc, char** argv) {
   // The detector: named on the command line (refused when it cannot open), else the one
   // remembered (dropped with a word when it no longer opens), else the default.
   const QString remembered = QSettings().value(QLatin1String(vx::win::kDetectorSetting)).toString();
-  std::string spec =
-      detector_spec.value_or(remembered.isEmpty() ? vx::detector::default_spec() : remembered.toStdString());
-  vx::detector::Choice choice = vx::detector::open(spec);
-  if (!choice.error.empty() && detector_spec) {
+  std::string source =
+      detector_source.value_or(remembered.isEmpty() ? vx::detector::default_source() : remembered.toStdString());
+  vx::detector::Choice choice = vx::detector::open(source);
+  if (!choice.error.empty() && detector_source) {
     std::fprintf(stderr, "varnix: %s\n", vx::files::printable(choice.error).c_str());
     return 2;
   }
   if (!choice.error.empty()) {
     std::fprintf(stderr, "varnix: the detector chosen last no longer opens (%s); using %s\n",
-                 vx::files::printable(choice.error).c_str(), vx::detector::default_spec().c_str());
-    spec = vx::detector::default_spec();
-    choice = vx::detector::open(spec);
+                 vx::files::printable(choice.error).c_str(), vx::detector::default_source().c_str());
+    source = vx::detector::default_source();
+    choice = vx::detector::open(source);
   }
 
   vx::win::WindowedProgram program(stages.clock, options);
   program.core().set_detector(std::move(choice.detector));
-  program.host().use_detector_spec(spec, true);
+  program.host().use_detector_source(source, true);
 
   vx::win::SignalBridge interrupts;
   QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),

@@ -478,8 +478,8 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
 
 int ScanPane::chosen_plane() const { return plane_->value() - 1; }
 
-void ScanPane::show_detector(const QString& spec, const QString& info, bool error) {
-  if (!detector_->hasFocus() || !error) detector_->setText(spec);
+void ScanPane::show_detector(const QString& source, const QString& info, bool error) {
+  if (!detector_->hasFocus() || !error) detector_->setText(source);
   detector_info_->setStyleSheet(error ? QStringLiteral("color: #b5400b;") : QString());
   set_text(detector_info_, info);
 }

@@ -136,15 +136,15 @@ class ScanPane final : public QWidget {
   void show_record(const QString& folder, bool on, const QString& problem = {});
   // The plane the operator picked for the map; -1: the plane under way.
   int chosen_plane() const;
-  // The detector chosen (its spec as the operator typed it) and what it reads, or why
+  // The detector chosen (its source as the operator typed it) and what it reads, or why
   // it could not be opened (`error`).
-  void show_detector(const QString& spec, const QString& info, bool error);
+  void show_detector(const QString& source, const QString& info, bool error);
   // Writes the map as it is drawn to a PNG file; false when it cannot.
   bool save_map(const QString& path) const;
 
  signals:
   void record_switched(bool on);
-  void detector_chosen(const QString& spec);
+  void detector_chosen(const QString& source);
   // The operator changed what the map shows (plane, channel, range).
   void view_changed();
 

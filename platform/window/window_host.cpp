@@ -97,9 +97,9 @@ PanelView* WindowHost::panel_view() const { return window_->panel(); }
 
 // ---- the host's threads ------------------------------------------------------------------
 
-void WindowHost::panel_loaded(int panel, const rt::PanelSpec& spec) {
+void WindowHost::panel_loaded(int panel, const rt::PanelSpec& source) {
   main_panel_.store(panel, std::memory_order_release);
-  const rt::PanelSpec* d = &spec;
+  const rt::PanelSpec* d = &source;
   QMetaObject::invokeMethod(this, [this, d] { build_panel(d); }, Qt::QueuedConnection);
 }
 
@@ -209,7 +209,7 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
   });
   connect(scan_pane_, &ScanPane::detector_chosen, this, &WindowHost::choose_detector);
   connect(scan_pane_, &ScanPane::view_changed, this, &WindowHost::refresh_scan);
-  show_detector(detector_spec_);
+  show_detector(detector_source_);
   window_->set_side_pane(scan_pane_);
   title_ = window_->windowTitle();
   flush();
@@ -256,13 +256,13 @@ void WindowHost::refresh_scan() {
                        *core_->scan_watch(), v.at);
 }
 
-void WindowHost::use_detector_spec(const std::string& spec, bool remember) {
-  detector_spec_ = QString::fromStdString(spec);
+void WindowHost::use_detector_source(const std::string& source, bool remember) {
+  detector_source_ = QString::fromStdString(source);
   remember_detector_ = remember;
 }
 
 // What the detector in force reads, in the pane.
-void WindowHost::show_detector(const QString& spec) {
+void WindowHost::show_detector(const QString& source) {
   const auto d = core_->detector();
   QString info = tr("No readings: the map shows where the stages went");
   if (d) {
@@ -271,28 +271,28 @@ void WindowHost::show_detector(const QString& spec) {
     info = tr("Reads %1").arg(names.join(QStringLiteral(", ")));
     if (d->exposure() > Duration{0}) info += tr("; exposure %1 s").arg(to_seconds(d->exposure()));
   }
-  scan_pane_->show_detector(spec, info, false);
+  scan_pane_->show_detector(source, info, false);
 }
 
 // A detector typed into the pane: opened now (a command's first run, a library's load)
 // and read from the next scan on; during a scan it is refused.
-void WindowHost::choose_detector(const QString& spec) {
+void WindowHost::choose_detector(const QString& source) {
   if (core_->scanning()) {
-    scan_pane_->show_detector(spec, tr("The detector cannot change during a scan"), true);
+    scan_pane_->show_detector(source, tr("The detector cannot change during a scan"), true);
     return;
   }
-  auto choice = detector::open(spec.toStdString());
+  auto choice = detector::open(source.toStdString());
   if (!choice.error.empty()) {
-    scan_pane_->show_detector(spec, QString::fromStdString(choice.error), true);
+    scan_pane_->show_detector(source, QString::fromStdString(choice.error), true);
     return;
   }
   if (!core_->set_detector(std::move(choice.detector))) {
-    scan_pane_->show_detector(spec, tr("The detector cannot change during a scan"), true);
+    scan_pane_->show_detector(source, tr("The detector cannot change during a scan"), true);
     return;
   }
-  if (remember_detector_) QSettings().setValue(QLatin1String(kDetectorSetting), spec);
-  detector_spec_ = spec;
-  show_detector(spec);
+  if (remember_detector_) QSettings().setValue(QLatin1String(kDetectorSetting), source);
+  detector_source_ = source;
+  show_detector(source);
   refresh_scan();
 }
 
