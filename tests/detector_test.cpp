@@ -241,7 +241,7 @@ TEST(Detector, ASlowCommandsReadingComesWithItsPoint) {
   const std::string d = mkdtemp(dir);
   const std::string fifo = d + "/slow";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  auto choice = vx::detector::open("exec,bound=60:if [ $VARNIX_PROBE = 1 ]; then echo 0; else cat " + fifo + "; fi");
+  auto choice = vx::detector::open("exec,bound=30:if [ $VARNIX_PROBE = 1 ]; then echo 0; else cat " + fifo + "; fi");
   ASSERT_EQ(choice.error, "");
   vx::RealClock clock;
   std::mutex mu;
@@ -320,7 +320,8 @@ TEST(Detector, ASourceIsOpenedOrRefusedWithTheReason) {
       {"sim,exposure=1e9", "--detector sim,exposure=1e9: exposure must be seconds from 0 to 3600", {}},
       {"sim,colour=red", "--detector sim,colour=red: unknown setting 'colour=red' (seed, exposure, noise)", {}},
       {"exec:", "--detector exec:: exec needs a command (exec:COMMAND)", {}},
-      {"exec,bound=0:true", "--detector exec,bound=0:true: bound must be seconds above 0, at most 3600", {}},
+      {"exec,bound=0:true", "--detector exec,bound=0:true: bound must be seconds above 0, at most 30", {}},
+      {"exec,bound=31:true", "--detector exec,bound=31:true: bound must be seconds above 0, at most 30", {}},
       {"exec:exit 4", "--detector exec:exit 4: the command's first run (VARNIX_PROBE=1) exited with status 4", {}},
       {"exec:echo none", "--detector exec:echo none: the command's first run (VARNIX_PROBE=1) printed no line of numbers",
        {}},

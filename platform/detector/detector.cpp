@@ -153,6 +153,7 @@ struct Run {
 };
 
 constexpr std::size_t kMaxOutput = 64 * 1024;
+constexpr double kMaxBoundSeconds = 30;
 
 // Runs `command` through /bin/sh with `env` added to the environment, for at most
 // `bound` of real time; a command past it is killed with its process group.
@@ -481,7 +482,9 @@ Choice open(std::string_view text) {
       if (!secs) return fail("noise must be a number from 0 to 3600");
       sim.noise = *secs;
     } else if (source == "exec" && key == "bound") {
-      if (!secs || *secs <= 0) return fail("bound must be seconds above 0, at most 3600");
+      // The reader waits for a command in real time; under the session runner's virtual
+      // clock a wait of a minute is taken for a hung program.
+      if (!secs || *secs <= 0 || *secs > kMaxBoundSeconds) return fail("bound must be seconds above 0, at most " + num(kMaxBoundSeconds));
       exec.bound = from_seconds(*secs);
     } else {
       return fail("unknown setting '" + parts[i] + "'" +
