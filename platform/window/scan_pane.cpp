@@ -164,7 +164,7 @@ const QImage& ScanMap::plane_image(const scanwatch::MapLayout& map, int plane, i
 // fitted to the drawing area at one scale for both axes.
 ScanMap::Frame::Frame(const MapView& v, const QRect& widget)
     : map(v.settings), plane(std::clamp(v.plane, 0, std::max(1, map.planes()) - 1)),
-      area(QRectF(widget).adjusted(44, 10, v.heat ? -72 : -12, -40)), settings_(v.settings) {
+      area(QRectF(widget).adjusted(44, 10, v.heat ? -88 : -12, -40)), settings_(v.settings) {
   const int ni = map.columns(), nj = map.rows();
   auto range = [&](int k, int count) {
     const double a = settings_.target(k, 0), b = settings_.target(k, count - 1);
@@ -326,7 +326,7 @@ double ScanMap::draw_heat(QPainter& p, const Frame& f) {
         }
       }
   }
-  draw_colour_bar(p, QRectF(f.area.right() + 18, f.area.top(), 54, f.area.height()), span, view_.channel);
+  draw_colour_bar(p, QRectF(f.area.right() + 18, f.area.top(), 70, f.area.height()), span, view_.channel);
   return std::clamp(d_ring(cw, ch), 4.0, 10.0);
 }
 
