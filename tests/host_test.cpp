@@ -44,6 +44,16 @@ struct Heard final : vx::host::Observer {
     std::lock_guard lk(mu);
     notes.push_back(line);
   }
+  int scans_ended = 0;
+  std::vector<long long> read;  // the points whose readings were told
+  void scan_ended(const vx::scanwatch::Snapshot&) override {
+    std::lock_guard lk(mu);
+    scans_ended++;
+  }
+  void point_read(const vx::scanwatch::PointReading& r) override {
+    std::lock_guard lk(mu);
+    read.push_back(r.point.point);
+  }
   void popup(std::uint64_t, const std::string& title, const std::string& message) override {
     std::lock_guard lk(mu);
     popups.push_back(title + ": " + message);
@@ -321,6 +331,40 @@ TEST(HostInput, ReadsTypedTextAsOneNumberOrRefusesIt) {
       EXPECT_FALSE(std::signbit(r.value)) << "no negative zero";
     }
   }
+}
+
+// A detector slower than the scan: the preview warns, the detector cannot change while
+// the scan runs, and once it has ended a change gives up the readings still to come, so
+// that the scan's end is told.
+TEST_F(HostTest, ADetectorChangesOnlyBetweenScansAndGivesUpTheReadingsStillToCome) {
+  vx::detector::SimSettings slow;
+  slow.exposure = 5s;
+  ASSERT_TRUE(host_.set_detector(vx::detector::make_sim(slow)));
+  for (auto [id, v] : {std::pair{PANEL_NX, 2.0}, {PANEL_NY, 1.0}, {PANEL_SCAN_X, 1.0}, {PANEL_SCAN_Y, 0.0},
+                       {PANEL_SCAN_Z, 0.0}})
+    ASSERT_TRUE(host_.set_exact(id, v).ok);
+  const auto preview = host_.preview_now();
+  ASSERT_TRUE(preview);
+  ASSERT_EQ(preview->warnings.size(), 1u);
+  EXPECT_NE(preview->warnings[0].find("its readings will come late"), std::string::npos) << preview->warnings[0];
+
+  host_.press(PANEL_STARTSCAN);
+  clk_.sleep_for(100ms);
+  EXPECT_FALSE(host_.set_detector(nullptr));  // the scan runs
+  for (int i = 0; i < 200 && host_.scan().phase != vx::scanwatch::Phase::Ended; i++) clk_.sleep_for(100ms);
+  ASSERT_EQ(host_.scan().phase, vx::scanwatch::Phase::Ended);
+  EXPECT_EQ(host_.scan().read, 0);
+  {
+    std::lock_guard lk(heard_.mu);
+    EXPECT_EQ(heard_.scans_ended, 0);  // its end waits for the readings
+  }
+  ASSERT_TRUE(host_.set_detector(nullptr));
+  const auto s = host_.scan();
+  EXPECT_EQ(s.read, 2);
+  EXPECT_EQ(s.missing, 2);
+  std::lock_guard lk(heard_.mu);
+  EXPECT_EQ(heard_.scans_ended, 1);
+  EXPECT_TRUE(heard_.read.empty());
 }
 
 // Start scan with a stage disabled: the program shows its popup and waits in it.

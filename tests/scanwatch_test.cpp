@@ -2,7 +2,8 @@
 // scan. Its rows are the completed points, its targets are what the driver sent to the
 // stages (the trace), its read positions are what the panel displayed, a stopped scan
 // says so in its last line, and a runner killed mid-scan leaves a file that parses up to
-// its last point.
+// its last point. The scans here read no detector: the record's detector columns are
+// tests/detector_test.cpp's.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -18,50 +19,15 @@
 #include <vector>
 
 #include "platform/scanwatch/scanwatch.h"
+#include "tests/scan_record.h"
 #include "tests/session_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Record {
-  std::vector<std::string> comments;
-  std::vector<std::string> header;
-  std::vector<std::vector<std::string>> rows;
-  bool well_formed = true;  // every line ends in CRLF, every row has the header's width
-  // The cell of row `i` in the column the header names `name`.
-  const std::string& at(std::size_t i, const std::string& name) const {
-    const auto c = std::find(header.begin(), header.end(), name);
-    if (c == header.end()) throw std::out_of_range("no column " + name);
-    return rows.at(i).at(static_cast<std::size_t>(c - header.begin()));
-  }
-};
-
-std::vector<std::string> split(const std::string& line) {
-  std::vector<std::string> out;
-  std::stringstream ss(line);
-  for (std::string f; std::getline(ss, f, ',');) out.push_back(f);
-  return out;
-}
-
-Record parse(const std::string& text) {
-  Record r;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) {
-      r.well_formed = false;
-      break;
-    }
-    const std::string line = text.substr(at, end - at);
-    at = end + 2;
-    if (line.rfind("#", 0) == 0) r.comments.push_back(line);
-    else if (r.header.empty()) r.header = split(line);
-    else r.rows.push_back(split(line));
-  }
-  for (const auto& row : r.rows) r.well_formed = r.well_formed && row.size() == r.header.size();
-  return r;
-}
+using vxtest::Record;
+Record parse(const std::string& text) { return vxtest::parse_record(text); }
 
 std::string fresh_dir() {
   char dir[] = "/tmp/vxrecordXXXXXX";
@@ -86,7 +52,7 @@ const std::string kScan =
 TEST(ScanRecord, RowsAreTheCompletedPointsWithTheirTargetsAndReadings) {
   const std::string dir = fresh_dir();
   const auto r = vxtest::run_session(kScan + "press PANEL_STARTSCAN\nuntil PANEL_SCANNING == 0\nquit\n",
-                                     "--trace --record " + dir);
+                                     "--trace --detector none --record " + dir);
   ASSERT_EQ(r.status, 0) << r.text();
   const auto files = files_in(dir);
   ASSERT_EQ(files.size(), 1u);
@@ -148,7 +114,7 @@ TEST(ScanRecord, AStoppedScanSaysWhereItStopped) {
                                          "watch PANEL_PROGRESS\npress PANEL_STARTSCAN\n"
                                          "until PANEL_PROGRESS > 40\npress PANEL_STOPSCAN\n"
                                          "until PANEL_SCANNING == 0\nquit\n",
-                                     "--record " + dir);
+                                     "--detector none --record " + dir);
   ASSERT_EQ(r.status, 0) << r.text();
   const auto files = files_in(dir);
   ASSERT_EQ(files.size(), 1u);
@@ -169,7 +135,7 @@ TEST(ScanRecord, APointTheStageCannotReachIsOffTarget) {
       "start\nset PANEL_NX 3\nset PANEL_DX 1\nset PANEL_X0 24\nset PANEL_Y0 0\nset PANEL_Z0 0\n"
       "set PANEL_SCAN_X 1\nset PANEL_SCAN_Y 0\nset PANEL_SCAN_Z 0\npress PANEL_STARTSCAN\n"
       "until PANEL_SCANNING == 0\nquit\n",
-      "--record " + dir);
+      "--detector none --record " + dir);
   ASSERT_EQ(r.status, 0) << r.text();
   const auto files = files_in(dir);
   ASSERT_EQ(files.size(), 1u);
@@ -199,7 +165,7 @@ TEST(ScanRecord, AKilledSessionLeavesAFileThatParses) {
   }
   const std::string rec_dir = dir + "/records";
   fs::create_directory(rec_dir);
-  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && echo $$ && exec ./varnix-session --record '" + rec_dir +
+  const std::string cmd = "cd '" VARNIX_BIN_DIR "' && echo $$ && exec ./varnix-session --detector none --record '" + rec_dir +
                           "' '" + script + "' 2>/dev/null";
   std::FILE* out = popen(cmd.c_str(), "r");
   ASSERT_NE(out, nullptr);
@@ -238,7 +204,7 @@ TEST(ScanRecord, AFullDiskLeavesWholeRowsAndIsReportedAtOnce) {
   std::size_t whole = 0;
   {
     const std::string dir = fresh_dir();
-    ASSERT_EQ(vxtest::run_session(script, "--record " + dir).status, 0);
+    ASSERT_EQ(vxtest::run_session(script, "--detector none --record " + dir).status, 0);
     whole = vxtest::read_file(files_in(dir).at(0)).size();
     fs::remove_all(dir);
   }
@@ -247,7 +213,7 @@ TEST(ScanRecord, AFullDiskLeavesWholeRowsAndIsReportedAtOnce) {
     SCOPED_TRACE("limit " + std::to_string(limit));
     const std::string dir = fresh_dir();
     vxtest::LiveSession s(script,
-                          {"--fsize=" + std::to_string(limit), VARNIX_BIN_DIR "/varnix-session", "--record", dir},
+                          {"--fsize=" + std::to_string(limit), VARNIX_BIN_DIR "/varnix-session", "--detector", "none", "--record", dir},
                           true, VARNIX_BIN_DIR, "/usr/bin/prlimit");
     const auto r = s.finish();
     ASSERT_EQ(r.status, 0) << r.text();

@@ -205,7 +205,7 @@ TEST(Runner, RefusesARecordFolderItCannotWriteIn) {
 }
 
 TEST(Runner, TheExamplesRun) {
-  for (const char* name : {"demo", "goto", "timeout", "scan", "live"}) {
+  for (const char* name : {"demo", "goto", "timeout", "scan", "live", "readings"}) {
     const std::string script = vxtest::read_file(std::string(VARNIX_SOURCE_DIR "/examples/") + name + ".vxs");
     ASSERT_FALSE(script.empty()) << name;
     auto r = run_session(script, "");

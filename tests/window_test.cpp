@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLabel>
@@ -60,6 +61,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using vx::win::Led;
+
+// Whether the file at `path` begins as a PNG image does.
+bool vxtest_png_signature(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char head[8] = {};
+  in.read(head, 8);
+  return in && std::string(head, 8) == std::string("\x89PNG\r\n\x1a\n", 8);
+}
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -947,6 +956,95 @@ TEST_F(ScanPaneTest, AScanOf10To10PointsIsDrawnAndStopAllEndsIt) {
   ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 1));
   advance(0.1);
   EXPECT_TRUE(text("scanEnd").startsWith(QStringLiteral("Ended: stopped after point "))) << text("scanEnd").toStdString();
+}
+
+// A detector chosen in the pane makes the map a heat map of its readings: a 40 x 40 scan
+// of the simulated sample fills it in point by point, each channel can be shown, and the
+// map is saved as a PNG. A source that cannot open is refused in the pane.
+TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
+  auto* box = host().scan_pane()->findChild<QLineEdit*>(QStringLiteral("scanDetector"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->text(), QStringLiteral("none"));
+  box->setText(QStringLiteral("exec:"));
+  QTest::keyClick(box, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("--detector exec:: exec needs a command (exec:COMMAND)"));
+  EXPECT_EQ(program_->core().detector(), nullptr);
+  box->setText(QStringLiteral("sim"));
+  QTest::keyClick(box, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("Reads signal, height; exposure 0.05 s"));
+
+  for (const char* n : {"PANEL_NX", "PANEL_NY"}) type_into(find<QLineEdit>(n), QStringLiteral("40"));
+  for (const char* d : {"PANEL_DX", "PANEL_DY"}) type_into(find<QLineEdit>(d), QStringLiteral("0.5"));
+  for (const char* o : {"PANEL_X0", "PANEL_Y0", "PANEL_Z0"}) type_into(find<QLineEdit>(o), QStringLiteral("0"));
+  find<QCheckBox>("PANEL_SCAN_X")->setChecked(true);
+  find<QCheckBox>("PANEL_SCAN_Y")->setChecked(true);
+  find<QCheckBox>("PANEL_SCAN_Z")->setChecked(false);
+  click("PANEL_STARTSCAN");
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().done >= 700; }, 3000, 5));
+  catch_up();
+  vx::win::ScanMap* map = host().scan_pane()->map();
+  ASSERT_TRUE(map->view().heat);
+  EXPECT_EQ(map->view().channel, QStringLiteral("signal"));
+  const vx::scanwatch::MapValues& during = map->view().values;
+  ASSERT_EQ(during.columns, 40);
+  ASSERT_EQ(during.rows, 40);
+  const auto read = std::count_if(during.flags.begin(), during.flags.end(), [](auto f) { return f != 0; });
+  EXPECT_GE(read, 700);
+  EXPECT_LT(read, 1600);
+  EXPECT_LT(during.low, during.high);
+  screenshot("heat-map-during.png");
+  // The detector stays as it is until the scan ends.
+  box->setText(QStringLiteral("none"));
+  QTest::keyClick(box, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("The detector cannot change during a scan"));
+  EXPECT_NE(program_->core().detector(), nullptr);
+
+  ASSERT_TRUE(advance_until([&] { return !host().scanning(); }, 3000, 5));
+  advance(0.5);
+  // Chosen again once the scan has ended: for the next scan; the map keeps this one's.
+  box->setText(QStringLiteral("sim"));
+  QTest::keyClick(box, Qt::Key_Return);
+  EXPECT_EQ(text("scanDetectorInfo"), QStringLiteral("Reads signal, height; exposure 0.05 s"));
+  catch_up();
+  const auto s = program_->core().scan();
+  EXPECT_EQ(s.read, 1600);
+  EXPECT_EQ(s.late, 0);
+  EXPECT_EQ(s.missing, 0);
+  const vx::scanwatch::MapValues after = map->view().values;
+  EXPECT_EQ(std::count(after.flags.begin(), after.flags.end(), vx::scanwatch::MapValues::kRead), 1600);
+  screenshot("heat-map.png");
+  const std::string png = record_dir_ + "/map.png";
+  ASSERT_TRUE(host().scan_pane()->save_map(QString::fromStdString(png)));
+  EXPECT_EQ(vxtest_png_signature(png), true);
+
+  // The other channel, on a fixed range.
+  auto* channel = host().scan_pane()->findChild<QComboBox*>(QStringLiteral("scanChannel"));
+  ASSERT_EQ(channel->count(), 2);
+  channel->setCurrentIndex(1);
+  host().scan_pane()->findChild<QCheckBox*>(QStringLiteral("scanRangeAuto"))->setChecked(false);
+  catch_up();
+  EXPECT_EQ(map->view().channel, QStringLiteral("height"));
+  EXPECT_FALSE(map->view().range.automatic);
+  EXPECT_FALSE(map->view().values == after);
+
+  // A detector slower than the dwell: every point's cell marked late, and the preview
+  // warns of it.
+  box->setText(QStringLiteral("sim,exposure=0.3"));
+  QTest::keyClick(box, Qt::Key_Return);
+  type_into(find<QLineEdit>("PANEL_NX"), QStringLiteral("6"));
+  type_into(find<QLineEdit>("PANEL_NY"), QStringLiteral("5"));
+  catch_up();
+  EXPECT_TRUE(text("scanWarnings").contains(QStringLiteral("its readings will come late")))
+      << text("scanWarnings").toStdString();
+  click("PANEL_STARTSCAN");
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().total == 30; }, 10));
+  ASSERT_TRUE(advance_until([&] { return program_->core().scan().phase == vx::scanwatch::Phase::Ended; }, 600, 1));
+  advance(1);
+  EXPECT_EQ(program_->core().scan().late, 30);
+  const auto& late = map->view().values.flags;
+  EXPECT_EQ(std::count(late.begin(), late.end(), vx::scanwatch::MapValues::kRead | vx::scanwatch::MapValues::kLate),
+            30);
+  screenshot("heat-map-late.png");
 }
 
 // Geometry that no map can draw, typed with wide limits during a homing (a step of 1e308

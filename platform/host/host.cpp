@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <utility>
 
 #include "panel/Varnix_ui.h"
 #include "platform/entry/entry.h"
@@ -88,12 +90,16 @@ class Host::Console {
 Host::Host(Clock& clock, Options options) : clock_(clock), options_(std::move(options)) {
   recording_.store(!options_.record_dir.empty(), std::memory_order_release);
   planner_ = std::make_unique<PreviewWorker>(
-      [this](scanplan::Preview p) { tell([&](Observer& o) { o.preview_ready(p); }); });
+      [this](scanplan::Preview p) {
+        warn_of_detector(p);
+        tell([&](Observer& o) { o.preview_ready(p); });
+      });
 }
 
 Host::~Host() {
   stop_live();
   planner_.reset();
+  reader_.reset();
   dismiss_popups();
   if (program_.joinable()) program_.join();
   scope_.reset();
@@ -121,11 +127,13 @@ void Host::start(const rt::Options& faults) {
     tell([&](Observer& o) { o.note(scan_end_note(s)); });
     tell([&](Observer& o) { o.scan_ended(s); });
   };
+  wo.on_reading = [this](const scanwatch::PointReading& r) { tell([&](Observer& o) { o.point_read(r); }); };
   watch_ = std::make_unique<scanwatch::ScanWatch>(*runtime_, clock_, [] { return scanplan::stages_now(); },
                                                   std::move(wo));
   {
     std::lock_guard lk(mu_);
     shutdown_.emplace(*runtime_);
+    install_detector_locked();
   }
   // Enrolled here, so that the program counts as running from the moment it exists.
   Participant token = clock_.enroll();
@@ -138,6 +146,43 @@ void Host::start(const rt::Options& faults) {
     token.retire();
   });
   if (options_.live.count() > 0 && !clock_.is_virtual()) live_thread_ = std::thread([this] { live_main(); });
+}
+
+// A reader for `options_.detector` handed to the watcher; the one it replaces goes once
+// the watcher has let go of it. False, changing nothing, while a scan runs.
+bool Host::install_detector_locked() {
+  const std::shared_ptr<detector::Detector>& d = options_.detector;
+  std::unique_ptr<detector::Reader> reader;
+  std::optional<scanwatch::DetectorHook> hook;
+  if (d && !d->channels().empty()) {
+    reader = std::make_unique<detector::Reader>(
+        clock_, d, [this](const detector::Point& p, detector::Reading r) { watch_->reading(p, std::move(r)); });
+    hook = scanwatch::DetectorHook{d->describe(), d->channels(),
+                                   [r = reader.get()](const detector::Point& p) { r->read(p); }};
+  }
+  if (!watch_->set_detector(std::move(hook))) return false;
+  reader_.swap(reader);
+  return true;  // the old reader ends here, its thread joined
+}
+
+bool Host::set_detector(std::shared_ptr<detector::Detector> d) {
+  std::lock_guard lk(mu_);
+  if (!watch_) {
+    options_.detector = std::move(d);
+    return true;
+  }
+  std::shared_ptr<detector::Detector> old = std::exchange(options_.detector, std::move(d));
+  if (!install_detector_locked()) {
+    options_.detector = std::move(old);
+    return false;
+  }
+  previewed_.reset();  // the preview's warnings follow the detector
+  return true;
+}
+
+std::shared_ptr<detector::Detector> Host::detector() const {
+  std::lock_guard lk(mu_);
+  return options_.detector;
 }
 
 void Host::join_program() {
@@ -424,7 +469,20 @@ void Host::wait_for_preview() { planner_->wait_idle(); }
 std::optional<scanplan::Preview> Host::preview_now() {
   const auto settings = runtime_ && main_panel() ? scanplan::read_settings(*runtime_, main_panel()) : std::nullopt;
   if (!settings) return std::nullopt;
-  return scanplan::preview(*settings, scanplan::stages_now());
+  scanplan::Preview p = scanplan::preview(*settings, scanplan::stages_now());
+  warn_of_detector(p);
+  return p;
+}
+
+void Host::warn_of_detector(scanplan::Preview& p) const {
+  const auto d = detector();
+  if (!d || d->exposure() <= scanplan::kDwell) return;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "the detector's exposure (%g s) is longer than the %g s dwell at each point: its readings will "
+                "come late",
+                to_seconds(d->exposure()), to_seconds(scanplan::kDwell));
+  p.warnings.push_back(text);
 }
 
 void Host::set_recording(bool on) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/clock/clock.h"
+#include "platform/detector/detector.h"
 #include "platform/observe/observe.h"
 #include "platform/runtime/runtime.h"
 #include "platform/scanplan/scanplan.h"
@@ -121,6 +122,9 @@ class Observer {
   // called with the scan watcher's lock held: do not call scan() from them.
   virtual void record_failed(const scanwatch::Snapshot& s) {}
   virtual void scan_ended(const scanwatch::Snapshot& s) {}
+  // A point's reading, as the scan watcher took it (on the detector's thread, with the
+  // scan watcher's lock held: do not call scan() from it).
+  virtual void point_read(const scanwatch::PointReading& r) {}
   // A preview planned for the scan view (on the planner's thread).
   virtual void preview_ready(const scanplan::Preview& p) {}
   virtual void program_ended(int code) {}
@@ -128,6 +132,8 @@ class Observer {
 
 struct Options {
   std::string record_dir;  // where scan records go; empty: none are kept
+  // What the scans read at each point (detector::open); none: no readings.
+  std::shared_ptr<detector::Detector> detector;
   rt::Options runtime;     // the run-time's injected faults
   bool capture_console = false;
   Popups popups = Popups::Answer;
@@ -246,6 +252,10 @@ class Host final : public rt::Host {
   // the settings cannot be read.
   std::optional<scanplan::Preview> preview_now();
   const std::string& record_dir() const { return options_.record_dir; }
+  // The detector the next scan reads (none: no readings); refused (false) while a scan
+  // runs. Before start() it is only kept.
+  bool set_detector(std::shared_ptr<detector::Detector> d);
+  std::shared_ptr<detector::Detector> detector() const;
   bool recording() const { return recording_.load(std::memory_order_acquire); }
   void set_recording(bool on);
 
@@ -274,6 +284,8 @@ class Host final : public rt::Host {
     for (Observer* o : observers_) f(*o);
   }
   void live_main();
+  bool install_detector_locked();
+  void warn_of_detector(scanplan::Preview& p) const;
 
   Clock& clock_;
   Options options_;
@@ -281,13 +293,15 @@ class Host final : public rt::Host {
   std::unique_ptr<scanwatch::ScanWatch> watch_;  // outlives the run-time that feeds it
   std::unique_ptr<rt::Runtime> runtime_;
   std::optional<rt::RuntimeScope> scope_;
+  // The detector's reader: made after the watcher and ended before it, which it feeds.
+  std::unique_ptr<detector::Reader> reader_;
   std::thread program_;
   std::atomic<bool> ended_{false};
   std::atomic<int> exit_code_{0};
   std::atomic<bool> recording_{false};
   std::atomic<bool> scan_lit_{false};  // the Scanning lamp, as the program last wrote it
 
-  mutable std::mutex mu_;  // popups_, next_popup_, shutdown_, the preview cache
+  mutable std::mutex mu_;  // popups_, next_popup_, shutdown_, the preview cache, the detector
   std::vector<std::shared_ptr<Popup>> popups_;
   std::uint64_t next_popup_ = 1;
   std::optional<shutdown::Shutdown> shutdown_;

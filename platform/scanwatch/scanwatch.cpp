@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <limits>
 #include <map>
 
@@ -72,18 +73,47 @@ const std::vector<Column>& columns() {
   return table;
 }
 
-std::string header_row() {
-  std::string out;
-  for (const Column& c : columns()) out += (out.empty() ? "" : ",") + std::string(c.name);
+std::vector<std::string> detector_columns(const std::vector<std::string>& channels) {
+  std::vector<std::string> out;
+  if (channels.empty()) return out;
+  for (const std::string& c : channels) out.push_back("det_" + c);
+  out.push_back("det_late");
+  out.push_back("det_error");
   return out;
 }
 
-std::string row_of(const PointRow& p) {
+namespace {
+
+// A field as RFC 4180 carries it: quoted when it holds a comma or a quote; a line's end
+// inside it becomes a space, so that every record line stays one line.
+std::string csv_field(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  if (text.find_first_of(",\"") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string header_row(const std::vector<std::string>& channels) {
+  std::string out;
+  for (const Column& c : columns()) out += (out.empty() ? "" : ",") + std::string(c.name);
+  for (const std::string& c : detector_columns(channels)) out += "," + c;
+  return out;
+}
+
+std::string row_of(const PointRow& p, const std::vector<std::string>& channels) {
   std::string out;
   for (const Column& c : columns()) {
     if (!out.empty()) out += ',';
     out += c.format(p);
   }
+  if (channels.empty()) return out;
+  for (std::size_t c = 0; c < channels.size(); c++) out += "," + (c < p.values.size() ? num(p.values[c]) : "");
+  out += p.late ? ",1," : ",0,";
+  out += csv_field(p.detector_error);
   return out;
 }
 
@@ -202,6 +232,26 @@ long long MapLayout::order(int column, int row, int plane) const {
 
 int map_cells(int points) { return std::clamp(points, 0, kMapCells); }
 
+namespace {
+
+// A plane's cells, and the cell of a place {column, row, plane}, row by row.
+std::size_t plane_cells(const MapLayout& map) {
+  return static_cast<std::size_t>(map_cells(map.columns())) * map_cells(map.rows());
+}
+// A reading's value as the map keeps it: a float, a finite value beyond a float's range
+// held at the range's end (the conversion itself would be undefined).
+float map_value(double v) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  return static_cast<float>(std::isfinite(v) ? std::clamp(v, -kMax, kMax) : v);
+}
+
+std::size_t cell_of(const MapLayout& map, const std::array<int, 3>& place) {
+  return static_cast<std::size_t>(map_cell(place[1], map.rows())) * map_cells(map.columns()) +
+         map_cell(place[0], map.columns());
+}
+
+}  // namespace
+
 int map_cell(int point, int points) {
   return static_cast<int>(static_cast<long long>(point) * map_cells(points) / points);
 }
@@ -238,6 +288,24 @@ struct ScanWatch::State {
   // The map's cells that hold a point ended off target, by plane (MapLayout); only
   // planes with such a point have an entry, so the watcher's size follows the points done.
   std::map<int, std::vector<bool>> off_cells;
+  // The detector of the scan, and the map's values by plane: per cell a value per
+  // channel (NaN: none) and its MapValues flags; only planes with a reading have one.
+  std::optional<DetectorHook> detector;
+  std::uint64_t scan_id = 0;
+  struct PlaneValues {
+    std::vector<float> values;
+    std::vector<std::uint8_t> flags;
+  };
+  std::map<int, PlaneValues> values;
+  long long moved_on = 0;  // points whose dwell has ended: a reading for one is late
+  // Rows waiting for their readings, in order; with `read` once their reading is in.
+  struct Pending {
+    PointRow row;
+    bool read = false;
+  };
+  std::deque<Pending> pending;
+  bool end_pending = false;  // the scan ended with readings still to come
+  long long read = 0, late = 0, missing = 0;
   RecordFile file;
   bool rows = false;        // the file takes rows: its header is in, and no write has failed
   long long rows_done = 0;  // the last point whose row is in the file
@@ -293,9 +361,21 @@ struct ScanWatch::State {
                       " scan_x=" + std::to_string(s.cbx) + " scan_y=" + std::to_string(s.cby) +
                       " scan_z=" + std::to_string(s.cbz),
                   "# points: " + std::to_string(total) +
-                      (plan_total ? ", planned duration " + seconds3(*plan_total) + " s" : std::string()),
-                  header_row()},
+                      (plan_total ? ", planned duration " + seconds3(*plan_total) + " s" : std::string())},
                  "no point is recorded");
+    if (rows && detector) rows = write({detector_line()}, "no point is recorded");
+    if (rows) rows = write({header_row(detector ? detector->channels : std::vector<std::string>{})},
+                 "no point is recorded");
+  }
+
+  // The record's line naming the detector, its settings and channels.
+  std::string detector_line() const {
+    std::string text = detector->text;
+    for (char& c : text)
+      if (c == '\r' || c == '\n') c = ' ';
+    std::string names;
+    for (const std::string& c : detector->channels) names += (names.empty() ? "" : " ") + c;
+    return "# detector: " + text + "; channels: " + names;
   }
 
   void row(const std::string& text) {
@@ -315,6 +395,27 @@ struct ScanWatch::State {
     rows = false;
   }
 
+  // Readings that will not come: their rows are kept, without values, saying `why`.
+  void abandon_readings(const char* why) {
+    for (Pending& p : pending)
+      if (!p.read) {
+        p.read = true;
+        p.row.detector_error = why;
+        read++;
+        missing++;
+      }
+  }
+
+  // The record's last line.
+  std::string end_state_line() const {
+    std::string l = "# end: " + end_state + "; " + std::to_string(off_target) + " off target; " +
+                    seconds3(ended - start) + " s";
+    if (detector)
+      l += "; " + std::to_string(read) + " readings, " + std::to_string(late) + " late, " + std::to_string(missing) +
+           " without values";
+    return l;
+  }
+
   std::function<Snapshot()> snapshot;  // the watcher's snapshot, its lock held
 };
 
@@ -327,13 +428,29 @@ ScanWatch::ScanWatch(const rt::Runtime& runtime, Clock& clock, std::function<std
 
 ScanWatch::~ScanWatch() {
   std::lock_guard lk(mu_);
-  if (s_->lit) s_->end_line("# end: not seen (the watcher ended first), after point " + std::to_string(s_->done) +
+  s_->abandon_readings("no reading: the program ended first");
+  flush_locked();
+  if (s_->end_pending) s_->end_line(s_->end_state_line());
+  else if (s_->lit) s_->end_line("# end: not seen (the watcher ended first), after point " + std::to_string(s_->done) +
                             " of " + std::to_string(s_->total));
 }
 
 void ScanWatch::set_record_dir(std::string dir) {
   std::lock_guard lk(mu_);
   s_->options.record_dir = std::move(dir);
+}
+
+bool ScanWatch::set_detector(std::optional<DetectorHook> hook) {
+  std::lock_guard lk(mu_);
+  State& s = *s_;
+  if (s.lit) return false;
+  if (s.end_pending) {
+    s.abandon_readings("no reading: the detector was changed first");
+    flush_locked();
+    finish_locked();
+  }
+  s.options.detector = std::move(hook);
+  return true;
 }
 
 void ScanWatch::stop_requested() {
@@ -350,9 +467,10 @@ void ScanWatch::control_written(int panel, int control, const rt::Value& v) {
       if (v.number() != 0 && !s.lit) begin_locked();
       else if (v.number() == 0 && s.lit) end_locked();
       return;
-    case PANEL_IX: s.index[0] = v.i; return;
-    case PANEL_IY: s.index[1] = v.i; return;
-    case PANEL_IZ: s.index[2] = v.i; return;
+    // An index written after a point: the program has moved on from it.
+    case PANEL_IX: s.index[0] = v.i; s.moved_on = s.done; return;
+    case PANEL_IY: s.index[1] = v.i; s.moved_on = s.done; return;
+    case PANEL_IZ: s.index[2] = v.i; s.moved_on = s.done; return;
     case PANEL_POS_X: s.position[0] = v.number(); return;
     case PANEL_POS_Y: s.position[1] = v.number(); return;
     case PANEL_POS_Z: s.position[2] = v.number(); return;
@@ -385,6 +503,20 @@ void ScanWatch::begin_locked() {
   s.plan_total = plan.duration;
   s.plan_points = std::move(plan.point_times);
   s.off_cells.clear();
+  // A scan that ended with readings still to come is over for the record: its rows
+  // are written without them.
+  if (s.end_pending) {
+    s.abandon_readings("no reading: the next scan began first");
+    flush_locked();
+    s.end_line(s.end_state_line());
+    s.end_pending = false;
+  }
+  s.pending.clear();
+  s.scan_id++;
+  s.detector = s.options.detector;
+  s.values.clear();
+  s.moved_on = 0;
+  s.read = s.late = s.missing = 0;
   s.open_record();
 }
 
@@ -403,7 +535,7 @@ void ScanWatch::point_locked() {
   }
   s.off_target += off;
   if (off) mark_off_target_locked();
-  if (!s.rows) return;
+  if (!s.rows && !s.detector) return;
   PointRow p;
   p.point = s.done;
   p.index = s.index;
@@ -413,7 +545,96 @@ void ScanWatch::point_locked() {
   p.t = now - s.start;
   p.wall = s.wall_start + std::chrono::duration_cast<std::chrono::system_clock::duration>(p.t);
   p.off_target = off;
-  s.row(row_of(p));
+  if (!s.detector) return s.row(row_of(p));
+  // The dwell begins: the reading is asked for now, and the row waits for it.
+  s.pending.push_back({p, false});
+  s.detector->read(detector::Point{s.scan_id, p.point, p.index, p.target, p.read});
+}
+
+void ScanWatch::reading(const detector::Point& p, detector::Reading r) {
+  std::lock_guard lk(mu_);
+  State& s = *s_;
+  if (p.scan != s.scan_id || !s.detector || s.pending.empty()) return;
+  const long long at = p.point - s.pending.front().row.point;
+  if (at < 0 || at >= static_cast<long long>(s.pending.size())) return;
+  State::Pending& row = s.pending[static_cast<std::size_t>(at)];
+  if (row.read) return;
+  const std::size_t channels = s.detector->channels.size();
+  if (r.ok() && r.values.size() != channels) {
+    r.error = "the reading had " + std::to_string(r.values.size()) + " values for " + std::to_string(channels) +
+              " channels";
+    r.values.clear();
+  }
+  if (!r.ok()) r.values.clear();
+  row.read = true;
+  row.row.late = p.point <= s.moved_on;
+  row.row.values = r.values;
+  row.row.detector_error = r.error;
+  s.read++;
+  s.late += row.row.late;
+  s.missing += !r.ok();
+  // The map's cell.
+  const MapLayout map(s.settings);
+  if (const auto place = map.place(p.index)) {
+    State::PlaneValues& plane = s.values[(*place)[2]];
+    if (plane.flags.empty()) {
+      plane.flags.assign(plane_cells(map), 0);
+      plane.values.assign(plane_cells(map) * channels, std::numeric_limits<float>::quiet_NaN());
+    }
+    const std::size_t cell = cell_of(map, *place);
+    plane.flags[cell] = MapValues::kRead | (row.row.late ? MapValues::kLate : 0) | (r.ok() ? 0 : MapValues::kMissing);
+    for (std::size_t c = 0; c < channels; c++)
+      plane.values[cell * channels + c] = r.ok() ? map_value(r.values[c]) : std::numeric_limits<float>::quiet_NaN();
+  }
+  const bool late = row.row.late;
+  flush_locked();
+  if (s.options.on_reading) s.options.on_reading(PointReading{p, std::move(r), late, s.detector->channels});
+  if (s.end_pending && s.pending.empty()) finish_locked();
+}
+
+void ScanWatch::flush_locked() {
+  State& s = *s_;
+  while (!s.pending.empty() && s.pending.front().read) {
+    // Rows from the points done so far: `done` names the first lost one when a write fails.
+    const long long done = s.done;
+    s.done = s.pending.front().row.point;
+    s.row(row_of(s.pending.front().row, s.detector ? s.detector->channels : std::vector<std::string>{}));
+    s.done = done;
+    s.pending.pop_front();
+  }
+}
+
+bool MapValues::operator==(const MapValues& o) const {
+  return columns == o.columns && rows == o.rows && flags == o.flags && values.size() == o.values.size() &&
+         (values.empty() || std::memcmp(values.data(), o.values.data(), values.size() * sizeof(float)) == 0) &&
+         std::memcmp(&low, &o.low, sizeof low) == 0 && std::memcmp(&high, &o.high, sizeof high) == 0;
+}
+
+MapValues ScanWatch::map_values(int plane, int channel) const {
+  std::lock_guard lk(mu_);
+  const State& s = *s_;
+  MapValues out;
+  const auto it = s.values.find(plane);
+  if (it == s.values.end() || !s.detector || channel < 0 ||
+      channel >= static_cast<int>(s.detector->channels.size()))
+    return out;
+  const MapLayout map(s.settings);
+  out.columns = map_cells(map.columns());
+  out.rows = map_cells(map.rows());
+  const std::size_t channels = s.detector->channels.size();
+  out.flags = it->second.flags;
+  out.values.resize(out.flags.size());
+  out.low = std::numeric_limits<float>::infinity();
+  out.high = -std::numeric_limits<float>::infinity();
+  for (std::size_t c = 0; c < out.flags.size(); c++) {
+    const float v = it->second.values[c * channels + static_cast<std::size_t>(channel)];
+    out.values[c] = v;
+    if (!std::isnan(v)) {
+      out.low = std::min(out.low, v);
+      out.high = std::max(out.high, v);
+    }
+  }
+  return out;
 }
 
 void ScanWatch::mark_off_target_locked() {
@@ -421,11 +642,9 @@ void ScanWatch::mark_off_target_locked() {
   const MapLayout map(s.settings);
   const auto at = map.place(s.index);
   if (!at) return;
-  const int columns = map_cells(map.columns());
   std::vector<bool>& cells = s.off_cells[(*at)[2]];
-  if (cells.empty()) cells.assign(static_cast<std::size_t>(columns) * map_cells(map.rows()), false);
-  cells[static_cast<std::size_t>(map_cell((*at)[1], map.rows())) * columns + map_cell((*at)[0], map.columns())] =
-      true;
+  if (cells.empty()) cells.assign(plane_cells(map), false);
+  cells[cell_of(map, *at)] = true;
 }
 
 std::vector<bool> ScanWatch::off_target_cells(int plane) const {
@@ -439,10 +658,21 @@ void ScanWatch::end_locked() {
   s.lit = false;
   s.ended = clock_.now();
   s.phase = Phase::Ended;
+  s.moved_on = s.done;
   s.end_state = s.done == s.total ? "completed"
                                   : "stopped after point " + std::to_string(s.done) + " of " + std::to_string(s.total);
-  s.end_line("# end: " + s.end_state + "; " + std::to_string(s.off_target) + " off target; " +
-             seconds3(s.ended - s.start) + " s");
+  // The end line and the end's report wait for the readings still to come.
+  if (!s.pending.empty()) {
+    s.end_pending = true;
+    return;
+  }
+  finish_locked();
+}
+
+void ScanWatch::finish_locked() {
+  State& s = *s_;
+  s.end_pending = false;
+  s.end_line(s.end_state_line());
   if (s.options.on_end) s.options.on_end(snapshot_locked(s.ended));
 }
 
@@ -466,6 +696,13 @@ Snapshot ScanWatch::snapshot_locked(Time now) const {
   out.end_state = s.end_state;
   out.record_path = s.path;
   out.record_error = s.error;
+  if (s.detector) {
+    out.detector = s.detector->text;
+    out.channels = s.detector->channels;
+  }
+  out.read = s.read;
+  out.late = s.late;
+  out.missing = s.missing;
   if (!s.seen) return out;
   out.elapsed = (s.lit ? now : s.ended) - s.start;
   if (s.lit && s.plan_total && s.phase != Phase::Stopping)

@@ -14,8 +14,14 @@
 // part (a full disk) is cut off again; no row is written after that, the failure is in
 // the snapshot at once, and the end line says where the rows stop, when it still fits.
 //
-// Threads: writes come on the program's threads; snapshot() may be called from any
-// thread. All state is guarded by one mutex.
+// With a detector, each point's progress update (the start of its dwell) asks for a
+// reading, which comes back later on the detector's thread (reading()). A point's row
+// waits for its reading, so rows stay in order; a reading that comes after the program
+// has moved on to the next point (or ended the scan) is kept and marked late. The end
+// line follows the last reading.
+//
+// Threads: writes come on the program's threads, readings on the detector's;
+// snapshot() may be called from any thread. All state is guarded by one mutex.
 #pragma once
 
 #include <array>
@@ -31,6 +37,7 @@
 #include <vector>
 
 #include "platform/clock/clock.h"
+#include "platform/detector/detector.h"
 #include "platform/motion/motion.h"
 #include "platform/runtime/runtime.h"
 #include "platform/scanplan/scanplan.h"
@@ -73,8 +80,40 @@ inline constexpr int kMapCells = 512;
 int map_cells(int points);                 // cells along an axis of `points` points
 int map_cell(int point, int points);       // the cell that holds `point`
 
+// The detector a scan reads, as the watcher sees it.
+struct DetectorHook {
+  std::string text;                   // the detector and its settings, for the record
+  std::vector<std::string> channels;  // at least one
+  // Asks for a reading at a point; must return at once. The reading comes back through
+  // ScanWatch::reading().
+  std::function<void(const detector::Point&)> read;
+};
+
+// One point's reading as the watcher took it.
+struct PointReading {
+  detector::Point point;
+  detector::Reading reading;
+  bool late = false;
+  std::vector<std::string> channels;
+};
+
+// A plane of the map's values for one channel: cells as in off_target_cells(), row by
+// row, with NaN where no value is.
+struct MapValues {
+  int columns = 0, rows = 0;  // cells
+  std::vector<float> values;
+  enum Flag : std::uint8_t { kRead = 1, kLate = 2, kMissing = 4 };
+  std::vector<std::uint8_t> flags;
+  float low = 0, high = 0;  // the values' range (low > high: none)
+  bool operator==(const MapValues& o) const;  // bit for bit: NaN equals NaN
+};
+
 struct Options {
   std::string record_dir;  // empty: no record
+  std::optional<DetectorHook> detector;  // none: no readings
+  // Called for each reading as the watcher takes it (before a scan's end that waited for
+  // it is reported), in the same way.
+  std::function<void(const PointReading&)> on_reading;
   // Called once a scan has ended, with the watcher's lock held: it must not call the
   // watcher.
   std::function<void(const Snapshot&)> on_end;
@@ -99,6 +138,12 @@ struct Snapshot {  // what the watcher knows at one moment
   std::string end_state;    // "completed" or "stopped after point n of N", once ended
   std::string record_path;  // the scan's record, when one is kept
   std::string record_error;
+  // The scan's detector (empty: none), its channels, and its readings so far.
+  std::string detector;
+  std::vector<std::string> channels;
+  long long read = 0;     // readings taken (with or without values)
+  long long late = 0;     // of those, taken after the program moved on
+  long long missing = 0;  // of those, without values
 
   // "point n of N", "travelling to the start", ... : the phase in words.
   std::string phase_text() const;
@@ -118,6 +163,13 @@ class ScanWatch {
   // The operator asked the scan to stop.
   void stop_requested();
   void set_record_dir(std::string dir);  // takes effect at the next scan; empty: none
+  // The detector of the next scan; refused (false) while a scan runs. Readings the last
+  // scan still waits for are given up: their rows are written without values and the
+  // record ends, so that the reader behind them may go.
+  bool set_detector(std::optional<DetectorHook> hook);
+  // A reading asked for by the hook, from the detector's thread. One that belongs to no
+  // scan the watcher still follows is dropped.
+  void reading(const detector::Point& p, detector::Reading r);
 
   // The state now.
   Snapshot snapshot() const;
@@ -125,6 +177,8 @@ class ScanWatch {
   // that ended off target, row by row: map_cells(columns) x map_cells(rows) flags, or
   // none when no point of the plane ended off target.
   std::vector<bool> off_target_cells(int plane) const;
+  // The values of `channel` on `plane` of the scan's map; empty when none was read.
+  MapValues map_values(int plane, int channel) const;
 
  private:
   struct State;
@@ -132,6 +186,8 @@ class ScanWatch {
   void point_locked();
   void mark_off_target_locked();
   void end_locked();
+  void finish_locked();
+  void flush_locked();
   Snapshot snapshot_locked(Time now) const;
 
   const rt::Runtime& runtime_;
@@ -151,6 +207,10 @@ struct PointRow {
   Duration t{0};                         // since the scan started
   std::chrono::system_clock::time_point wall;
   bool off_target = false;
+  // With a detector: the point's reading.
+  std::vector<double> values;  // empty: none
+  bool late = false;
+  std::string detector_error;
 };
 
 // The record's columns, in order: each its name in the header row and how it writes a
@@ -160,9 +220,13 @@ struct Column {
   std::string (*format)(const PointRow& p);
 };
 const std::vector<Column>& columns();
-// The header row ("point,ix,...") and a point's row, both without the line's end.
-std::string header_row();
-std::string row_of(const PointRow& p);
+// With a detector, the columns after those: one per channel ("det_" and its name), then
+// "det_late" and "det_error".
+std::vector<std::string> detector_columns(const std::vector<std::string>& channels);
+// The header row ("point,ix,...") and a point's row, both without the line's end; with
+// `channels`, the detector's columns too.
+std::string header_row(const std::vector<std::string>& channels = {});
+std::string row_of(const PointRow& p, const std::vector<std::string>& channels = {});
 // The position of the column named `name` (as in columns()), or -1.
 int column_index(std::string_view name);
 

@@ -1,5 +1,6 @@
 // varnix-session: runs the program headless against an operator script.
-//   varnix-session [--realtime] [--trace] [--record DIR] SCRIPT   (SCRIPT "-" reads standard input)
+//   varnix-session [--realtime] [--trace] [--record DIR] [--detector SOURCE] SCRIPT
+//   (SCRIPT "-" reads standard input)
 //   varnix-session --help | --version
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +21,8 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: varnix-session [--realtime] [--trace] [--record DIR] SCRIPT\n";
+constexpr const char* kUsage =
+    "usage: varnix-session [--realtime] [--trace] [--record DIR] [--detector SOURCE] SCRIPT\n";
 
 // Far more than any script needs; what is longer is not a script (/dev/zero, say).
 constexpr std::size_t kMaxScriptBytes = 1 << 20;
@@ -62,6 +64,7 @@ std::optional<std::string> read_script(const char* path) {
 int main(int argc, char** argv) {
   vx::session::Options options;
   const char* path = nullptr;
+  std::string detector_source = vx::detector::default_source();
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf("%s%s", kUsage,
@@ -70,6 +73,8 @@ int main(int argc, char** argv) {
                   "  --realtime    the real clock instead of virtual time\n"
                   "  --trace       print every stage-library call\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV)\n"
+                  "  --detector SOURCE  what scans read at each point: sim, exec:COMMAND,\n"
+                  "                lib:PATH or none (default: sim on simulated stages)\n"
                   "  --help        this text\n"
                   "  --version     the version\n"
                   "Statements: start set press wait until expect show watch preview live\n"
@@ -89,6 +94,12 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.record_dir = argv[++i];
+    } else if (std::strcmp(argv[i], "--detector") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "varnix-session: --detector needs a source (sim, exec:COMMAND, lib:PATH, none)\n");
+        return 2;
+      }
+      detector_source = argv[++i];
     }
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
@@ -115,6 +126,14 @@ int main(int argc, char** argv) {
   if (!script || !vx::session::check_controls(*script, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
+  }
+  {
+    auto choice = vx::detector::open(detector_source);
+    if (!choice.error.empty()) {
+      std::fprintf(stderr, "varnix-session: %s\n", vx::files::printable(choice.error).c_str());
+      return 2;
+    }
+    options.detector = std::move(choice.detector);
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
   options.answer_signals = true;

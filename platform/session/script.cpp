@@ -215,6 +215,11 @@ std::string read_check(const Words& w, Statement& st) {
 
 std::string read_controls(const Words& w, Statement& st) {
   if (w.size() < 2) return std::string(w[0]) + " needs at least one control";
+  // "watch readings": a line for each point's detector reading.
+  if (w[0] == "watch" && w.size() == 2 && w[1] == "readings") {
+    st.op = Op::Readings;
+    return {};
+  }
   st.op = w[0] == "show" ? Op::Show : Op::Watch;
   for (size_t k = 1; k < w.size(); k++) {
     auto c = parse_control(w[k]);

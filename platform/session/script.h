@@ -23,7 +23,7 @@ inline constexpr double kUntilDefault = 3600;
 // program's panel timer ticking through years of virtual time.
 inline constexpr double kMaxTotalSeconds = 7 * 86400;
 
-enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release, Preview, Live, Activity };
+enum class Op { Fault, Start, Set, Press, Wait, Until, Expect, Show, Watch, Quit, Estop, Release, Preview, Live, Activity, Readings };
 enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
 
 const char* cmp_text(Cmp c);

@@ -60,6 +60,32 @@ std::string format_value(const rt::Value& v) {
   return "(none)";
 }
 
+// A point's reading as "watch readings" prints it (after "@ TIME "):
+//   reading POINT ix=I iy=J iz=K x=MM y=MM z=MM NAME=VALUE... late=0|1 [error=REASON]
+// x, y and z are where the stages stood; the error, when there is one, is the rest of
+// the line and the reading has no values.
+std::string reading_line(const scanwatch::PointReading& r) {
+  auto num = [](double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.9g", v);
+    return std::string(b);
+  };
+  const detector::Point& p = r.point;
+  std::string l = "reading " + std::to_string(p.point) + " ix=" + std::to_string(p.index[0]) +
+                  " iy=" + std::to_string(p.index[1]) + " iz=" + std::to_string(p.index[2]) + " x=" + num(p.read[0]) +
+                  " y=" + num(p.read[1]) + " z=" + num(p.read[2]);
+  for (std::size_t c = 0; c < r.reading.values.size() && c < r.channels.size(); c++)
+    l += " " + r.channels[c] + "=" + num(r.reading.values[c]);
+  l += r.late ? " late=1" : " late=0";
+  if (!r.reading.ok()) {
+    std::string why = r.reading.error;
+    for (char& ch : why)
+      if (ch == '\n' || ch == '\r') ch = ' ';
+    l += " error=" + why;
+  }
+  return l;
+}
+
 // Whole lines on standard output, in order with the program's printf lines.
 void say(const std::string& line) {
   std::fputs(line.c_str(), stdout);
@@ -99,6 +125,9 @@ class Session final : public host::Observer {
   }
   void refused(const std::string& reason) override { say("@ " + reason + "\n"); }
   void record_failed(const scanwatch::Snapshot& s) override { say("@ record error: " + s.record_error + "\n"); }
+  void point_read(const scanwatch::PointReading& r) override {
+    if (readings_.load(std::memory_order_acquire)) say("@ " + stamp() + " " + reading_line(r) + "\n");
+  }
   void scan_ended(const scanwatch::Snapshot& s) override {
     if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
   }
@@ -197,6 +226,7 @@ class Session final : public host::Observer {
 
   const Script& script_;
   Options options_;
+  std::atomic<bool> readings_{false};  // watch readings
   std::unique_ptr<Clock> owned_clock_;
   Clock* clock_ = nullptr;
 #if VARNIX_SIMULATED_STAGES
@@ -320,6 +350,9 @@ void Session::execute(const Statement& st) {
       return show(st);
     case Op::Watch:
       return watch(st);
+    case Op::Readings:
+      readings_.store(true, std::memory_order_release);
+      return;
     case Op::Quit:
       return finish_program(&st);
     case Op::Estop:
@@ -540,6 +573,7 @@ int Session::run() {
   // Popups are answered at once: a script cannot click them away.
   host::Options ho;
   ho.record_dir = options_.record_dir;
+  ho.detector = options_.detector;
   host_.emplace(*clock_, std::move(ho));
   host_->subscribe(*this);
 

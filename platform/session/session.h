@@ -4,8 +4,10 @@
 // runner's own lines begin with "@ ".
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "platform/detector/detector.h"
 #include "platform/session/script.h"
 
 namespace vx::session {
@@ -17,6 +19,7 @@ struct Options {
   // SIGPIPE is ignored. For the runner's process only: it takes the handlers over.
   bool answer_signals = false;
   std::string record_dir;  // keep a record of every scan there (empty: none)
+  std::shared_ptr<detector::Detector> detector;  // what scans read (none: nothing)
 };
 
 // Runs a parsed script. Returns the runner's exit status: 0 when the program returned 0

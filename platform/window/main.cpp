@@ -2,13 +2,20 @@
 // runs on the process's main thread and the program on a thread of its own, so the
 // window stays live while the program sleeps in a poll or waits for a homing; the
 // process ends with the program's exit code once the program has returned.
-//   varnix [--record DIR | --no-record]   (scan records; by default in ~/.local/share/varnix/scans)
+//   varnix [--record DIR | --no-record] [--detector SOURCE]
+//   (scan records by default in ~/.local/share/varnix/scans; the detector by default the
+//   one chosen last in the window, else sim on simulated stages)
 #include <QApplication>
 #include <QDir>
+#include <QSettings>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include "platform/detector/detector.h"
+#include "platform/files/printable.h"
 
 #include "platform/window/main_window.h"
 #include "platform/window/program.h"
@@ -32,11 +39,14 @@ int main(int argc, char** argv) {
   // argument is Qt's.
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: varnix [--record DIR | --no-record] [Qt options]\n"
+      std::printf("usage: varnix [--record DIR | --no-record] [--detector SOURCE] [Qt options]\n"
                   "Opens the operator window on the stages; see varnix(1).\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV; default\n"
                   "                $XDG_DATA_HOME/varnix/scans)\n"
                   "  --no-record   keep no scan records\n"
+                  "  --detector SOURCE  what scans read at each point: sim, exec:COMMAND,\n"
+                  "                lib:PATH or none (default: the last chosen in the window,\n"
+                  "                else sim on simulated stages)\n"
                   "  --help        this text\n"
                   "  --version     the version\n"
                   "SIGINT, SIGTERM and SIGHUP stop a scan and quit, closing the stages.\n");
@@ -53,6 +63,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Varnix"));
+  QApplication::setOrganizationName(QStringLiteral("Varnix"));  // the window's settings: ~/.config/Varnix
   // Only the program ends the program: closing the window asks it to quit.
   QApplication::setQuitOnLastWindowClosed(false);
   vx::win::install_look(app);
@@ -63,15 +74,18 @@ int main(int argc, char** argv) {
   vx::win::WindowOptions options;
   options.record_dir = default_record_dir();
   bool named = false;
+  std::optional<std::string> detector_source;
   for (int i = 1; i < argc; i++) {
-    if (std::strcmp(argv[i], "--no-record") == 0) {
+    if (std::strcmp(argv[i], "--detector") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+      detector_source = argv[++i];
+    } else if (std::strcmp(argv[i], "--no-record") == 0) {
       options.record_dir.clear();
       named = false;
     } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       options.record_dir = argv[++i];
       named = true;
     } else {
-      std::fprintf(stderr, "usage: varnix [--record DIR | --no-record]\n");
+      std::fprintf(stderr, "usage: varnix [--record DIR | --no-record] [--detector SOURCE]\n");
       return 2;
     }
   }
@@ -81,7 +95,27 @@ int main(int argc, char** argv) {
   }
   if (!options.record_problem.empty()) std::fprintf(stderr, "varnix: %s\n", options.record_problem.c_str());
 
+  // The detector: named on the command line (refused when it cannot open), else the one
+  // remembered (dropped with a word when it no longer opens), else the default.
+  const QString remembered = QSettings().value(QLatin1String(vx::win::kDetectorSetting)).toString();
+  std::string source =
+      detector_source.value_or(remembered.isEmpty() ? vx::detector::default_source() : remembered.toStdString());
+  vx::detector::Choice choice = vx::detector::open(source);
+  if (!choice.error.empty() && detector_source) {
+    std::fprintf(stderr, "varnix: %s\n", vx::files::printable(choice.error).c_str());
+    return 2;
+  }
+  if (!choice.error.empty()) {
+    std::fprintf(stderr, "varnix: the detector chosen last no longer opens (%s); using %s\n",
+                 vx::files::printable(choice.error).c_str(), vx::detector::default_source().c_str());
+    source = vx::detector::default_source();
+    choice = vx::detector::open(source);
+  }
+
   vx::win::WindowedProgram program(stages.clock, options);
+  program.core().set_detector(std::move(choice.detector));
+  program.host().use_detector_source(source, true);
+
   vx::win::SignalBridge interrupts;
   QObject::connect(&interrupts, &vx::win::SignalBridge::requested, &program.host(),
                    &vx::win::WindowHost::request_shutdown);

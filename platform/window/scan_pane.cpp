@@ -5,7 +5,12 @@
 #include "platform/window/scan_pane.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateTime>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -27,10 +32,26 @@ const QColor kStage(0xe0, 0x6c, 0x00);
 
 QString mm(double v) { return QString::number(v, 'g', 5); }
 
+// The current point's ring around a heat cell of w x h pixels.
+double d_ring(double w, double h) { return std::min(w, h) * 0.7; }
+
 // The pane is brought up to date twice a second at rest: a label is touched only when
 // its text changes, so that nothing is laid out or painted again for nothing.
 void set_text(QLabel* l, const QString& text) {
   if (l->text() != text) l->setText(text);
+}
+
+// The legend of what the map draws: the points' states, or the heat map's marks.
+QString legend(bool heat) {
+  if (heat)
+    return QStringLiteral(
+        "<span style='color:#c3cad2'>■</span> pending · late <span style='color:#4a4f55'>✕</span> no value "
+        "<span style='color:#d6332f'>□</span> off target <span style='color:#0d6ed8'>○</span> current "
+        "<span style='color:#e06c00'>+</span> stages");
+  return QStringLiteral(
+      "<span style='color:#c3cad2'>●</span> pending <span style='color:#2f9e44'>●</span> done "
+      "<span style='color:#0d6ed8'>○</span> current <span style='color:#d6332f'>●</span> off target "
+      "<span style='color:#e06c00'>+</span> stages");
 }
 
 QLabel* make_label(QWidget* parent, const char* name) {
@@ -143,7 +164,7 @@ const QImage& ScanMap::plane_image(const scanwatch::MapLayout& map, int plane, i
 // fitted to the drawing area at one scale for both axes.
 ScanMap::Frame::Frame(const MapView& v, const QRect& widget)
     : map(v.settings), plane(std::clamp(v.plane, 0, std::max(1, map.planes()) - 1)),
-      area(QRectF(widget).adjusted(44, 10, -12, -40)), settings_(v.settings) {
+      area(QRectF(widget).adjusted(44, 10, v.heat ? -88 : -12, -40)), settings_(v.settings) {
   const int ni = map.columns(), nj = map.rows();
   auto range = [&](int k, int count) {
     const double a = settings_.target(k, 0), b = settings_.target(k, count - 1);
@@ -191,7 +212,7 @@ void ScanMap::paintEvent(QPaintEvent*) {
   }
   const Frame f(view_, rect());
   draw_axes(p, f);
-  const double ring = draw_points(p, f);
+  const double ring = view_.heat ? draw_heat(p, f) : draw_points(p, f);
   draw_markers(p, f, ring);
 }
 
@@ -254,6 +275,77 @@ double ScanMap::draw_points(QPainter& p, const Frame& f) {
   return 5;
 }
 
+// The heat image of the plane's cells, stretched over the grid's rectangle widened by
+// half a cell on each side so that each cell is centred on its points; its colour bar on
+// the right; and the marks of the cells large enough to carry one: a white dot for a late
+// reading, a cross for one without a value, a red frame for a point off target. Smaller
+// cells show off target in red instead of their value. Returns the current point's ring.
+double ScanMap::draw_heat(QPainter& p, const Frame& f) {
+  const scanwatch::MapLayout& map = f.map;
+  const int ni = map.columns(), nj = map.rows();
+  const int ci = scanwatch::map_cells(ni), cj = scanwatch::map_cells(nj);
+  const QPointF a = f.point(0, 0), b = f.point(ni - 1, nj - 1);
+  QRectF r = QRectF(a, b).normalized();
+  // A cell's size in pixels; a single row or column is as tall as the other side's cells.
+  double cw = ni > 1 ? r.width() / (ni - 1) * ni / ci : 0, ch = nj > 1 ? r.height() / (nj - 1) * nj / cj : 0;
+  if (cw <= 0) cw = ch > 0 ? ch : 12;
+  if (ch <= 0) ch = std::min(cw, 24.0);
+  r = QRectF(r.center().x() - cw * ci / 2, r.center().y() - ch * cj / 2, cw * ci, ch * cj);
+  const auto span = heat_span(view_.values, view_.range);
+  const bool marks = std::min(cw, ch) >= 4;
+  const bool flip_x = a.x() > b.x(), flip_y = a.y() > b.y();
+  p.save();
+  p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+  p.drawImage(r, heat_plane(span, !marks).mirrored(flip_x, flip_y));
+  p.restore();
+  if (marks && view_.values.columns == ci && view_.values.rows == cj) {
+    const bool off_known = view_.off_cells.size() == static_cast<std::size_t>(ci) * cj;
+    auto centre = [&](int x, int y) {
+      return QPointF(flip_x ? r.right() - (x + 0.5) * cw : r.left() + (x + 0.5) * cw,
+                     flip_y ? r.bottom() - (y + 0.5) * ch : r.top() + (y + 0.5) * ch);
+    };
+    const double d = std::min(cw, ch);
+    for (int y = 0; y < cj; y++)
+      for (int x = 0; x < ci; x++) {
+        const std::size_t c = static_cast<std::size_t>(y) * ci + x;
+        const std::uint8_t flags = view_.values.flags[c];
+        const QPointF at = centre(x, y);
+        if (off_known && view_.off_cells[c]) {
+          p.setPen(QPen(kOff, std::max(1.0, d / 8)));
+          p.setBrush(Qt::NoBrush);
+          p.drawRect(QRectF(at.x() - cw / 2 + 1, at.y() - ch / 2 + 1, cw - 2, ch - 2));
+        }
+        if (flags & scanwatch::MapValues::kMissing) {
+          p.setPen(QPen(Qt::white, 1));
+          p.drawLine(at + QPointF(-d / 4, -d / 4), at + QPointF(d / 4, d / 4));
+          p.drawLine(at + QPointF(-d / 4, d / 4), at + QPointF(d / 4, -d / 4));
+        } else if (flags & scanwatch::MapValues::kLate) {
+          p.setPen(Qt::NoPen);
+          p.setBrush(Qt::white);
+          p.drawEllipse(at, std::max(1.0, d / 8), std::max(1.0, d / 8));
+        }
+      }
+  }
+  draw_colour_bar(p, QRectF(f.area.right() + 18, f.area.top(), 70, f.area.height()), span, view_.channel);
+  return std::clamp(d_ring(cw, ch), 4.0, 10.0);
+}
+
+// The heat image of the view's values, the off-target cells red when `mark_off`; kept
+// until either changes.
+const QImage& ScanMap::heat_plane(std::pair<double, double> span, bool mark_off) {
+  auto key = std::make_tuple(view_.values, view_.off_cells, span, mark_off);
+  if (heat_of_ && *heat_of_ == key) return heat_;
+  heat_ = heat_image(view_.values, span);
+  const std::size_t cells = static_cast<std::size_t>(view_.values.columns) * view_.values.rows;
+  if (mark_off && view_.off_cells.size() == cells)
+    for (std::size_t c = 0; c < cells; c++)
+      if (view_.off_cells[c])
+        heat_.setPixel(static_cast<int>(c % view_.values.columns), static_cast<int>(c / view_.values.columns),
+                       kOff.rgb());
+  heat_of_ = std::move(key);
+  return heat_;
+}
+
 // The current point's ring and the stages' cross.
 void ScanMap::draw_markers(QPainter& p, const Frame& f, double ring) const {
   if (view_.current) {
@@ -308,17 +400,68 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
   plane_->setToolTip(tr("The z plane the map shows; \"current\" follows the scan"));
   row->addWidget(plane_);
   row->addStretch(1);
-  auto* legend = new QLabel(QStringLiteral("<span style='color:#c3cad2'>●</span> pending "
-                                           "<span style='color:#2f9e44'>●</span> done "
-                                           "<span style='color:#0d6ed8'>○</span> current "
-                                           "<span style='color:#d6332f'>●</span> off target "
-                                           "<span style='color:#e06c00'>+</span> stages"),
-                            mapbox);
-  row->addWidget(legend);
+  legend_ = new QLabel(mapbox);
+  legend_->setObjectName(QStringLiteral("scanLegend"));
+  legend_->setText(legend(false));
+  row->addWidget(legend_);
   ml->addLayout(row);
+  // The heat map's channel, its range (automatic, or the operator's) and its PNG.
+  auto* heat = new QHBoxLayout;
+  heat->addWidget(new QLabel(tr("Channel"), mapbox));
+  channel_ = new QComboBox(mapbox);
+  channel_->setObjectName(QStringLiteral("scanChannel"));
+  channel_->setToolTip(tr("The detector channel the map shows"));
+  channel_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  heat->addWidget(channel_);
+  auto_range_ = new QCheckBox(tr("auto range"), mapbox);
+  auto_range_->setObjectName(QStringLiteral("scanRangeAuto"));
+  auto_range_->setChecked(true);
+  heat->addWidget(auto_range_);
+  low_ = new QDoubleSpinBox(mapbox);
+  high_ = new QDoubleSpinBox(mapbox);
+  low_->setObjectName(QStringLiteral("scanRangeLow"));
+  high_->setObjectName(QStringLiteral("scanRangeHigh"));
+  for (QDoubleSpinBox* b : {low_, high_}) {
+    b->setRange(-1e9, 1e9);
+    b->setDecimals(4);
+    b->setEnabled(false);
+    heat->addWidget(b);
+  }
+  high_->setValue(1);
+  auto* save = new QPushButton(tr("Save PNG…"), mapbox);
+  save->setObjectName(QStringLiteral("scanSavePng"));
+  heat->addWidget(save);
+  heat->addStretch(1);
+  ml->addLayout(heat);
   map_ = new ScanMap(mapbox);
   ml->addWidget(map_, 1);
   layout->addWidget(mapbox, 1);
+  connect(auto_range_, &QCheckBox::toggled, this, [this](bool on) {
+    low_->setEnabled(!on);
+    high_->setEnabled(!on);
+    emit view_changed();
+  });
+  connect(channel_, &QComboBox::currentIndexChanged, this, &ScanPane::view_changed);
+  connect(low_, &QDoubleSpinBox::valueChanged, this, &ScanPane::view_changed);
+  connect(high_, &QDoubleSpinBox::valueChanged, this, &ScanPane::view_changed);
+  connect(plane_, &QSpinBox::valueChanged, this, &ScanPane::view_changed);
+  connect(save, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save the map"), QStringLiteral("map.png"),
+                                                      tr("PNG images (*.png)"));
+    if (!path.isEmpty() && !save_map(path)) set_text(detector_info_, tr("Could not write %1").arg(path));
+  });
+
+  auto* detbox = new QGroupBox(tr("Detector"), this);
+  auto* dl = new QVBoxLayout(detbox);
+  detector_ = new QLineEdit(detbox);
+  detector_->setObjectName(QStringLiteral("scanDetector"));
+  detector_->setToolTip(tr("What each scan point reads: sim, exec:COMMAND, lib:PATH or none (Enter applies it "
+                           "to the next scan)"));
+  detector_info_ = make_label(detbox, "scanDetectorInfo");
+  dl->addWidget(detector_);
+  dl->addWidget(detector_info_);
+  layout->addWidget(detbox);
+  connect(detector_, &QLineEdit::returnPressed, this, [this] { emit detector_chosen(detector_->text().trimmed()); });
 
   auto* recbox = new QGroupBox(tr("Record"), this);
   auto* cl = new QVBoxLayout(recbox);
@@ -334,6 +477,14 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
 }
 
 int ScanPane::chosen_plane() const { return plane_->value() - 1; }
+
+void ScanPane::show_detector(const QString& source, const QString& info, bool error) {
+  if (!detector_->hasFocus() || !error) detector_->setText(source);
+  detector_info_->setStyleSheet(error ? QStringLiteral("color: #b5400b;") : QString());
+  set_text(detector_info_, info);
+}
+
+bool ScanPane::save_map(const QString& path) const { return map_->grab().save(path, "PNG"); }
 
 void ScanPane::show_preview(const scanplan::Preview& p) {
   QString text = tr("%1 points").arg(p.points);
@@ -421,6 +572,30 @@ void ScanPane::show_map(const scanplan::Settings& settings, const scanwatch::Sna
                             static_cast<int>(scan->done / map.columns() % map.rows()),
                             static_cast<int>(scan->done / per_plane));
     }
+  }
+  // The channels of the scan shown; the operator's choice is kept by name.
+  const std::vector<std::string> none;
+  const std::vector<std::string>& channels = scan ? scan->channels : none;
+  QStringList names;
+  for (const std::string& c : channels) names << QString::fromStdString(c);
+  QStringList shown;
+  for (int i = 0; i < channel_->count(); i++) shown << channel_->itemText(i);
+  if (names != shown) {
+    const QString chosen = channel_->currentText();
+    const QSignalBlocker block(channel_);
+    channel_->clear();
+    channel_->addItems(names);
+    channel_->setCurrentIndex(std::max(0, static_cast<int>(names.indexOf(chosen))));
+  }
+  channel_->setEnabled(!names.isEmpty());
+  set_text(legend_, legend(scan && !names.isEmpty()));
+  if (scan && !names.isEmpty()) {
+    v.heat = true;
+    v.channel = channel_->currentText();
+    v.values = watch.map_values(v.plane, channel_->currentIndex());
+    v.range.automatic = auto_range_->isChecked();
+    v.range.low = low_->value();
+    v.range.high = high_->value();
   }
   map_->show_grid(std::move(v));
 }

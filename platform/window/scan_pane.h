@@ -12,13 +12,18 @@
 #include <array>
 #include <chrono>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "platform/scanplan/scanplan.h"
 #include "platform/scanwatch/scanwatch.h"
+#include "platform/window/heat_map.h"
 
 class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
+class QLineEdit;
 class QSpinBox;
 
 class QPainter;
@@ -35,13 +40,20 @@ struct MapView {
   std::optional<std::array<int, 3>> current;
   std::array<double, 3> stages{0, 0, 0};
   int plane = 0;
+  // With a detector's readings: the plane's values of the channel shown, as a heat map.
+  bool heat = false;
+  scanwatch::MapValues values;
+  HeatRange range;
+  QString channel;
 
   bool operator==(const MapView&) const = default;
 };
 
 // The map: one plane of the grid, x across and y up, scaled in mm (the same scale on both
 // axes); every point pending, done, current or off target, and the stages' position as a
-// cross. A grid with one scanned axis draws as a strip along it. Its cost is bounded
+// cross. With readings it is a heat map of a channel with its colour bar, the late,
+// missing and off-target points marked where their cells are large enough to mark (else
+// the off-target ones red). A grid with one scanned axis draws as a strip along it. Its cost is bounded
 // whatever the grid: a plane of many points is drawn at the screen's resolution, each
 // pixel standing for the block of points under it, and nothing walks the points. A grid
 // whose targets are not finite, or lie beyond what any stage could reach, is not drawn:
@@ -53,6 +65,7 @@ class ScanMap final : public QWidget {
   explicit ScanMap(QWidget* parent = nullptr);
 
   void show_grid(MapView view);
+  const MapView& view() const { return view_; }
   int plane() const { return view_.plane; }
   // The grid index of the point shown as under way.
   std::optional<std::array<int, 3>> current() const { return view_.current; }
@@ -92,6 +105,8 @@ class ScanMap final : public QWidget {
   const QImage& plane_image(const scanwatch::MapLayout& map, int plane, int width, int height);
   void draw_axes(QPainter& p, const Frame& f) const;
   double draw_points(QPainter& p, const Frame& f);
+  double draw_heat(QPainter& p, const Frame& f);
+  const QImage& heat_plane(std::pair<double, double> span, bool mark_off);
   void draw_markers(QPainter& p, const Frame& f, double ring) const;
 
   MapView view_;
@@ -101,6 +116,8 @@ class ScanMap final : public QWidget {
   QImage image_;
   std::optional<MapView> image_of_;
   QSize image_size_;
+  QImage heat_;
+  std::optional<std::tuple<scanwatch::MapValues, std::vector<bool>, std::pair<double, double>, bool>> heat_of_;
 };
 
 class ScanPane final : public QWidget {
@@ -123,9 +140,17 @@ class ScanPane final : public QWidget {
   void show_record(const QString& folder, bool on, const QString& problem = {});
   // The plane the operator picked for the map; -1: the plane under way.
   int chosen_plane() const;
+  // The detector chosen (its source as the operator typed it) and what it reads, or why
+  // it could not be opened (`error`).
+  void show_detector(const QString& source, const QString& info, bool error);
+  // Writes the map as it is drawn to a PNG file; false when it cannot.
+  bool save_map(const QString& path) const;
 
  signals:
   void record_switched(bool on);
+  void detector_chosen(const QString& source);
+  // The operator changed what the map shows (plane, channel, range).
+  void view_changed();
 
  private:
   QLabel* preview_;
@@ -136,6 +161,13 @@ class ScanPane final : public QWidget {
   QLabel* phase_;
   QLabel* end_;
   QSpinBox* plane_;
+  QComboBox* channel_;
+  QCheckBox* auto_range_;
+  QDoubleSpinBox* low_;
+  QDoubleSpinBox* high_;
+  QLineEdit* detector_;
+  QLabel* detector_info_;
+  QLabel* legend_;
   ScanMap* map_;
   QCheckBox* record_on_;
   QLabel* record_;

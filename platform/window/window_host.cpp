@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
+#include <QSettings>
 #include <QShortcut>
 #include <QThread>
 
@@ -104,9 +105,9 @@ PanelView* WindowHost::panel_view() const { return window_->panel(); }
 
 // ---- the host's threads ------------------------------------------------------------------
 
-void WindowHost::panel_loaded(int panel, const rt::PanelSpec& spec) {
+void WindowHost::panel_loaded(int panel, const rt::PanelSpec& source) {
   main_panel_.store(panel, std::memory_order_release);
-  const rt::PanelSpec* d = &spec;
+  const rt::PanelSpec* d = &source;
   QMetaObject::invokeMethod(this, [this, d] { build_panel(d); }, Qt::QueuedConnection);
 }
 
@@ -223,6 +224,9 @@ void WindowHost::build_panel(const rt::PanelSpec* description) {
     core_->set_recording(on);
     scan_pane_->show_record(folder, core_->recording());
   });
+  connect(scan_pane_, &ScanPane::detector_chosen, this, &WindowHost::choose_detector);
+  connect(scan_pane_, &ScanPane::view_changed, this, &WindowHost::refresh_scan);
+  show_detector(detector_source_);
   window_->set_side_pane(scan_pane_);
   title_ = window_->windowTitle();
   flush();
@@ -269,6 +273,46 @@ void WindowHost::refresh_scan() {
   scan_pane_->show_progress(v.scan, wall_now(), !v.running && !v.map_shows_scan);
   scan_pane_->show_map(v.settings.value_or(v.scan.settings), v.map_shows_scan ? &v.scan : nullptr,
                        *core_->scan_watch(), v.at);
+}
+
+void WindowHost::use_detector_source(const std::string& source, bool remember) {
+  detector_source_ = QString::fromStdString(source);
+  remember_detector_ = remember;
+}
+
+// What the detector in force reads, in the pane.
+void WindowHost::show_detector(const QString& source) {
+  const auto d = core_->detector();
+  QString info = tr("No readings: the map shows where the stages went");
+  if (d) {
+    QStringList names;
+    for (const std::string& c : d->channels()) names << QString::fromStdString(c);
+    info = tr("Reads %1").arg(names.join(QStringLiteral(", ")));
+    if (d->exposure() > Duration{0}) info += tr("; exposure %1 s").arg(to_seconds(d->exposure()));
+  }
+  scan_pane_->show_detector(source, info, false);
+}
+
+// A detector typed into the pane: opened now (a command's first run, a library's load)
+// and read from the next scan on; during a scan it is refused.
+void WindowHost::choose_detector(const QString& source) {
+  if (core_->scanning()) {
+    scan_pane_->show_detector(source, tr("The detector cannot change during a scan"), true);
+    return;
+  }
+  auto choice = detector::open(source.toStdString());
+  if (!choice.error.empty()) {
+    scan_pane_->show_detector(source, QString::fromStdString(choice.error), true);
+    return;
+  }
+  if (!core_->set_detector(std::move(choice.detector))) {
+    scan_pane_->show_detector(source, tr("The detector cannot change during a scan"), true);
+    return;
+  }
+  if (remember_detector_) QSettings().setValue(QLatin1String(kDetectorSetting), source);
+  detector_source_ = source;
+  show_detector(source);
+  refresh_scan();
 }
 
 void WindowHost::wait_for_preview() {

@@ -51,6 +51,9 @@ struct WindowOptions {
   std::string record_problem;
 };
 
+// The window's settings key of the detector chosen last.
+inline constexpr const char* kDetectorSetting = "scan/detector";
+
 // Creates the record folder of `options` if need be and checks that it takes files, as
 // the runner checks its own (host::record_folder_problem). A folder the operator `named` that
 // cannot take records is refused: the refusal ("--record DIR: not a directory") is
@@ -78,6 +81,10 @@ class WindowHost final : public QObject, public host::Observer {
   void refresh_scan();
   // Returns once the preview of the settings last seen is planned and shown (tests).
   void wait_for_preview();
+  // The source of the detector the host was given (host::Host::set_detector), shown in the
+  // scan pane; with `remember`, one the operator chooses there is kept in the window's
+  // settings (kDetectorSetting) for the next start. Before the panel is built.
+  void use_detector_source(const std::string& source, bool remember);
   int main_panel() const { return main_panel_.load(std::memory_order_acquire); }
   bool scanning() const { return core_ && core_->scanning(); }
   bool program_ended() const { return ended_; }
@@ -91,7 +98,7 @@ class WindowHost final : public QObject, public host::Observer {
   void refresh_live();
 
   // ---- host::Observer (any thread)
-  void panel_loaded(int panel, const rt::PanelSpec& spec) override;
+  void panel_loaded(int panel, const rt::PanelSpec& source) override;
   void panel_displayed(int panel, bool main) override;
   void written(int control, const rt::Value& v) override;
   void console_line(const std::string& line) override;
@@ -135,6 +142,8 @@ class WindowHost final : public QObject, public host::Observer {
   void log_command(const QString& text);
   void show_reading(const host::Reading& r);  // GUI thread
   void show_age(const host::Reading& r);
+  void choose_detector(const QString& source);   // GUI thread
+  void show_detector(const QString& source);
 
   Clock& clock_;
   const WindowOptions options_;
@@ -157,6 +166,8 @@ class WindowHost final : public QObject, public host::Observer {
   QTimer shutdown_timer_;
   ScanPane* scan_pane_ = nullptr;
   QTimer scan_timer_;
+  QString detector_source_ = QStringLiteral("none");
+  bool remember_detector_ = false;
   QString title_;
 };
 

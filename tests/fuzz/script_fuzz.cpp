@@ -78,6 +78,7 @@ void check_statement(const Statement& st) {
     case Op::Preview:
     case Op::Live:
     case Op::Activity:
+    case Op::Readings:
       require(st.controls.empty() && st.args.empty());
       break;
     case Op::Set:
@@ -117,6 +118,7 @@ std::string print(const Statement& st) {
     case Op::Preview: s = "preview"; break;
     case Op::Live: s = "live"; break;
     case Op::Activity: s = "activity"; break;
+    case Op::Readings: s = "watch readings"; break;
     case Op::Set:
       s = "set";
       controls();
