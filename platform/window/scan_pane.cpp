@@ -405,8 +405,11 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
   legend_->setText(legend(false));
   row->addWidget(legend_);
   ml->addLayout(row);
-  // The heat map's channel, its range (automatic, or the operator's) and its PNG.
+  // The heat map's channel and its PNG; below, its range (automatic, or the
+  // operator's): two rows, so that the pane stays narrow enough to stand beside the
+  // panel on a laptop's screen.
   auto* heat = new QHBoxLayout;
+  auto* range = new QHBoxLayout;
   heat->addWidget(new QLabel(tr("Channel"), mapbox));
   channel_ = new QComboBox(mapbox);
   channel_->setObjectName(QStringLiteral("scanChannel"));
@@ -416,7 +419,7 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
   auto_range_ = new QCheckBox(tr("auto range"), mapbox);
   auto_range_->setObjectName(QStringLiteral("scanRangeAuto"));
   auto_range_->setChecked(true);
-  heat->addWidget(auto_range_);
+  range->addWidget(auto_range_);
   low_ = new QDoubleSpinBox(mapbox);
   high_ = new QDoubleSpinBox(mapbox);
   low_->setObjectName(QStringLiteral("scanRangeLow"));
@@ -425,14 +428,16 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
     b->setRange(-1e9, 1e9);
     b->setDecimals(4);
     b->setEnabled(false);
-    heat->addWidget(b);
+    range->addWidget(b);
   }
+  range->addStretch(1);
   high_->setValue(1);
   auto* save = new QPushButton(tr("Save PNG…"), mapbox);
   save->setObjectName(QStringLiteral("scanSavePng"));
-  heat->addWidget(save);
   heat->addStretch(1);
+  heat->addWidget(save);
   ml->addLayout(heat);
+  ml->addLayout(range);
   map_ = new ScanMap(mapbox);
   ml->addWidget(map_, 1);
   layout->addWidget(mapbox, 1);
