@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -360,8 +361,10 @@ void Server::handle_lines(Client& c, std::vector<std::pair<ClientId, std::string
   }
 }
 
+// One connection a round: what the clients did before it came (one went away) is seen
+// first.
 void Server::accept_from(Listener& l) {
-  for (;;) {
+  {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     const int fd = ::accept4(l.fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -376,11 +379,12 @@ void Server::accept_from(Listener& l) {
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     }
-    if (clients_.size() >= static_cast<std::size_t>(kMaxClients)) {
+    const auto present = std::count_if(clients_.begin(), clients_.end(), [](const auto& c) { return !c->dead && !c->eof; });
+    if (present >= kMaxClients) {
       const std::string no = "error: too many clients (" + std::to_string(kMaxClients) + "); try again later\n";
       (void)!::send(fd, no.data(), no.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       ::close(fd);
-      continue;
+      return;
     }
     auto c = std::make_unique<Client>();
     c->id = next_id_++;
@@ -450,16 +454,21 @@ void Server::io_main() {
     {
       std::lock_guard lk(mu_);
       stopping = stopping_;
-      // Lines that came while a statement was pending, and clients to close.
-      for (auto& c : clients_) {
-        handle_lines(*c, statements);
-        if (!c->dead) write_to(*c);
-        // A client that sent its last line is closed once its replies are out.
-        if (c->eof && !c->busy && c->out.empty()) c->dead = true;
-      }
-      for (auto& c : clients_)
-        if (c->dead) close_locked(*c, gone);
-      std::erase_if(clients_, [](const auto& c) { return c->fd < 0; });
+      // Clients that have gone are closed before anyone's lines are handed on: a
+      // holder that disconnected has given control back to the line that follows.
+      auto close_gone = [&] {
+        for (auto& c : clients_) {
+          if (!c->dead) write_to(*c);
+          // A client that sent its last line is closed once its replies are out.
+          if (c->eof && !c->busy && c->out.empty() && c->in.find('\n') == std::string::npos) c->dead = true;
+          if (c->dead) close_locked(*c, gone);
+        }
+        std::erase_if(clients_, [](const auto& c) { return c->fd < 0; });
+      };
+      close_gone();
+      // Lines that came, or waited while a statement was pending.
+      for (auto& c : clients_) handle_lines(*c, statements);
+      close_gone();
       fds.clear();
       fds.push_back({wake_fds_[0], POLLIN, 0});
       if (!stopping)
@@ -488,18 +497,17 @@ void Server::io_main() {
     }
     std::lock_guard lk(mu_);
     const std::size_t before = clients_.size();
-    std::size_t k = 1;
-    for (auto& l : listeners_) {
-      if (fds[k].revents & POLLIN) accept_from(*l);
-      k++;
-    }
-    for (std::size_t i = 0; i < before; i++, k++) {
+    // The clients first: one that has gone leaves room for one that comes.
+    const std::size_t first = 1 + (stopping ? 0 : listeners_.size());
+    for (std::size_t i = 0; i < before; i++) {
       Client& c = *clients_[i];
-      const short re = fds[k].revents;
+      const short re = fds[first + i].revents;
       if (re & (POLLIN | POLLHUP | POLLERR)) read_from(c);
       if (re & POLLOUT) write_to(c);
       if ((re & (POLLERR | POLLNVAL)) && !(re & POLLIN)) c.dead = true;
     }
+    for (std::size_t k = 0; k < listeners_.size() && !stopping; k++)
+      if (fds[1 + k].revents & POLLIN) accept_from(*listeners_[k]);
     if (clients_.size() != before) accepted = true;
   }
   // Stopping: what is queued goes out within a bound, then every connection closes.

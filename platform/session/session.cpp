@@ -721,7 +721,6 @@ void Session::serve() {
       queue_.pop_front();
     }
     play(q);
-    clock_->settle();
     if (host_->started() && !exited_ && program_done()) finish_program(nullptr);
     if (exited_ || signalled()) break;
   }
@@ -733,11 +732,21 @@ void Session::play(const Queued& q) {
   Reply* outer = reply_;
   reply_ = &r;
   play_line(q);
+  // What the statement set off at this instant (a command the program serves at once)
+  // has happened before the reply says ok.
+  if (!outer) clock_->settle();
   reply_ = outer;
   {
     std::lock_guard lk(clock_->mutex());
     gone_.erase(q.client);
   }
+  // What the program printed while the statement played comes before its reply.
+  bool logging;
+  {
+    std::lock_guard lk(watch_mu_);
+    logging = !logging_.empty();
+  }
+  if (logging) host_->drain_console();
   server_->reply(q.client, r.lines + (r.error ? "error: " + *r.error : std::string("ok")) + "\n");
 }
 
