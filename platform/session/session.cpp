@@ -270,7 +270,7 @@ class Session final : public host::Observer, public control::Handler {
   void serve();
   void play(const Queued& q);
   void play_line(const Queued& q);
-  bool pause(Time deadline, const char* what);
+  bool pause(WaitChannel& ch, Time deadline, const char* what);
   bool play_other();
   std::deque<Queued>::iterator other_ready_locked();
   bool client_gone();
@@ -405,7 +405,9 @@ void Session::execute(const Statement& st) {
     case Op::Wait: {
       // A wait on a channel rather than a sleep, so that a signal cuts it short.
       const Time deadline = deadline_after(st.seconds);
-      while (!signalled() && !client_gone() && pause(deadline, "session: wait")) {
+      // Serving, other clients' statements wake it too.
+      WaitChannel& ch = serving_ ? channel_ : signal_ch_;
+      while (!signalled() && !client_gone() && pause(ch, deadline, "session: wait")) {
       }
       return;
     }
@@ -473,7 +475,7 @@ void Session::check(const Statement& st) {
         break;
       }
       if (signalled() || client_gone()) return;
-      if (!pause(deadline, "session: until")) break;
+      if (!pause(channel_, deadline, "session: until")) break;
     }
   }
   if (ok) return;
@@ -772,15 +774,15 @@ void Session::play_line(const Queued& q) {
   execute(*st);
 }
 
-// Waits on the clock until `deadline` or a wake-up; while a client's statement plays,
+// Waits on `ch` until `deadline` or a wake-up; while a client's statement plays,
 // another client's statement that takes no time is played instead of waiting. False
 // once the deadline has passed.
-bool Session::pause(Time deadline, const char* what) {
+bool Session::pause(WaitChannel& ch, Time deadline, const char* what) {
   if (play_other()) return true;
   std::unique_lock lk(clock_->mutex());
   if (clock_->now_locked() >= deadline) return false;
   if (other_ready_locked() != queue_.end()) return true;  // came since play_other looked
-  clock_->wait_until(lk, serving_ ? channel_ : signal_ch_, deadline, what);
+  clock_->wait_until(lk, ch, deadline, what);
   return true;
 }
 
