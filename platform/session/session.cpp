@@ -157,7 +157,7 @@ class Session final : public host::Observer, public control::Handler {
     // A statement it sent but that has not begun is dropped; one that plays runs on
     // (a move the client began goes on), but a wait of its own ends.
     std::erase_if(queue_, [&](const Queued& q) { return q.client == client; });
-    gone_.insert(client);
+    if (client == playing_) gone_ = true;
     clock_->notify_all(channel_);
   }
 
@@ -301,7 +301,8 @@ class Session final : public host::Observer, public control::Handler {
   std::set<control::ClientId> logging_;
   std::optional<control::Server> server_;
   std::deque<Queued> queue_;              // under the clock's mutex
-  std::set<control::ClientId> gone_;      // under the clock's mutex
+  control::ClientId playing_ = 0;         // whose statement plays; under the clock's mutex
+  bool gone_ = false;                     // that client has gone; under the clock's mutex
   std::condition_variable queued_cv_;     // with the clock's mutex: a line, a signal, the end
   std::atomic<bool> awaiting_{false};     // waiting for a line, outside the clock
   Reply* reply_ = nullptr;                // the client statement playing (runner's thread)
@@ -721,6 +722,8 @@ void Session::serve() {
       if (queue_.empty()) break;
       q = std::move(queue_.front());
       queue_.pop_front();
+      playing_ = q.client;  // taken with the line: a disconnection from now on ends its waits
+      gone_ = false;
     }
     play(q);
     if (host_->started() && !exited_ && program_done()) finish_program(nullptr);
@@ -738,9 +741,9 @@ void Session::play(const Queued& q) {
   // has happened before the reply says ok.
   if (!outer) clock_->settle();
   reply_ = outer;
-  {
+  if (!outer) {
     std::lock_guard lk(clock_->mutex());
-    gone_.erase(q.client);
+    playing_ = 0;
   }
   // What the program printed while the statement played comes before its reply.
   bool logging;
@@ -814,7 +817,7 @@ bool Session::play_other() {
 bool Session::client_gone() {
   if (!reply_) return false;
   std::lock_guard lk(clock_->mutex());
-  return gone_.count(reply_->client) > 0;
+  return gone_;
 }
 
 }  // namespace
