@@ -283,7 +283,7 @@ TEST(ControlServer, AddressesInUseAndTokens) {
 TEST(ControlServer, ASignalEndsTheServer) {
   Server s(kUnix);
   Client c(s.address());
-  EXPECT_EQ(c.status("log on"), "ok");
+  EXPECT_EQ(c.status("  log on  # the program's output"), "ok");
   EXPECT_EQ(c.status("control take"), "ok");
   const Lines home = c.ask("press PANEL_HOME_X");
   EXPECT_EQ(home, (Lines{"@ log 6.601 Start Homing...", "ok"}));

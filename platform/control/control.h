@@ -116,6 +116,7 @@ class Server {
   void io_main();
   void accept_from(Listener& l);
   void read_from(Client& c);
+  void skip_overlong(Client& c);
   void handle_lines(Client& c, std::vector<std::pair<ClientId, std::string>>& out);
   std::optional<std::string> connection_statement(Client& c, std::string_view line);
   void queue_locked(Client& c, std::string text);

@@ -28,6 +28,8 @@ namespace {
 constexpr int kFlushRounds = 20;
 constexpr int kFlushPollMs = 100;
 
+const std::string kOverlong = "error: a line longer than " + std::to_string(kMaxLine) + " bytes, skipped\n";
+
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 bool parse_port(std::string_view s, int& port) {
@@ -323,16 +325,21 @@ std::optional<std::string> Server::connection_statement(Client& c, std::string_v
   return "error: expected: control, control take or control release\n";
 }
 
+// A line begun that is already too long is answered at once, and the rest of it, up to
+// its newline, is read and thrown away.
+void Server::skip_overlong(Client& c) {
+  if (c.in.size() <= kMaxLine) return;
+  queue_locked(c, kOverlong);
+  c.skipping = true;
+  c.in.clear();
+}
+
 // Hands on the client's next whole line, when no statement of its own is pending.
 void Server::handle_lines(Client& c, std::vector<std::pair<ClientId, std::string>>& out) {
   while (!c.busy && !c.dead) {
     const auto nl = c.in.find('\n');
     if (nl == std::string::npos) {
-      if (c.in.size() > kMaxLine) {
-        if (!c.skipping) queue_locked(c, "error: a line longer than " + std::to_string(kMaxLine) + " bytes, skipped\n");
-        c.skipping = true;
-        c.in.clear();
-      }
+      skip_overlong(c);
       return;
     }
     std::string line = c.in.substr(0, nl);
@@ -343,7 +350,7 @@ void Server::handle_lines(Client& c, std::vector<std::pair<ClientId, std::string
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > kMaxLine) {
-      queue_locked(c, "error: a line longer than " + std::to_string(kMaxLine) + " bytes, skipped\n");
+      queue_locked(c, kOverlong);
       continue;
     }
     if (!valid_utf8(line)) {
@@ -411,11 +418,7 @@ void Server::read_from(Client& c) {
         continue;
       }
       c.in.append(buf, static_cast<std::size_t>(n));
-      if (!c.busy && c.in.size() > kMaxLine && c.in.find('\n') == std::string::npos) {
-        queue_locked(c, "error: a line longer than " + std::to_string(kMaxLine) + " bytes, skipped\n");
-        c.skipping = true;
-        c.in.clear();
-      }
+      if (!c.busy && c.in.find('\n') == std::string::npos) skip_overlong(c);
       continue;
     }
     if (n == 0) c.eof = true;

@@ -757,14 +757,19 @@ void Session::play(const Queued& q) {
 
 void Session::play_line(const Queued& q) {
   std::string error;
-  const std::string_view line = q.line;
-  if (line == "log on" || line == "log off") {  // the program's standard output as events
+  // `log on|off` is the connection's, not the script language's: the program's standard
+  // output as events. Spaces and a comment around it are the language's.
+  std::string_view line = q.line;
+  line = line.substr(0, line.find('#'));
+  line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t")));
+  line = line.substr(0, line.find_last_not_of(" \t") + 1);
+  if (line == "log on" || line == "log off") {
     std::lock_guard lk(watch_mu_);
     if (line == "log on") logging_.insert(q.client);
     else logging_.erase(q.client);
     return;
   }
-  const auto st = parse_statement(line, error);
+  const auto st = parse_statement(q.line, error);
   if (!st) {
     if (!error.empty()) reply_->error = error;
     return;
