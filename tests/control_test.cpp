@@ -204,8 +204,8 @@ TEST(ControlServer, AClientThatDisconnectsMidMoveLeavesTheMoveRunning) {
     a.send("wait 5000");  // gone before its reply
   }
   Client b(s.address());
-  EXPECT_EQ(b.status("until PANEL_MOVING == 0 within 60"), "ok");
-  EXPECT_EQ(b.ask("show PANEL_POS_X"), (Lines{"@ PANEL_POS_X = 20", "ok"}));
+  EXPECT_EQ(b.status("until PANEL_POS_X == 20 within 60"), "ok");
+  EXPECT_EQ(b.ask("live")[0], "@ live X 20.0000 idle");
   EXPECT_EQ(b.status("control take"), "ok");
   EXPECT_EQ(b.ask("quit").back(), "ok");
   EXPECT_EQ(s.finish().status, 0);
@@ -262,6 +262,12 @@ TEST(ControlServer, AddressesInUseAndTokens) {
   EXPECT_EQ(tcp.status("control take"), "ok");
   EXPECT_EQ(tcp.ask("quit").back(), "ok");
   EXPECT_EQ(first.finish().status, 0);
+
+  // A path that is something else than a socket is left alone.
+  Server file({"--listen", "unix:@DIR"});
+  const auto not_socket = file.finish();
+  EXPECT_EQ(not_socket.status, 2);
+  EXPECT_EQ(not_socket.err, "varnix-session: cannot listen on unix:" + file.dir() + ": exists and is not a socket\n");
 
   Server open({"--listen", "tcp:0.0.0.0:0"});
   const auto r = open.finish();

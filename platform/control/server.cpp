@@ -508,6 +508,9 @@ void Server::io_main() {
       if (re & (POLLIN | POLLHUP | POLLERR)) read_from(c);
       if (re & POLLOUT) write_to(c);
       if ((re & (POLLERR | POLLNVAL)) && !(re & POLLIN)) c.dead = true;
+      // Gone both ways while its statement plays: no one reads the reply, and its waits
+      // end (a hang-up would otherwise wake every poll until the statement ends).
+      if ((re & POLLHUP) && c.busy) c.dead = true;
     }
     for (std::size_t k = 0; k < listeners_.size() && !stopping; k++)
       if (fds[1 + k].revents & POLLIN) accept_from(*listeners_[k]);
