@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
                   "  --help        this text\n"
                   "  --version     the version\n"
                   "Statements: start set press wait until expect show watch preview live\n"
-                  "activity estop release fault quit.\n"
+                  "activity estop release fault quit; a remote client also control, log, auth\n"
+                  "(docs/control-protocol.md).\n"
                   "SIGINT, SIGTERM and SIGHUP stop a scan and quit, closing the stages.\n");
       return 0;
     }
