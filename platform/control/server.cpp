@@ -344,10 +344,6 @@ void Server::handle_lines(Client& c, std::vector<std::pair<ClientId, std::string
     }
     std::string line = c.in.substr(0, nl);
     c.in.erase(0, nl + 1);
-    if (c.skipping) {  // the end of an over-long line
-      c.skipping = false;
-      continue;
-    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > kMaxLine) {
       queue_locked(c, kOverlong);
