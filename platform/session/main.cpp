@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
       std::fprintf(stderr, "varnix-session: unknown option %s\n", vx::files::printable(argv[i]).c_str());
+      std::fputs(kUsage, stderr);
       return 2;
     }
   }
