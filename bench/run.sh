@@ -12,7 +12,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 BIN=$BUILD_DIR/bin
 SCAN_RUNS=${SCAN_RUNS:-1}
 
-for b in varnix-session scan_pacing preview_speed idle_cost virtual_speed; do
+for b in varnix-session scan_pacing preview_speed idle_cost virtual_speed control_latency; do
   if [ ! -x "$BIN/$b" ]; then
     echo "bench: $BIN/$b is missing; build first (make bench, or BUILD_DIR=...)" >&2
     exit 1
@@ -59,5 +59,9 @@ echo
 echo "## 4. Virtual-time speed"
 echo
 "$BIN/virtual_speed" "$BIN/varnix-session" bench/scan_10x10x3.vxs
+echo
+echo "## 7. The control server"
+echo
+"$BIN/control_latency" "$BIN/varnix-session"
 echo
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
