@@ -6,6 +6,7 @@
 #include <tango.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <csignal>
@@ -521,22 +522,27 @@ class ScanClass : public ClassOf<ScanDevice> {
 
 int run(int argc, char* argv[]) {
   // SIGTERM and SIGINT are taken by a thread of ours, which ends the server through its
-  // own kill path, so that the devices are deleted and the process exits 0.
+  // own kill path, so that the devices are deleted and the process exits 0. The thread
+  // waits from before TANGO starts: TANGO's start-up takes the signals for itself
+  // otherwise.
   sigset_t ending;
   sigemptyset(&ending);
   sigaddset(&ending, SIGTERM);
   sigaddset(&ending, SIGINT);
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  static std::atomic<bool> serving{false};
+  std::thread([ending] {
+    int sig = 0;
+    sigwait(&ending, &sig);
+    std::cerr << "varnix-tango: " << (sig == SIGTERM ? "SIGTERM" : "SIGINT") << ": ending" << std::endl;
+    if (!serving) std::_Exit(0);  // nothing is served yet, nothing to end
+    tango_link::Varnix::stop_all();
+    Tango::Util::instance()->get_dserver_device()->kill();
+  }).detach();
   try {
     Tango::Util* tg = Tango::Util::init(argc, argv);
     tg->server_init(false);
-    std::thread([ending] {
-      int sig = 0;
-      sigwait(&ending, &sig);
-      std::cerr << "varnix-tango: " << (sig == SIGTERM ? "SIGTERM" : "SIGINT") << ": ending" << std::endl;
-      tango_link::Varnix::stop_all();
-      Tango::Util::instance()->get_dserver_device()->kill();
-    }).detach();
+    serving = true;
     std::cout << "Ready to accept request" << std::endl;
     tg->server_run();
     tango_link::Varnix::stop_all();
