@@ -1,5 +1,7 @@
-// varnix-session: runs the program headless against an operator script.
-//   varnix-session [--realtime] [--trace] [--record DIR] SCRIPT   (SCRIPT "-" reads standard input)
+// varnix-session: runs the program headless against an operator script, and serves
+// remote clients with --listen.
+//   varnix-session [--realtime] [--trace] [--record DIR] [--listen ADDRESS]... [--token FILE] [SCRIPT]
+//   (SCRIPT "-" reads standard input; without one, --listen starts the program and serves)
 //   varnix-session --help | --version
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/control/control.h"
 #include "platform/files/files.h"
 #include "platform/files/printable.h"
 #include "platform/scanwatch/scanwatch.h"
@@ -20,7 +23,9 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: varnix-session [--realtime] [--trace] [--record DIR] SCRIPT\n";
+constexpr const char* kUsage =
+    "usage: varnix-session [--realtime] [--trace] [--record DIR] SCRIPT\n"
+    "       varnix-session [OPTIONS] --listen ADDRESS [--listen ADDRESS]... [--token FILE] [SCRIPT]\n";
 
 // Far more than any script needs; what is longer is not a script (/dev/zero, say).
 constexpr std::size_t kMaxScriptBytes = 1 << 20;
@@ -57,11 +62,32 @@ std::optional<std::string> read_script(const char* path) {
   return read.text;
 }
 
+// The token in FILE: its first line, which must not be empty.
+std::optional<std::string> read_token(const char* path) {
+  const std::string shown = vx::files::printable(path);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "varnix-session: --token %s: cannot open: %s\n", shown.c_str(), std::strerror(errno));
+    return std::nullopt;
+  }
+  const vx::files::BoundedRead read = vx::files::read_bounded(fd, 4096);
+  ::close(fd);
+  std::string token = read.text.substr(0, read.text.find('\n'));
+  if (!token.empty() && token.back() == '\r') token.pop_back();
+  if (read.error || read.too_long || token.empty() || token.find_first_of(" \t") != std::string::npos) {
+    std::fprintf(stderr, "varnix-session: --token %s: the file must hold one word on its first line\n",
+                 shown.c_str());
+    return std::nullopt;
+  }
+  return token;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   vx::session::Options options;
   const char* path = nullptr;
+  const char* token_file = nullptr;
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf("%s%s", kUsage,
@@ -70,6 +96,10 @@ int main(int argc, char** argv) {
                   "  --realtime    the real clock instead of virtual time\n"
                   "  --trace       print every stage-library call\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV)\n"
+                  "  --listen ADDRESS  serve remote clients at unix:PATH or tcp:[HOST:]PORT\n"
+                  "                (after SCRIPT; without one the program is started); repeatable\n"
+                  "  --token FILE  clients send auth with the token in FILE first (needed to\n"
+                  "                listen on an address other than loopback)\n"
                   "  --help        this text\n"
                   "  --version     the version\n"
                   "Statements: start set press wait until expect show watch preview live\n"
@@ -90,19 +120,42 @@ int main(int argc, char** argv) {
       }
       options.record_dir = argv[++i];
     }
+    else if (std::strcmp(argv[i], "--listen") == 0) {
+      std::string error;
+      const auto a = i + 1 < argc ? vx::control::parse_address(argv[i + 1], error) : std::nullopt;
+      if (!a) {
+        std::fprintf(stderr, "varnix-session: --listen %s\n",
+                     error.empty() ? "needs an address (unix:PATH or tcp:[HOST:]PORT)" : error.c_str());
+        return 2;
+      }
+      options.listen.push_back(*a);
+      i++;
+    } else if (std::strcmp(argv[i], "--token") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "varnix-session: --token needs a file\n");
+        return 2;
+      }
+      token_file = argv[++i];
+    }
     else if (!path && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) path = argv[i];
     else {
       std::fprintf(stderr, "varnix-session: unknown option %s\n", vx::files::printable(argv[i]).c_str());
-      path = nullptr;
-      break;
+      return 2;
     }
   }
-  if (!path) {
+  if (!path && options.listen.empty()) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const auto text = read_script(path);
+  if (token_file) {
+    const auto token = read_token(token_file);
+    if (!token) return 2;
+    options.token = *token;
+  }
+  // Without a script, a server starts the program and serves.
+  const auto text = path ? read_script(path) : std::optional<std::string>("start\n");
   if (!text) return 2;
+  if (!path) path = "(start)";
   // Said now, once, rather than at every scan of a session that would keep no record.
   if (!options.record_dir.empty()) {
     if (const auto why = vx::host::record_folder_problem(options.record_dir, false)) {

@@ -269,6 +269,19 @@ std::string read_statement(const Words& w, Statement& st) {
 
 }  // namespace
 
+std::optional<Statement> parse_statement(std::string_view line, std::string& error) {
+  error.clear();
+  const Words w = words_of(line);
+  if (w.empty()) return std::nullopt;
+  Statement st;
+  st.line = 1;
+  if (std::string why = read_statement(w, st); !why.empty()) {
+    error = files::printable(why);
+    return std::nullopt;
+  }
+  return st;
+}
+
 std::optional<Script> parse_script(std::string_view text, const std::string& file, std::string& error) {
   Script script;
   script.file = file;

@@ -64,6 +64,10 @@ struct Script {
 // "FILE:LINE: message" for the first malformed line.
 std::optional<Script> parse_script(std::string_view text, const std::string& file, std::string& error);
 
+// One line as a remote client sends it: the statement, or nothing, with the reason in
+// `error` for a malformed line (empty for a blank or comment line).
+std::optional<Statement> parse_statement(std::string_view line, std::string& error);
+
 // A number as scripts write it: an integer, a decimal ("12.5", "1e-3"), inf or nan with
 // an optional sign, or "0x" hex. A hex literal is a 32-bit pattern: 0x80000000 to
 // 0xffffffff stand for the negative ints with those bits.

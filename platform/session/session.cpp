@@ -3,17 +3,27 @@
 // writes, popups, refusals, records), and answers a shutdown signal (a watcher thread
 // outside the clock raises a flag that every wait looks at).
 //
+// Serving remote clients, it is the control server's handler: a client's line is queued
+// and played on the runner's thread as a script line would be, its lines collected into
+// the client's reply. While one client's `wait` or `until` plays, the others' statements
+// that take no time (an estop, a look) are played in between, so that anyone may stop
+// everything. Between statements the runner's thread waits outside the clock, so
+// virtual time stands still.
+//
 // Built against another stage library than the simulator (VARNIX_SIMULATED_STAGES 0),
 // the runner drives that library's stages on the real clock, and refuses what only the
 // simulator has: its faults and its call trace.
 #include "platform/session/session.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,7 +83,16 @@ std::string serial_of(const std::string& axis) {
   return axis;
 }
 
-class Session final : public host::Observer {
+// The statements only the client holding control may play; estop is anyone's.
+bool acts(Op op) {
+  return op == Op::Set || op == Op::Press || op == Op::Release || op == Op::Quit || op == Op::Fault ||
+         op == Op::Start;
+}
+
+// The statements that may wait on the clock: a client's waits one after another.
+bool takes_time(Op op) { return op == Op::Wait || op == Op::Until || op == Op::Quit || op == Op::Start; }
+
+class Session final : public host::Observer, public control::Handler {
  public:
   Session(const Script& script, const Options& options) : script_(script), options_(options) {}
 
@@ -88,19 +107,26 @@ class Session final : public host::Observer {
     {
       std::lock_guard lk(watch_mu_);
       if (watched_.count(control)) say("@ " + stamp() + " " + name_of(control) + " = " + format_value(v) + "\n");
+      for (const auto& [client, ids] : client_watch_)
+        if (ids.count(control)) server_->event(client, "@ " + stamp() + " " + name_of(control) + " = " + format_value(v) + "\n");
     }
     poke();
+  }
+  void console_line(const std::string& line) override {
+    if (line.rfind("@ ", 0) == 0) return;  // the runner's own
+    std::lock_guard lk(watch_mu_);
+    for (control::ClientId c : logging_) server_->event(c, "@ log " + stamp() + " " + line + "\n");
   }
   void panel_displayed(int panel, bool) override {
     if (options_.trace) say("@ trace " + stamp() + " " + thread_name() + " DisplayPanel(" + std::to_string(panel) + ")\n");
   }
   void popup(std::uint64_t, const std::string& title, const std::string& message) override {
-    say("@ popup \"" + title + "\" \"" + message + "\"\n");
+    tell("@ popup \"" + title + "\" \"" + message + "\"\n");
   }
-  void refused(const std::string& reason) override { say("@ " + reason + "\n"); }
-  void record_failed(const scanwatch::Snapshot& s) override { say("@ record error: " + s.record_error + "\n"); }
+  void refused(const std::string& reason) override { tell("@ " + reason + "\n"); }
+  void record_failed(const scanwatch::Snapshot& s) override { tell("@ record error: " + s.record_error + "\n"); }
   void scan_ended(const scanwatch::Snapshot& s) override {
-    if (!s.record_path.empty()) say("@ record " + s.record_path + "\n");
+    if (!s.record_path.empty()) tell("@ record " + s.record_path + "\n");
   }
   void idle() override {
     std::lock_guard lk(clock_->mutex());
@@ -110,6 +136,28 @@ class Session final : public host::Observer {
   void program_ended(int) override {
     std::lock_guard lk(clock_->mutex());
     done_ = true;
+    clock_->notify_all(channel_);
+    queued_cv_.notify_all();
+  }
+
+  // ---- control::Handler (the server's I/O thread)
+  void statement(control::ClientId client, std::string line) override {
+    std::lock_guard lk(clock_->mutex());
+    queue_.push_back({client, std::move(line)});
+    clock_->notify_all(channel_);
+    queued_cv_.notify_all();
+  }
+  void disconnected(control::ClientId client) override {
+    {
+      std::lock_guard lk(watch_mu_);
+      client_watch_.erase(client);
+      logging_.erase(client);
+    }
+    std::lock_guard lk(clock_->mutex());
+    // A statement it sent but that has not begun is dropped; one that plays runs on
+    // (a move the client began goes on), but a wait of its own ends.
+    std::erase_if(queue_, [&](const Queued& q) { return q.client == client; });
+    gone_.insert(client);
     clock_->notify_all(channel_);
   }
 
@@ -165,8 +213,26 @@ class Session final : public host::Observer {
 
   void fail(const Statement& st, const std::string& msg) { fail_at(&st, msg); }
   void fail_at(const Statement* st, const std::string& msg) {
+    if (reply_) {  // a client's statement: its closing line says why
+      if (!reply_->error) reply_->error = msg;
+      return;
+    }
     say("@ FAIL " + std::to_string(st ? st->line : 0) + ": " + msg + "\n");
     failed_ = true;
+  }
+
+  // A line the statement shows: into the client's reply, or on standard output.
+  void out(const std::string& line) {
+    if (reply_) reply_->lines += line;
+    else say(line);
+  }
+  // A line of what happens (a popup, a refusal, a record): on standard output, and to
+  // every client that follows the log.
+  void tell(const std::string& line) {
+    say(line);
+    if (!server_) return;
+    std::lock_guard lk(watch_mu_);
+    for (control::ClientId c : logging_) server_->event(c, line);
   }
 
   bool need_panel(const Statement& st) {
@@ -191,6 +257,24 @@ class Session final : public host::Observer {
   void join_workers(const Statement* st);
   void watch_signals();
 
+  // ---- serving remote clients
+  struct Queued {
+    control::ClientId client = 0;
+    std::string line;
+  };
+  struct Reply {
+    control::ClientId client = 0;
+    std::string lines;
+    std::optional<std::string> error;
+  };
+  void serve();
+  void play(const Queued& q);
+  void play_line(const Queued& q);
+  bool pause(Time deadline, const char* what);
+  bool play_other();
+  std::deque<Queued>::iterator other_ready_locked();
+  bool client_gone();
+
   // A shutdown signal came (the watcher thread sets it, under the clock's lock).
   bool signalled() const { return signal_.load(std::memory_order_acquire) != 0; }
   std::string rest_hint();
@@ -211,8 +295,17 @@ class Session final : public host::Observer {
   std::uint64_t scans_lit_ = 0;  // writes that lit the Scanning lamp; under the clock's mutex
   bool failed_ = false;
   bool exited_ = false;
-  std::mutex watch_mu_;
+  std::mutex watch_mu_;  // watched_, client_watch_, logging_
   std::set<int> watched_;
+  std::map<control::ClientId, std::set<int>> client_watch_;
+  std::set<control::ClientId> logging_;
+  std::optional<control::Server> server_;
+  std::deque<Queued> queue_;              // under the clock's mutex
+  std::set<control::ClientId> gone_;      // under the clock's mutex
+  std::condition_variable queued_cv_;     // with the clock's mutex: a line, a signal, the end
+  std::atomic<bool> awaiting_{false};     // waiting for a line, outside the clock
+  Reply* reply_ = nullptr;                // the client statement playing (runner's thread)
+  bool serving_ = false;
   std::atomic<int> signal_{0};
   bool shut_down_ = false;  // the program was ended through the shutdown sequence
   std::optional<sig::ShutdownSignals> signals_;
@@ -257,19 +350,19 @@ void Session::show_live() {
     std::snprintf(pos, sizeof pos, "%.4f", a.position_mm);
     std::string line = std::string("@ live ") + observe::axis_name(a.axis) + " " + pos + " " + observe::words_text(a);
     if (!a.reason.empty()) line += " \"" + a.reason + "\"";
-    say(line + "\n");
+    out(line + "\n");
   }
 }
 
 void Session::show_activity() {
   if (!host_->started()) {
-    say("@ activity \"Not started\" queued 0:\n");
+    out("@ activity \"Not started\" queued 0:\n");
     return;
   }
   const observe::ActivityView v = host_->activity();
   std::string line = "@ activity \"" + v.what + "\" queued " + std::to_string(v.queued.size()) + ":";
   for (const std::string& n : v.queued_names) line += " " + n;
-  say(line + "\n");
+  out(line + "\n");
 }
 
 void Session::start(const Statement& st) {
@@ -309,10 +402,13 @@ void Session::execute(const Statement& st) {
       return set(st);
     case Op::Press:
       return press(st);
-    case Op::Wait:
+    case Op::Wait: {
       // A wait on a channel rather than a sleep, so that a signal cuts it short.
-      wait_on(signal_ch_, [this] { return signalled(); }, deadline_after(st.seconds), "session: wait");
+      const Time deadline = deadline_after(st.seconds);
+      while (!signalled() && !client_gone() && pause(deadline, "session: wait")) {
+      }
       return;
+    }
     case Op::Until:
     case Op::Expect:
       return check(st);
@@ -339,12 +435,13 @@ void Session::execute(const Statement& st) {
 
 // Writes exactly the script's value: a script tests how the program takes any value,
 // out of range included; only an int control's whole numbers are insisted on.
+// A remote client types its value as the operator would: checked against the control.
 void Session::set(const Statement& st) {
   if (!need_panel(st)) return;
   auto id = resolve(st.controls[0], st);
   if (!id) return;
   if (!runtime().value(main_panel(), *id)) return fail(st, "no control " + st.controls[0].text() + " on the panel");
-  const host::Checked r = host_->set_exact(*id, st.value);
+  const host::Checked r = reply_ ? host_->set(*id, st.value) : host_->set_exact(*id, st.value);
   if (!r.ok) fail(st, st.controls[0].text() + " " + r.reason);
 }
 
@@ -375,10 +472,8 @@ void Session::check(const Statement& st) {
         ok = true;
         break;
       }
-      if (signalled()) return;
-      std::unique_lock lk(clock_->mutex());
-      if (clock_->now_locked() >= deadline) break;
-      clock_->wait_until(lk, channel_, deadline, "session: until");
+      if (signalled() || client_gone()) return;
+      if (!pause(deadline, "session: until")) break;
     }
   }
   if (ok) return;
@@ -395,7 +490,7 @@ void Session::show(const Statement& st) {
     auto id = resolve(c, st);
     if (!id) return;
     auto v = runtime().value(main_panel(), *id);
-    say("@ " + name_of(*id) + " = " + (v ? format_value(*v) : "(no such control)") + "\n");
+    out("@ " + name_of(*id) + " = " + (v ? format_value(*v) : "(no such control)") + "\n");
   }
 }
 
@@ -405,7 +500,8 @@ void Session::watch(const Statement& st) {
     auto id = resolve(c, st);
     if (!id) return;
     std::lock_guard lk(watch_mu_);
-    watched_.insert(*id);
+    if (reply_) client_watch_[reply_->client].insert(*id);
+    else watched_.insert(*id);
   }
 }
 
@@ -413,8 +509,8 @@ void Session::preview(const Statement& st) {
   if (!need_panel(st)) return;
   const auto p = host_->preview_now();
   if (!p) return fail(st, "the scan settings cannot be read from the panel");
-  say("@ preview " + scanplan::summary(*p) + "\n");
-  for (const std::string& w : p->warnings) say("@ preview warning: " + w + "\n");
+  out("@ preview " + scanplan::summary(*p) + "\n");
+  for (const std::string& w : p->warnings) out("@ preview warning: " + w + "\n");
 }
 
 // Presses quit and waits for the program to return; reports a program that does not.
@@ -459,7 +555,7 @@ void Session::finish_program(const Statement* st) {
                     " stage-library call(s) on stages it had closed (the stages refused them)");
 #endif
   exited_ = true;
-  say("@ exit " + std::to_string(host_->exit_code()) + "\n");
+  out("@ exit " + std::to_string(host_->exit_code()) + "\n");
 }
 
 // The program's own quit path, entered from outside: the emergency stop cuts a wait
@@ -497,6 +593,7 @@ void Session::watch_signals() {
     signal_.store(sig, std::memory_order_release);
     clock_->notify_all(channel_);
     clock_->notify_all(signal_ch_);
+    queued_cv_.notify_all();
   }
 }
 
@@ -540,8 +637,40 @@ int Session::run() {
   // Popups are answered at once: a script cannot click them away.
   host::Options ho;
   ho.record_dir = options_.record_dir;
+  // A client that follows the log reads the program's standard output.
+  ho.capture_console = !options_.listen.empty();
   host_.emplace(*clock_, std::move(ho));
   host_->subscribe(*this);
+
+  if (!options_.listen.empty()) {
+    control::Options co;
+    co.addresses = options_.listen;
+    co.token = options_.token;
+    co.program = "varnix-session";
+    server_.emplace(std::move(co), *this);
+    std::string error;
+    if (!server_->start(error)) {
+      std::fprintf(stderr, "varnix-session: cannot listen on %s\n", error.c_str());
+      server_.reset();
+      host_.reset();
+#if VARNIX_SIMULATED_STAGES
+      sim_scope.reset();
+      sim_.reset();
+#endif
+      return 2;
+    }
+    for (const std::string& a : server_->bound()) std::fprintf(stderr, "listening on %s\n", a.c_str());
+    std::fflush(stderr);
+    // Waiting for a client's next line, the runner's thread is outside the clock on
+    // purpose (virtual time stands still); only a hang elsewhere is the watchdog's.
+    if (auto* vc = dynamic_cast<VirtualClock*>(clock_))
+      vc->set_watchdog_handler([this](const std::string& report) {
+        if (awaiting_.load(std::memory_order_acquire)) return;
+        std::fputs(report.c_str(), stderr);
+        std::fflush(stderr);
+        std::abort();
+      });
+  }
 
   if (options_.answer_signals) {
     signals_.emplace();
@@ -554,7 +683,9 @@ int Session::run() {
     if (host_->started() && !exited_ && program_done()) finish_program(&st);
     if (failed_ || exited_ || signalled()) break;
   }
+  if (server_ && !failed_ && !exited_ && !signalled()) serve();
   if (!exited_) finish_program(nullptr);
+  if (server_) server_->stop();
   if (signalled() && !shut_down_)  // it came before start or after the program's return
     say(std::string("@ ") + sig::name(signal_.load()) + ": the script ends here\n");
   if (signals_) {
@@ -572,6 +703,107 @@ int Session::run() {
 #endif
   if (failed_) return 1;
   return code;
+}
+
+// Plays the clients' lines, one at a time, until a client quits, the program ends or a
+// signal comes.
+void Session::serve() {
+  serving_ = true;
+  for (;;) {
+    Queued q;
+    {
+      std::unique_lock lk(clock_->mutex());
+      awaiting_.store(true, std::memory_order_release);
+      queued_cv_.wait(lk, [this] { return !queue_.empty() || done_ || signalled(); });
+      awaiting_.store(false, std::memory_order_release);
+      if (queue_.empty()) break;
+      q = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    play(q);
+    clock_->settle();
+    if (host_->started() && !exited_ && program_done()) finish_program(nullptr);
+    if (exited_ || signalled()) break;
+  }
+}
+
+// Plays one client's line and sends its reply: its lines, then ok or error.
+void Session::play(const Queued& q) {
+  Reply r{q.client, {}, {}};
+  Reply* outer = reply_;
+  reply_ = &r;
+  play_line(q);
+  reply_ = outer;
+  {
+    std::lock_guard lk(clock_->mutex());
+    gone_.erase(q.client);
+  }
+  server_->reply(q.client, r.lines + (r.error ? "error: " + *r.error : std::string("ok")) + "\n");
+}
+
+void Session::play_line(const Queued& q) {
+  std::string error;
+  const std::string_view line = q.line;
+  if (line == "log on" || line == "log off") {  // the program's standard output as events
+    std::lock_guard lk(watch_mu_);
+    if (line == "log on") logging_.insert(q.client);
+    else logging_.erase(q.client);
+    return;
+  }
+  const auto st = parse_statement(line, error);
+  if (!st) {
+    if (!error.empty()) reply_->error = error;
+    return;
+  }
+  if (acts(st->op))
+    if (auto why = server_->may_act(q.client)) {
+      reply_->error = *why;
+      return;
+    }
+  execute(*st);
+}
+
+// Waits on the clock until `deadline` or a wake-up; while a client's statement plays,
+// another client's statement that takes no time is played instead of waiting. False
+// once the deadline has passed.
+bool Session::pause(Time deadline, const char* what) {
+  if (play_other()) return true;
+  std::unique_lock lk(clock_->mutex());
+  if (clock_->now_locked() >= deadline) return false;
+  if (other_ready_locked() != queue_.end()) return true;  // came since play_other looked
+  clock_->wait_until(lk, serving_ ? channel_ : signal_ch_, deadline, what);
+  return true;
+}
+
+// Another client's queued statement that takes no time, if one waits.
+std::deque<Session::Queued>::iterator Session::other_ready_locked() {
+  if (!reply_) return queue_.end();
+  return std::find_if(queue_.begin(), queue_.end(), [this](const Queued& e) {
+    std::string error;
+    const auto st = parse_statement(e.line, error);
+    return e.client != reply_->client && !(st && takes_time(st->op));
+  });
+}
+
+bool Session::play_other() {
+  if (!reply_) return false;
+  Queued q;
+  {
+    std::lock_guard lk(clock_->mutex());
+    const auto it = other_ready_locked();
+    if (it == queue_.end()) return false;
+    q = std::move(*it);
+    queue_.erase(it);
+  }
+  play(q);
+  return true;
+}
+
+// The client whose statement plays has gone: its wait or until ends early.
+bool Session::client_gone() {
+  if (!reply_) return false;
+  std::lock_guard lk(clock_->mutex());
+  return gone_.count(reply_->client) > 0;
 }
 
 }  // namespace
