@@ -11,7 +11,7 @@
 
 PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev \
             libtomlplusplus-dev nlohmann-json3-dev qt6-base-dev xvfb libclang-rt-14-dev \
-            xauth python3 python3-pyvisa python3-pyvisa-py
+            xauth python3 python3-pyvisa python3-pyvisa-py pkg-config libtango-dev python3-tango
 JOBS ?= 2
 
 .PHONY: deps build run test asan tsan bench fuzz soak install package clean
