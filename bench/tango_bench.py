@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """varnix-tango's figures, seen from PyTango over a real-time varnix-session:
-Position reads per second, and the lag from a stage's move to the TANGO client's first
-event showing it (the go-to written, the first Position event that differs).
+Position reads per second; the event lag, from the reading of a stage to the TANGO
+client's receipt of the Position event that carries it (each event is stamped with its
+reading's time; the reader reads every 50 ms, so a position is at most that much older
+than its reading); and, for scale, a go-to's latency from the write to the first event
+that shows the stage moving.
 
 Usage: tango_bench.py BIN_DIR [MOVES]
 """
@@ -57,25 +60,33 @@ def main():
             reads = n / (time.monotonic() - start)
 
             arrived = threading.Condition()
-            events = []
+            events, ages = [], []
 
             def push(e):
                 if not e.err:
+                    age = time.time() - e.attr_value.time.totime()
                     with arrived:
+                        ages.append(age)
                         events.append((time.monotonic(), e.attr_value.value))
                         arrived.notify_all()
 
-            x.subscribe_event("Position", tango.EventType.CHANGE_EVENT, push)
+            # Without a database, TANGO 9.3's clients lose an event channel's heartbeat
+            # after about 10 s (docs/tango.md): subscribe afresh for each batch of moves.
             lags = []
             here = x.Position
             for i in range(MOVES):
+                if i % 8 == 0:
+                    if i:
+                        x.unsubscribe_event(sub)
+                    sub = x.subscribe_event("Position", tango.EventType.CHANGE_EVENT, push)
                 target = 0.2 if i % 2 == 0 else 0.0
                 with arrived:
                     seen = len(events)
                 t0 = time.monotonic()
                 x.Position = target
                 with arrived:
-                    arrived.wait_for(lambda: any(v != here for _, v in events[seen:]), 10)
+                    if not arrived.wait_for(lambda: any(v != here for _, v in events[seen:]), 10):
+                        raise RuntimeError("move %d: no event of the move from %g to %g" % (i, here, target))
                     first = next(t for t, v in events[seen:] if v != here)
                     lags.append(first - t0)
                     arrived.wait_for(lambda: events and events[-1][1] == target, 10)
@@ -83,11 +94,20 @@ def main():
                     with arrived:
                         arrived.wait(0.05)
                 here = target
-            lags.sort()
+            x.unsubscribe_event(sub)
+            def spread(values):
+                values = sorted(values)
+                return "p50 %.1f ms, p99 %.1f ms, max %.1f ms over %d" % (
+                    1000 * statistics.median(values), 1000 * values[min(len(values) - 1, int(0.99 * len(values)))],
+                    1000 * values[-1], len(values))
             print("| Position reads from PyTango | %.0f per second (5 s of reads, one client) |" % reads)
-            print("| lag from a go-to's start to the first Position event that shows it | p50 %.1f ms, p99 %.1f ms, max %.1f ms over %d moves |" % (
-                1000 * statistics.median(lags), 1000 * lags[min(len(lags) - 1, int(0.99 * len(lags)))],
-                1000 * lags[-1], len(lags)))
+            print("| event lag: a reading's age when its Position event arrives | %s events |" % spread(ages))
+            print("| a go-to's latency: the write to the first Position event that shows motion | %s moves |" % spread(lags))
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+            sys.stdout.flush()
+            os._exit(1)
         finally:
             server.terminate()
             server.wait()
@@ -96,4 +116,7 @@ def main():
             session.wait()
 
 
-main()
+try:
+    main()
+except BaseException:
+    import traceback; traceback.print_exc(); sys.stdout.flush(); os._exit(1)

@@ -30,6 +30,14 @@ constexpr const char* kAxisNames[] = {"X", "Y", "Z"};
   Tango::Except::throw_exception(reason, why, where);
 }
 
+timeval to_timeval(std::chrono::system_clock::time_point t) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(us / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  return tv;
+}
+
 std::string number(double v) {
   char buf[64];
   const auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -123,7 +131,8 @@ class AxisDevice : public Served {
     set_change_event("State", true, false);
     connect_to_varnix();
     if (varnix_)
-      listener_ = varnix_->listen([this](const Live& l, bool reachable) { pushed(l, reachable); });
+      listener_ = varnix_->listen(
+          [this](const Live& l, bool reachable, std::chrono::system_clock::time_point at) { pushed(l, reachable, at); });
   }
   void delete_device() override { stop_listening(); }
 
@@ -171,7 +180,7 @@ class AxisDevice : public Served {
     return tango_state(tango_link::axis_state(a));
   }
   // The reader's reading, pushed as change events when it changed.
-  void pushed(const Live& l, bool reachable) {
+  void pushed(const Live& l, bool reachable, std::chrono::system_clock::time_point read_at) {
     const auto st = show(l, reachable ? "" : "Varnix is not reachable at " + varnix_->address());
     const bool first = !pushed_any_;
     if (first || st != pushed_state_) {
@@ -181,7 +190,9 @@ class AxisDevice : public Served {
     }
     if (reachable && (first || l[axis_].position_mm != pushed_position_)) {
       pushed_position_ = l[axis_].position_mm;
-      push_change_event("Position", &pushed_position_);
+      // Stamped with the moment of the reading, so that a client sees how old it is.
+      auto stamp = to_timeval(read_at);
+      push_change_event("Position", &pushed_position_, stamp, Tango::ATTR_VALID);
     }
     pushed_any_ = true;
   }
@@ -248,7 +259,8 @@ class ScanDevice : public Served {
     set_change_event("State", true, false);
     set_change_event("Progress", true, false);
     connect_to_varnix();
-    if (varnix_) listener_ = varnix_->listen([this](const Live&, bool reachable) { pushed(reachable); });
+    if (varnix_)
+      listener_ = varnix_->listen([this](const Live&, bool reachable, std::chrono::system_clock::time_point) { pushed(reachable); });
   }
   void delete_device() override { stop_listening(); }
 

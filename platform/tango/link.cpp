@@ -72,7 +72,8 @@ std::vector<std::string> split_words(const std::string& s) {
 
 }  // namespace
 
-Link::Link(std::string address) : address_(std::move(address)) {}
+Link::Link(std::string address, std::vector<std::string> on_connect)
+    : address_(std::move(address)), on_connect_(std::move(on_connect)) {}
 
 Link::~Link() { disconnect(); }
 
@@ -93,7 +94,17 @@ bool Link::connect_locked(std::string& why) {
   } else {
     why = "the address is neither unix:PATH nor tcp:[HOST:]PORT";
   }
-  return fd_ >= 0;
+  if (fd_ < 0) return false;
+  for (const std::string& s : on_connect_) {
+    const Reply r = exchange_locked(s, std::chrono::milliseconds(10000));
+    if (!r.ok) {
+      why = "'" + s + "' was refused: " + r.error;
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool Link::read_line_locked(std::string& line, Time deadline) {
@@ -121,12 +132,17 @@ bool Link::read_line_locked(std::string& line, Time deadline) {
 
 Reply Link::request(const std::string& statement, std::chrono::milliseconds bound) {
   std::lock_guard lock(mutex_);
-  Reply reply;
   std::string why;
   if (!connect_locked(why)) {
+    Reply reply;
     reply.error = "Varnix is not reachable at " + address_ + ": " + why;
     return reply;
   }
+  return exchange_locked(statement, bound);
+}
+
+Reply Link::exchange_locked(const std::string& statement, std::chrono::milliseconds bound) {
+  Reply reply;
   const std::string out = statement + "\n";
   std::size_t sent = 0;
   while (sent < out.size()) {
@@ -158,18 +174,8 @@ Reply Link::request(const std::string& statement, std::chrono::milliseconds boun
       return reply;
     }
     std::string body = line.rfind("@ ", 0) == 0 ? line.substr(2) : line;
-    // Event lines (watch, log) may come before a reply begins; they carry a time.
-    if (body.rfind("log ", 0) == 0 || body.rfind("watch ", 0) == 0) {
-      events_.push_back(std::move(body));
-    } else {
-      reply.lines.push_back(std::move(body));
-    }
+    if (body.rfind("log ", 0) != 0) reply.lines.push_back(std::move(body));
   }
-}
-
-std::vector<std::string> Link::take_events() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(events_, {});
 }
 
 Live parse_live(const Reply& reply) {

@@ -29,28 +29,29 @@ struct Reply {
 
 class Link {
  public:
-  explicit Link(std::string address);
+  // `on_connect`: statements sent each time the connection is made, before any other.
+  explicit Link(std::string address, std::vector<std::string> on_connect = {});
   ~Link();
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
   // Sends `statement` and waits up to `bound` for its closing line, connecting first if
-  // need be. Lines that come between replies (events) are kept for `take_events`.
+  // need be. The program's output lines (`log`) that come between replies are left out;
+  // other lines between replies (a scan's `record`) come with the next reply's.
   Reply request(const std::string& statement,
                 std::chrono::milliseconds bound = std::chrono::milliseconds(10000));
-  // Takes the event lines (without `@ `) received so far.
-  std::vector<std::string> take_events();
   const std::string& address() const { return address_; }
   void disconnect();
 
  private:
   bool connect_locked(std::string& why);
   bool read_line_locked(std::string& line, Time deadline);
+  Reply exchange_locked(const std::string& statement, std::chrono::milliseconds bound);
   std::string address_;
+  std::vector<std::string> on_connect_;
   std::mutex mutex_;
   int fd_ = -1;
   std::string buffer_;
-  std::vector<std::string> events_;
 };
 
 // The TANGO-independent view of one axis, from a `live` line

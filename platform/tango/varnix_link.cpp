@@ -18,7 +18,9 @@ std::map<std::string, std::weak_ptr<Varnix>>& registry() {
 }
 }  // namespace
 
-Varnix::Varnix(std::string address) : link_(std::move(address)) {}
+// `log on` brings the lines Varnix tells its logging clients, the record of each scan
+// among them.
+Varnix::Varnix(std::string address) : link_(std::move(address), {"log on"}) {}
 
 Varnix::~Varnix() { stop(); }
 
@@ -112,6 +114,7 @@ void Varnix::reader() {
   while (!stopping_) {
     lock.unlock();
     std::string why;
+    const auto at = wall_now();
     const Live l = live(why);
     lock.lock();
     if (stopping_) break;
@@ -124,7 +127,7 @@ void Varnix::reader() {
         std::lock_guard again(mutex_);
         listeners = listeners_;
       }
-      for (auto& [id, f] : listeners) f(l, why.empty());
+      for (auto& [id, f] : listeners) f(l, why.empty(), at);
     }
     lock.lock();
     wake_.wait_for(lock, kReadEvery, [this] { return stopping_; });

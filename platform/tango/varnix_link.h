@@ -6,6 +6,7 @@
 // refusal ("remote control is off at the window") comes back as the reason.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -21,8 +22,9 @@ namespace vx::tango_link {
 
 class Varnix {
  public:
-  // Called by the reader after every reading, on its thread.
-  using Listener = std::function<void(const Live& live, bool reachable)>;
+  // Called by the reader after every reading, on its thread, with the calendar time the
+  // reading was asked for.
+  using Listener = std::function<void(const Live& live, bool reachable, std::chrono::system_clock::time_point at)>;
 
   explicit Varnix(std::string address);
   ~Varnix();

@@ -35,6 +35,14 @@ def free_port():
         return s.getsockname()[1]
 
 
+def drain(stream):
+    """Reads a child's output to its end, then closes it, on a thread of its own."""
+    def run():
+        with stream:
+            stream.read()
+    threading.Thread(target=run, daemon=True).start()
+
+
 def eventually(what, predicate, bound=BOUND):
     """Waits until predicate() is true; fails with `what` after `bound` seconds."""
     done = threading.Event()
@@ -69,6 +77,10 @@ class Clock:
     def wait(self, seconds):
         self.say("wait %g" % seconds)
 
+    def x(self):
+        """X's position now: `@ live X POSITION STATE...`."""
+        return float(self.say("live")[0].split()[3])
+
     def close(self):
         self.file.close()
         self.sock.close()
@@ -89,7 +101,7 @@ class Session:
         if not line.startswith("listening on unix:"):
             self.proc.kill()
             raise AssertionError("varnix-session did not listen: %r" % line)
-        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
+        drain(self.proc.stderr)
 
     def kill(self):
         self.proc.kill()
@@ -116,7 +128,7 @@ class Server:
         if "Ready to accept request" not in line:
             self.proc.kill()
             raise AssertionError("varnix-tango did not start: %r %s" % (line, self.proc.stdout.read()))
-        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+        drain(self.proc.stdout)
 
     def device(self, name):
         d = tango.DeviceProxy("tango://127.0.0.1:%d/lab/varnix/%s#dbase=no" % (self.port, name))
@@ -179,7 +191,7 @@ class VirtualTime(unittest.TestCase):
 
     def test_1_position_and_state_at_rest(self):
         self.assertEqual(self.x.state(), tango.DevState.ON)
-        self.assertAlmostEqual(self.x.Position, float(self.clock.say("live")[0].split()[2]))
+        self.assertAlmostEqual(self.x.Position, self.clock.x())
         self.assertEqual(self.x.get_attribute_config("Position").unit, "mm")
 
     def test_2_homing_and_stop(self):
@@ -203,7 +215,7 @@ class VirtualTime(unittest.TestCase):
             states.seen(tango.DevState.MOVING)
             for _ in range(30):  # the go-to, a tenth of a second at a time
                 self.clock.wait(0.1)
-                positions.seen(float(self.clock.say("live")[0].split()[2]))
+                positions.seen(self.clock.x())
             positions.seen(2.0)
             moving = [v for v in positions.values if 0 < v < 2.0]
             self.assertGreaterEqual(len(moving), 3, positions.values)
