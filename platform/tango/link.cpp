@@ -3,16 +3,20 @@
 // real clock, so a server that stops answering costs a request its bound, no more.
 #include "platform/tango/link.h"
 
-#include <netdb.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <utility>
+
+#include "platform/control/control.h"
 
 namespace vx::tango_link {
 
@@ -20,46 +24,32 @@ namespace {
 
 constexpr std::size_t kMaxLine = 1 << 20;
 
-int connect_unix(const std::string& path, std::string& why) {
-  sockaddr_un sa{};
-  if (path.size() >= sizeof sa.sun_path) {
-    why = "the socket path is too long";
-    return -1;
-  }
-  sa.sun_family = AF_UNIX;
-  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+// A connected stream socket to `a`, or -1 with the reason.
+int connect_to(const control::Address& a, std::string& why) {
+  const bool unix_socket = a.kind == control::Address::Kind::Unix;
+  const int fd = ::socket(unix_socket ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
     why = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
     return -1;
   }
-  return fd;
-}
-
-int connect_tcp(const std::string& hostport, std::string& why) {
-  std::string host = "127.0.0.1", port = hostport;
-  if (const auto colon = hostport.rfind(':'); colon != std::string::npos) {
-    host = hostport.substr(0, colon);
-    port = hostport.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  int r = -1;
+  if (unix_socket) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, a.path.c_str(), a.path.size() + 1);  // its length is checked when read
+    r = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } else {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(a.port));
+    ::inet_pton(AF_INET, a.host.c_str(), &sa.sin_addr);
+    r = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   }
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (const int e = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); e != 0) {
-    why = ::gai_strerror(e);
-    return -1;
-  }
-  int fd = -1;
-  for (addrinfo* a = found; a; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
+  if (r != 0) {
     why = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+    ::close(fd);
+    return -1;
   }
-  ::freeaddrinfo(found);
   return fd;
 }
 
@@ -87,13 +77,9 @@ void Link::disconnect() {
 bool Link::connect_locked(std::string& why) {
   if (fd_ >= 0) return true;
   buffer_.clear();
-  if (address_.rfind("unix:", 0) == 0) {
-    fd_ = connect_unix(address_.substr(5), why);
-  } else if (address_.rfind("tcp:", 0) == 0) {
-    fd_ = connect_tcp(address_.substr(4), why);
-  } else {
-    why = "the address is neither unix:PATH nor tcp:[HOST:]PORT";
-  }
+  const auto a = control::parse_address(address_, why);
+  if (!a) return false;
+  fd_ = connect_to(*a, why);
   if (fd_ < 0) return false;
   for (const std::string& s : on_connect_) {
     const Reply r = exchange_locked(s, std::chrono::milliseconds(10000));
