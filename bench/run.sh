@@ -64,4 +64,12 @@ echo "## 7. The control server"
 echo
 "$BIN/control_latency" "$BIN/varnix-session"
 echo
+echo "## 8. The TANGO device server"
+echo
+if [ -x "$BIN/varnix-tango" ] && /usr/bin/python3 -c 'import tango' 2>/dev/null; then
+  /usr/bin/python3 bench/tango_bench.py "$BIN"
+else
+  echo "varnix-tango or PyTango (python3-tango) is missing: skipped"
+fi
+echo
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
