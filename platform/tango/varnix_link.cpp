@@ -20,7 +20,7 @@ std::map<std::string, std::weak_ptr<Varnix>>& registry() {
 
 // `log on` brings the lines Varnix tells its logging clients, the record of each scan
 // among them.
-Varnix::Varnix(std::string address) : link_(std::move(address), {"log on"}) {}
+Varnix::Varnix(std::string address) : link_(address, {"log on"}), reader_link_(address) {}
 
 Varnix::~Varnix() { stop(); }
 
@@ -63,8 +63,8 @@ Reply Varnix::ask(const std::string& statement) {
   return r;
 }
 
-Live Varnix::live(std::string& why) {
-  const Reply r = ask("live");
+Live Varnix::live_on(Link& link, std::string& why) {
+  const Reply r = &link == &link_ ? ask("live") : link.request("live");
   if (!r.ok) {
     why = r.error;
     return {};
@@ -115,7 +115,7 @@ void Varnix::reader() {
     lock.unlock();
     std::string why;
     const auto at = wall_now();
-    const Live l = live(why);
+    const Live l = live_on(reader_link_, why);
     lock.lock();
     if (stopping_) break;
     // Listeners run without the lock: they push events, which may call back into reads.

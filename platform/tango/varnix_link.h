@@ -34,7 +34,7 @@ class Varnix {
   // One statement; the record path of a `record` line is kept.
   Reply ask(const std::string& statement);
   // A fresh reading of the stages; `why` says what went wrong when it could not be had.
-  Live live(std::string& why);
+  Live live(std::string& why) { return live_on(link_, why); }
   // The statements under control. Returns empty on success, else the reason.
   std::string act(const std::vector<std::string>& statements);
   std::string last_record() const;
@@ -51,9 +51,11 @@ class Varnix {
 
  private:
   void reader();
+  Live live_on(Link& link, std::string& why);
   void stop();
 
-  Link link_;
+  Link link_;         // statements, and the log for the record's path
+  Link reader_link_;  // the reader's own, so that its readings go on while a statement plays
   mutable std::mutex mutex_;
   std::string last_record_;
   std::mutex calling_;  // held while listeners run, so that an unlisten waits them out
