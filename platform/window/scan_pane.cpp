@@ -403,7 +403,9 @@ ScanPane::ScanPane(QWidget* parent) : QWidget(parent) {
   legend_ = new QLabel(mapbox);
   legend_->setObjectName(QStringLiteral("scanLegend"));
   legend_->setText(legend(false));
-  row->addWidget(legend_);
+  // Wrapped, so that the heat map's longer legend never widens the pane past the panel's side.
+  legend_->setWordWrap(true);
+  row->addWidget(legend_, 1);
   ml->addLayout(row);
   // The heat map's channel and its PNG; below, its range (automatic, or the
   // operator's): two rows, so that the pane stays narrow enough to stand beside the
@@ -543,7 +545,9 @@ void ScanPane::show_progress(const scanwatch::Snapshot& s, std::chrono::system_c
                       .arg(s.done));
     set_text(phase_, QString());
   } else {
-    set_text(end_, s.off_target ? tr("%1 points off target so far").arg(s.off_target) : QString());
+    set_text(end_, s.off_target == 0 ? QString()
+                   : s.off_target == 1 ? tr("1 point off target so far")
+                                       : tr("%1 points off target so far").arg(s.off_target));
   }
   // A scan not recorded leaves no file of an earlier one on show.
   const QString file = QString::fromStdString(s.record_path);
