@@ -51,6 +51,10 @@ struct Address {
 // Reads an address; nothing with the reason in `error`.
 std::optional<Address> parse_address(std::string_view text, std::string& error);
 
+// The token in the file at `path`: its first line, one word. Nothing with the reason
+// in `error` ("--token FILE: cannot open: ...", the name escaped).
+std::optional<std::string> read_token(const char* path, std::string& error);
+
 // Whether `text` is whole UTF-8 (no overlong forms, no surrogates).
 bool valid_utf8(std::string_view text);
 

@@ -335,7 +335,7 @@ std::string Host::describe(int id) const {
   return panel ? observe::command_text(*runtime_, panel, id) : std::string();
 }
 
-Pressed Host::press(int id) {
+Pressed Host::press(int id, const std::string& by) {
   const int panel = main_panel();
   if (!panel) return {};
   Pressed p;
@@ -348,6 +348,7 @@ Pressed Host::press(int id) {
   // The stage refuses the motion in silence while the emergency stop holds it.
   if (estop::engaged() && observe::moves(id) && !estop::refusal(id))
     tell([&](Observer& o) { o.note(p.text + ": the emergency stop holds the stages, nothing moves (Release first)"); });
+  if (!by.empty()) tell([&](Observer& o) { o.note(by + ": " + p.text); });
   p.commit = runtime_->commit(panel, id);
   if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
   poke_live();

@@ -210,8 +210,10 @@ class Host final : public rt::Host {
   // 12.5 mm"); for a control that is no command, its constant's name.
   std::string describe(int control) const;
   // Clicks a command control, unless refusal() refuses it: then the observers are told
-  // (Observer::refused) and nothing reaches the program.
-  Pressed press(int control);
+  // (Observer::refused) and nothing reaches the program. A click `by` someone other
+  // than the operator at hand ("remote client 2") is told to the observers as a note
+  // ("remote client 2: Home X") before it reaches the program.
+  Pressed press(int control, const std::string& by = {});
   // Takes the operator's queued command `commit` back before the program runs it; false
   // when it runs or ran already. withdraw_all() takes every queued command of the
   // operator's (the program's own refresh requests stay) and returns how many. Both

@@ -99,6 +99,35 @@ void WindowHost::attach(host::Host& core) {
   core.subscribe(*this);
 }
 
+void WindowHost::attach_remote(control::Server& server) {
+  remote_ = &server;
+  connect(window_.get(), &MainWindow::refuse_remote, this, [this](bool refused) {
+    remote_->set_refused(refused);
+    window_->say(refused ? tr("Remote control refused: remote clients may look and stop everything, not act")
+                         : tr("Remote control allowed again"));
+    show_remote();
+  });
+  show_remote();
+}
+
+void WindowHost::remote_changed() {
+  QMetaObject::invokeMethod(this, [this] { show_remote(); }, Qt::QueuedConnection);
+}
+
+// One line: how many clients, each by number and peer, and who holds control.
+void WindowHost::show_remote() {
+  if (!remote_) return;
+  const std::vector<control::ClientInfo> clients = remote_->clients();
+  QString text = clients.empty() ? tr("Remote: no clients") : tr("Remote: %n client(s)", nullptr, static_cast<int>(clients.size()));
+  QString holder;
+  for (const control::ClientInfo& c : clients) {
+    text += QStringLiteral(" · %1 (%2)").arg(c.id).arg(QString::fromStdString(c.peer));
+    if (c.holds_control) holder = QString::number(c.id);
+  }
+  if (!holder.isEmpty()) text += tr(" · client %1 holds control").arg(holder);
+  window_->show_remote(text, remote_->refused());
+}
+
 WindowHost::~WindowHost() { qApp->removeEventFilter(this); }
 
 PanelView* WindowHost::panel_view() const { return window_->panel(); }
@@ -517,8 +546,25 @@ host::Options host_options(const WindowOptions& w) {
 WindowedProgram::WindowedProgram(Clock& clock, WindowOptions options) : host_(clock, options) {
   core_.emplace(clock, host_options(options));
   host_.attach(*core_);
+  if (!options.listen.empty()) {
+    session::Remote::Options ro;
+    ro.listen = options.listen;
+    ro.token = options.token;
+    ro.clients_changed = [this] { host_.remote_changed(); };
+    remote_ = std::make_unique<session::Remote>(*core_, clock, std::move(ro));
+    host_.attach_remote(remote_->server());
+  }
 }
 
-WindowedProgram::~WindowedProgram() { core_.reset(); }
+WindowedProgram::~WindowedProgram() {
+  if (remote_) remote_->stop();
+  core_.reset();
+}
+
+bool WindowedProgram::listen(std::string& error) { return !remote_ || remote_->start(error); }
+
+std::vector<std::string> WindowedProgram::bound() const {
+  return remote_ ? remote_->server().bound() : std::vector<std::string>{};
+}
 
 }  // namespace vx::win
