@@ -166,7 +166,7 @@ void WindowHost::console_line(const std::string& line) {
   const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
   {
     std::lock_guard lk(pending_mu_);
-    lines_.append(stamp + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    lines_.append({stamp + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size()))});
     if (lines_.size() > kMaxPendingLines) lines_.erase(lines_.begin(), lines_.end() - kMaxPendingLines);
   }
   request_flush();
@@ -192,9 +192,15 @@ void WindowHost::refused(const std::string& reason) {
       Qt::QueuedConnection);
 }
 
+// Queued with the program's lines as it comes: a remote client's command, told before
+// it reaches the program, stands before what the program prints for it.
 void WindowHost::note(const std::string& line) {
-  QMetaObject::invokeMethod(
-      this, [this, text = QString::fromStdString(line)] { log_command(text); }, Qt::QueuedConnection);
+  {
+    std::lock_guard lk(pending_mu_);
+    lines_.append({QString::fromStdString(time_of_day(clock_)) + QStringLiteral(" » ") + QString::fromStdString(line),
+                   true});
+  }
+  request_flush();
 }
 
 void WindowHost::reading(const host::Reading& r) {
@@ -280,7 +286,7 @@ void WindowHost::flush() {
   // Cleared before the take: a write after it schedules the next update.
   flush_pending_.store(false, std::memory_order_release);
   std::map<int, rt::Value> values;
-  QStringList lines;
+  QList<LogLine> lines;
   {
     std::lock_guard lk(pending_mu_);
     values.swap(pending_);
@@ -289,7 +295,7 @@ void WindowHost::flush() {
   for (const auto& [id, v] : values) view->show_value(id, v);
   // The program's refresh (Read all) writes every stage's displays; its time is theirs.
   if (values.count(PANEL_POS_X)) displays_at_ = clock_.now();
-  window_->append_console(lines);
+  show_lines(lines);
   last_flush_ = clock_.now();
   refresh_scan();
 }
@@ -386,13 +392,27 @@ void WindowHost::commit(int id) {
 
 // The operator's own line in the log, after what the program wrote before it.
 void WindowHost::log_command(const QString& text) {
-  QStringList lines;
+  QList<LogLine> lines;
   {
     std::lock_guard lk(pending_mu_);
     lines.swap(lines_);
   }
-  window_->append_console(lines);
+  show_lines(lines);
   window_->append_command(QString::fromStdString(time_of_day(clock_)) + QStringLiteral(" » ") + text);
+}
+
+void WindowHost::show_lines(const QList<LogLine>& lines) {
+  QStringList run;  // the program's lines, shown together
+  for (const LogLine& l : lines) {
+    if (!l.command) {
+      run.append(l.text);
+      continue;
+    }
+    window_->append_console(run);
+    run.clear();
+    window_->append_command(l.text);
+  }
+  window_->append_console(run);
 }
 
 void WindowHost::stop_all() {

@@ -162,9 +162,17 @@ class WindowHost final : public QObject, public host::Observer {
   std::unique_ptr<MainWindow> window_;
   std::atomic<int> main_panel_{0};
 
+  // A line for the log as it came: the program's, or one of the window's own (a note),
+  // kept in the order they came in so that a note stands among the program's lines
+  // where it happened.
+  struct LogLine {
+    QString text;
+    bool command = false;
+  };
+  void show_lines(const QList<LogLine>& lines);  // GUI thread
   std::mutex pending_mu_;  // pending_, lines_
   std::map<int, rt::Value> pending_;
-  QStringList lines_;
+  QList<LogLine> lines_;
   std::atomic<bool> flush_pending_{false};
 
   // GUI thread only.
