@@ -80,7 +80,7 @@ class WindowTest : public ::testing::Test {
     me_.adopt("gui");
     // Updates at once, shutdown polls at every pass and the live view when refreshed:
     // the test's frames are its advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms, {}});
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms, {}, {}, {}});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();
@@ -1465,6 +1465,10 @@ TEST(RealClockWindow, ARemoteClientActsUntilTheOperatorRefusesRemoteControl) {
   ASSERT_TRUE(wait_for([&] { return log().contains(log_line) && log().contains(QLatin1String("Start Homing")); }, 10))
       << log().toStdString();
   EXPECT_LT(log().indexOf(log_line), log().indexOf(QLatin1String("Start Homing"))) << log().toStdString();
+  // Behind the homing, a client's click waits in the queue, named as the client's.
+  EXPECT_EQ(client.status("press PANEL_DISABLE_Z"), "ok");
+  EXPECT_TRUE(wait_for([&] { return label("queued")->text() == QLatin1String("queued 1: Disable Z (remote client 1)"); }, 10))
+      << label("queued")->text().toStdString();
 
   // The operator refuses remote control: acting is refused with the reason, looking is not.
   refuse->click();
@@ -1478,6 +1482,8 @@ TEST(RealClockWindow, ARemoteClientActsUntilTheOperatorRefusesRemoteControl) {
 
   refuse->click();
   EXPECT_EQ(client.status("press PANEL_STOP_X"), "ok");
+  EXPECT_TRUE(wait_for([&] { return label("queued")->text() == QLatin1String("queued: nothing"); }, 10))
+      << label("queued")->text().toStdString();
   client.close_now();
   EXPECT_TRUE(wait_for([&] { return label("remote_clients")->text() == QLatin1String("Remote: no clients"); }, 10))
       << label("remote_clients")->text().toStdString();

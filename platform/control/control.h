@@ -34,7 +34,7 @@ inline constexpr std::size_t kMaxLine = 64 * 1024;
 // dropped: replies and events it has not read.
 inline constexpr std::size_t kMaxPending = 1024 * 1024;
 // How many clients may be connected at once; one more is told so and closed.
-inline constexpr int kMaxClients = 64;
+inline constexpr int kMaxClients = 128;
 
 using ClientId = std::uint64_t;
 

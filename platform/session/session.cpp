@@ -10,6 +10,10 @@
 // everything. Between statements the runner's thread waits outside the clock, so
 // virtual time stands still.
 //
+// The same engine serves the window's clients (Remote): attached to the host the
+// window owns, it plays their statements on a thread of its own, with no script, and
+// leaves the program's start and end to the window.
+//
 // Built against another stage library than the simulator (VARNIX_SIMULATED_STAGES 0),
 // the runner drives that library's stages on the real clock, and refuses what only the
 // simulator has: its faults and its call trace.
@@ -184,13 +188,11 @@ class Session final : public host::Observer, public control::Handler {
     if (!s.record_path.empty()) tell("@ record " + s.record_path + "\n");
   }
   void idle() override {
-    if (!clock_) return;
     std::lock_guard lk(clock_->mutex());
     idle_seen_ = true;
     clock_->notify_all(channel_);
   }
   void program_ended(int) override {
-    if (!clock_) return;
     std::lock_guard lk(clock_->mutex());
     done_ = true;
     clock_->notify_all(channel_);

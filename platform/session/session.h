@@ -3,7 +3,8 @@
 // an operator script against it, then serves remote clients if asked to (each client's
 // statement runs as a script line; on virtual time the clock moves only while a
 // client's `wait` or `until` plays). The program's standard output passes unchanged; the
-// runner's own lines begin with "@ ".
+// runner's own lines begin with "@ ". The same statement engine serves remote clients
+// against a program another front end runs (Remote: the window).
 #pragma once
 
 #include <functional>
