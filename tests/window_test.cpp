@@ -1368,6 +1368,17 @@ TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }
 
+// Runs the Qt event loop until `done` holds or `limit` seconds of the real clock have
+// passed; false then.
+bool wait_real(vx::Clock& clock, const std::function<bool()>& done, double limit) {
+  const vx::Time deadline = clock.now() + vx::from_seconds(limit);
+  while (!done()) {
+    if (clock.now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  return true;
+}
+
 // On the real clock, as the operator has it: the live readouts follow a go-to while the
 // program's own display waits for its next refresh. Waits are bounded waits for a
 // condition, with the Qt event loop running; nothing sleeps.
@@ -1375,14 +1386,7 @@ TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
   vx::win::RealStages stages;
   stages.simulator.set_trace_limit(0);
   vx::win::WindowedProgram program(stages.clock);  // the live view at its own period
-  auto wait_for = [&](const std::function<bool()>& done, double limit) {
-    const vx::Time deadline = stages.clock.now() + vx::from_seconds(limit);
-    while (!done()) {
-      if (stages.clock.now() >= deadline) return false;
-      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-  };
+  auto wait_for = [&](const std::function<bool()>& done, double limit) { return wait_real(stages.clock, done, limit); };
   program.start();
   auto& window = program.host().window();
   auto widget = [&](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
@@ -1435,14 +1439,7 @@ TEST(RealClockWindow, ARemoteClientActsUntilTheOperatorRefusesRemoteControl) {
   vx::win::WindowedProgram program(stages.clock, options);
   ASSERT_TRUE(program.listen(error)) << error;
   EXPECT_EQ(program.bound(), std::vector<std::string>{address});
-  auto wait_for = [&](const std::function<bool()>& done, double limit) {
-    const vx::Time deadline = stages.clock.now() + vx::from_seconds(limit);
-    while (!done()) {
-      if (stages.clock.now() >= deadline) return false;
-      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-  };
+  auto wait_for = [&](const std::function<bool()>& done, double limit) { return wait_real(stages.clock, done, limit); };
   program.start();
   auto& window = program.host().window();
   auto label = [&](const char* name) { return window.findChild<QLabel*>(QString::fromLatin1(name)); };

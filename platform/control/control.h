@@ -50,6 +50,9 @@ struct Address {
 
 // Reads an address; nothing with the reason in `error`.
 std::optional<Address> parse_address(std::string_view text, std::string& error);
+// Reads the value of a --listen option (nullptr: none followed it); nothing with the
+// reason in `error`, which follows "--listen " in a program's message.
+std::optional<Address> parse_listen(const char* value, std::string& error);
 
 // The token in the file at `path`: its first line, one word. Nothing with the reason
 // in `error` ("--token FILE: cannot open: ...", the name escaped).

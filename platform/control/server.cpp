@@ -97,6 +97,13 @@ std::optional<Address> parse_address(std::string_view text, std::string& error) 
   return std::nullopt;
 }
 
+std::optional<Address> parse_listen(const char* value, std::string& error) {
+  error.clear();
+  const auto a = value ? parse_address(value, error) : std::nullopt;
+  if (!a && error.empty()) error = "needs an address (unix:PATH or tcp:[HOST:]PORT)";
+  return a;
+}
+
 std::optional<std::string> read_token(const char* path, std::string& error) {
   const std::string shown = files::printable(path);
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);

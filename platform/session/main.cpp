@@ -112,10 +112,9 @@ int main(int argc, char** argv) {
     }
     else if (std::strcmp(argv[i], "--listen") == 0) {
       std::string error;
-      const auto a = i + 1 < argc ? vx::control::parse_address(argv[i + 1], error) : std::nullopt;
+      const auto a = vx::control::parse_listen(i + 1 < argc ? argv[i + 1] : nullptr, error);
       if (!a) {
-        std::fprintf(stderr, "varnix-session: --listen %s\n",
-                     error.empty() ? "needs an address (unix:PATH or tcp:[HOST:]PORT)" : error.c_str());
+        std::fprintf(stderr, "varnix-session: --listen %s\n", error.c_str());
         return 2;
       }
       options.listen.push_back(*a);
