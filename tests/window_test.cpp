@@ -1454,7 +1454,9 @@ TEST(RealClockWindow, ARemoteClientActsUntilTheOperatorRefusesRemoteControl) {
   ASSERT_TRUE(client.connected());
   EXPECT_EQ(client.status("press PANEL_HOME_X"), "error: take control first (control take)");
   EXPECT_EQ(client.status("control take"), "ok");
-  EXPECT_TRUE(wait_for([&] { return label("remote_clients")->text().endsWith(QLatin1String("client 1 holds control")); }, 10))
+  EXPECT_TRUE(wait_for(
+      [&] { return label("remote_clients")->text() == QStringLiteral("Remote: 1 client · 1 (unix) · client 1 holds control"); },
+      10))
       << label("remote_clients")->text().toStdString();
   EXPECT_EQ(client.status("press PANEL_HOME_X"), "ok");
   const QString log_line = QStringLiteral("» remote client 1: Home X");

@@ -118,7 +118,9 @@ void WindowHost::remote_changed() {
 void WindowHost::show_remote() {
   if (!remote_) return;
   const std::vector<control::ClientInfo> clients = remote_->clients();
-  QString text = clients.empty() ? tr("Remote: no clients") : tr("Remote: %n client(s)", nullptr, static_cast<int>(clients.size()));
+  QString text = clients.empty()       ? tr("Remote: no clients")
+                 : clients.size() == 1 ? tr("Remote: 1 client")
+                                       : tr("Remote: %1 clients").arg(clients.size());
   QString holder;
   for (const control::ClientInfo& c : clients) {
     text += QStringLiteral(" · %1 (%2)").arg(c.id).arg(QString::fromStdString(c.peer));
