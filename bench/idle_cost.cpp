@@ -1,10 +1,12 @@
 // Idle cost: what the program spends while it rests with its panel timer running (a
-// refresh twice a second), in CPU seconds per minute of rest. Two variants:
+// refresh twice a second), in CPU seconds per minute of rest. Three variants:
 //  - headless: the session runner in real time (bench/idle_30s.vxs), at rest between
 //    its two "show" lines;
 //  - windowed: the operator window on Qt's offscreen platform, when it has been built,
 //    at rest from the moment its third stage reports its opening, for 30 s, after
-//    which it gets SIGTERM.
+//    which it gets SIGTERM;
+//  - the same window serving remote clients (--listen on a Unix socket), with 10
+//    clients connected that have each had one reply and then stay silent.
 // The figure is the scheduler's count of CPU time over the rest (all threads, to the
 // nanosecond, from /proc), with the wake-ups and the growth of resident memory over
 // the same span. Beside it, the whole run's CPU time as wait4 reports it (start-up with
@@ -12,15 +14,20 @@
 //   idle_cost BIN_DIR BENCH_DIR [REST_SECONDS]   (the window's rest; the headless one is the
 //                                               script's wait)
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/child.h"
 
@@ -58,21 +65,58 @@ Run headless(const std::string& bin, const std::string& script) {
   return r;
 }
 
-// The window, at rest once the third stage has reported its opening.
-Run windowed(const std::string& bin, double rest) {
+// A remote client on the Unix socket at `path` that has had its reply to `activity`;
+// -1 when it could not connect or got none.
+int remote_client(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || write(fd, "activity\n", 9) != 9) {
+    close(fd);
+    return -1;
+  }
+  std::string got;
+  char b[4096];
+  for (ssize_t n; got.find("\nok\n") == std::string::npos && (n = read(fd, b, sizeof b)) > 0;) got.append(b, n);
+  if (got.find("\nok\n") == std::string::npos) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The window, at rest once the third stage has reported its opening; with `clients`,
+// serving that many connected remote clients.
+Run windowed(const std::string& bin, double rest, int clients = 0) {
   Run r;
-  Child c({bin + "/varnix"}, {"QT_QPA_PLATFORM=offscreen"}, "/dev/null");
+  std::string dir;
+  std::vector<std::string> argv{bin + "/varnix"};
+  if (clients > 0) {
+    char tmp[] = "/tmp/vxidleXXXXXX";
+    if (!mkdtemp(tmp)) return r;
+    dir = tmp;
+    argv.insert(argv.end(), {"--listen", "unix:" + dir + "/s"});
+  }
+  Child c(argv, {"QT_QPA_PLATFORM=offscreen"}, "/dev/null");
   std::optional<Line> a;
   for (int k = 0; k < 3; k++) a = c.line_containing(" err=");
+  std::vector<int> fds;
+  for (int k = 0; a && k < clients; k++)
+    if (const int fd = remote_client(dir + "/s"); fd >= 0) fds.push_back(fd);
+  if (static_cast<int>(fds.size()) < clients) a.reset();
   if (a) {
+    const double from = wall_now();
     r.from = proc_sample(c.pid());
     std::this_thread::sleep_for(std::chrono::duration<double>(rest));
     r.to = proc_sample(c.pid());
-    r.rest = wall_now() - a->wall;
+    r.rest = wall_now() - from;
   }
   c.send(SIGTERM);
   r.ok = a.has_value();
   finish(c, r);
+  for (const int fd : fds) close(fd);
+  if (!dir.empty()) std::filesystem::remove_all(dir);
   return r;
 }
 
@@ -118,7 +162,9 @@ int main(int argc, char** argv) {
   print_row("headless (varnix-session)", headless(bin, bench + "/idle_30s.vxs"));
   if (access((bin + "/varnix").c_str(), X_OK) != 0)
     std::printf("| %-28s | not built%*s|\n", "window (varnix, offscreen)", 97, "");
-  else
+  else {
     print_row("window (varnix, offscreen)", windowed(bin, rest));
+    print_row("window, 10 remote clients", windowed(bin, rest, 10));
+  }
   return 0;
 }

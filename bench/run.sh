@@ -2,7 +2,7 @@
 # The benchmarks, one after the other, each printing its table, after a description of
 # the machine: scan pacing against the preview (real time, about a minute), the
 # preview's speed, idle cost (headless and, when
-# built, windowed: about a minute and a half), the run-time core (Google Benchmark,
+# built, windowed, with and without remote clients: about two minutes), the run-time core (Google Benchmark,
 # about twenty seconds) and virtual-time speed (a few seconds). `make bench` builds first;
 # BUILD_DIR picks another build tree than build/, SCAN_RUNS repeats the pacing scan.
 # None of this is part of the test suite: the figures depend on the machine and its load.
@@ -12,7 +12,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 BIN=$BUILD_DIR/bin
 SCAN_RUNS=${SCAN_RUNS:-1}
 
-for b in varnix-session scan_pacing preview_speed idle_cost virtual_speed control_latency; do
+for b in varnix-session scan_pacing preview_speed idle_cost virtual_speed control_latency control_load; do
   if [ ! -x "$BIN/$b" ]; then
     echo "bench: $BIN/$b is missing; build first (make bench, or BUILD_DIR=...)" >&2
     exit 1
@@ -63,6 +63,8 @@ echo
 echo "## 7. The control server"
 echo
 "$BIN/control_latency" "$BIN/varnix-session"
+echo
+"$BIN/control_load" "$BIN/varnix-session" 100
 echo
 echo "## 8. The TANGO device server"
 echo

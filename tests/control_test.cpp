@@ -236,7 +236,7 @@ TEST(ControlServer, ClientsBeyondTheBoundAreRefused) {
     EXPECT_EQ(clients.back()->status("activity"), "ok") << k;
   }
   Client extra(s.address());
-  EXPECT_EQ(extra.drain(), (Lines{"error: too many clients (64); try again later"}));
+  EXPECT_EQ(extra.drain(), (Lines{"error: too many clients (128); try again later"}));
   clients.pop_back();
   Client now(s.address());
   EXPECT_EQ(now.status("control take"), "ok");

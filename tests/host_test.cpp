@@ -294,6 +294,28 @@ TEST_F(HostTest, QueuedCommandsAreWithdrawnBeforeTheyRun) {
   EXPECT_FALSE(host_.withdraw(disable.commit));
 }
 
+// A command pressed by someone other than the operator at hand (a remote client) is told
+// as theirs before it reaches the program, and named as theirs while it waits in the
+// queue; the operator's own stay unnamed, and a command that has left the queue is
+// forgotten.
+TEST_F(HostTest, ACommandPressedBySomeoneElseIsNamedAsTheirs) {
+  host_.press(PANEL_HOME_X, "remote client 2");
+  clk_.sleep_for(1s);
+  host_.press(PANEL_DISABLE_Z, "remote client 2");
+  host_.press(PANEL_JOG_Y_PLUS);
+  auto a = host_.read().activity;
+  ASSERT_EQ(a.commands.size(), 2u);
+  EXPECT_EQ(a.commands[0].text, "Disable Z (remote client 2)");
+  EXPECT_EQ(a.commands[1].text, "Jog +1 mm Y");
+  EXPECT_EQ(host_.activity().commands[0].text, "Disable Z (remote client 2)");
+  host_.press(PANEL_STOP_X, "remote client 3");
+  clk_.sleep_for(3s);
+  EXPECT_TRUE(host_.read().activity.commands.empty());
+  std::lock_guard lk(heard_.mu);
+  EXPECT_EQ(heard_.notes, (std::vector<std::string>{"remote client 2: Home X", "remote client 2: Disable Z",
+                                                    "remote client 3: Stop X"}));
+}
+
 TEST(HostInput, ReadsTypedTextAsOneNumberOrRefusesIt) {
   vx::rt::ControlSpec mm;
   mm.type = vx::rt::DataType::Double;

@@ -55,6 +55,7 @@
 #include "platform/window/program.h"
 #include "platform/window/scan_pane.h"
 #include "platform/window/signal_bridge.h"
+#include "tests/control_harness.h"
 #include "tests/session_harness.h"
 
 namespace {
@@ -79,7 +80,7 @@ class WindowTest : public ::testing::Test {
     me_.adopt("gui");
     // Updates at once, shutdown polls at every pass and the live view when refreshed:
     // the test's frames are its advance() steps, not real-time milliseconds.
-    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms, {}});
+    program_.emplace(clock_, vx::win::WindowOptions{0ms, 0ms, record_dir_, 0ms, {}, {}, {}});
     QObject::connect(&interrupts_, &vx::win::SignalBridge::requested, &host(),
                      &vx::win::WindowHost::request_shutdown);
     program_->start();
@@ -1367,6 +1368,17 @@ TEST_F(ConnectingWindowTest, TheActivityLineSaysWhichStageIsBeingConnected) {
   ASSERT_TRUE(advance_until([&] { return text_of("activity") == QLatin1String("Idle"); }, 5));
 }
 
+// Runs the Qt event loop until `done` holds or `limit` seconds of the real clock have
+// passed; false then.
+bool wait_real(vx::Clock& clock, const std::function<bool()>& done, double limit) {
+  const vx::Time deadline = clock.now() + vx::from_seconds(limit);
+  while (!done()) {
+    if (clock.now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  return true;
+}
+
 // On the real clock, as the operator has it: the live readouts follow a go-to while the
 // program's own display waits for its next refresh. Waits are bounded waits for a
 // condition, with the Qt event loop running; nothing sleeps.
@@ -1374,14 +1386,7 @@ TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
   vx::win::RealStages stages;
   stages.simulator.set_trace_limit(0);
   vx::win::WindowedProgram program(stages.clock);  // the live view at its own period
-  auto wait_for = [&](const std::function<bool()>& done, double limit) {
-    const vx::Time deadline = stages.clock.now() + vx::from_seconds(limit);
-    while (!done()) {
-      if (stages.clock.now() >= deadline) return false;
-      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-  };
+  auto wait_for = [&](const std::function<bool()>& done, double limit) { return wait_real(stages.clock, done, limit); };
   program.start();
   auto& window = program.host().window();
   auto widget = [&](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
@@ -1416,6 +1421,94 @@ TEST(RealClockWindow, LiveReadoutsFollowAGoToAsItRuns) {
   ASSERT_TRUE(wait_for([&] { return program.ended(); }, 20));
   EXPECT_EQ(program.exit_code(), 0);
   QCoreApplication::processEvents();
+}
+
+// A remote client at the window, on the real clock: it takes control and homes X, which
+// the log shows as the client's command, before what the program prints for it; the
+// display lists it and who holds control; the operator's switch refuses its acting
+// while a look still answers and Stop all stays open to it. Waits are bounded waits for
+// a condition, with the Qt event loop running; nothing sleeps.
+TEST(RealClockWindow, ARemoteClientActsUntilTheOperatorRefusesRemoteControl) {
+  char dir[] = "/tmp/vxwinremoteXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string address = std::string("unix:") + dir + "/s";
+  vx::win::RealStages stages;
+  vx::win::WindowOptions options;
+  std::string error;
+  options.listen.push_back(*vx::control::parse_address(address, error));
+  vx::win::WindowedProgram program(stages.clock, options);
+  ASSERT_TRUE(program.listen(error)) << error;
+  EXPECT_EQ(program.bound(), std::vector<std::string>{address});
+  auto wait_for = [&](const std::function<bool()>& done, double limit) { return wait_real(stages.clock, done, limit); };
+  program.start();
+  auto& window = program.host().window();
+  auto label = [&](const char* name) { return window.findChild<QLabel*>(QString::fromLatin1(name)); };
+  ASSERT_TRUE(wait_for([&] { return label("activity")->text() == QLatin1String("Idle"); }, 30));
+  ASSERT_NE(label("remote_clients"), nullptr);
+  EXPECT_EQ(label("remote_clients")->text(), QStringLiteral("Remote: no clients"));
+  auto* refuse = window.findChild<QCheckBox*>(QStringLiteral("refuse_remote"));
+  ASSERT_NE(refuse, nullptr);
+  EXPECT_FALSE(refuse->isChecked());
+
+  vxtest::Client client(address);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(client.status("press PANEL_HOME_X"), "error: take control first (control take)");
+  EXPECT_EQ(client.status("control take"), "ok");
+  EXPECT_TRUE(wait_for(
+      [&] { return label("remote_clients")->text() == QStringLiteral("Remote: 1 client · 1 (unix) · client 1 holds control"); },
+      10))
+      << label("remote_clients")->text().toStdString();
+  EXPECT_EQ(client.status("press PANEL_HOME_X"), "ok");
+  const QString log_line = QStringLiteral("» remote client 1: Home X");
+  auto log = [&] { return window.console()->toPlainText(); };
+  ASSERT_TRUE(wait_for([&] { return log().contains(log_line) && log().contains(QLatin1String("Start Homing")); }, 10))
+      << log().toStdString();
+  EXPECT_LT(log().indexOf(log_line), log().indexOf(QLatin1String("Start Homing"))) << log().toStdString();
+  // Behind the homing, a client's click waits in the queue, named as the client's.
+  EXPECT_EQ(client.status("press PANEL_DISABLE_Z"), "ok");
+  EXPECT_TRUE(wait_for([&] { return label("queued")->text() == QLatin1String("queued 1: Disable Z (remote client 1)"); }, 10))
+      << label("queued")->text().toStdString();
+
+  // The operator refuses remote control: acting is refused with the reason, looking is not.
+  refuse->click();
+  EXPECT_EQ(client.status("press PANEL_STOP_X"), "error: remote control is off at the window");
+  EXPECT_EQ(client.status("set PANEL_TARGET_X 3"), "error: remote control is off at the window");
+  const std::vector<std::string> shown = client.ask("show PANEL_TARGET_X");
+  EXPECT_EQ(shown, (std::vector<std::string>{"@ PANEL_TARGET_X = 0", "ok"}));
+  EXPECT_EQ(client.status("estop"), "ok");
+  EXPECT_TRUE(vx::host::Host::engaged());
+  program.host().release_stop();
+
+  refuse->click();
+  EXPECT_EQ(client.status("press PANEL_STOP_X"), "ok");
+  EXPECT_TRUE(wait_for([&] { return label("queued")->text() == QLatin1String("queued: nothing"); }, 10))
+      << label("queued")->text().toStdString();
+  client.close_now();
+  EXPECT_TRUE(wait_for([&] { return label("remote_clients")->text() == QLatin1String("Remote: no clients"); }, 10))
+      << label("remote_clients")->text().toStdString();
+
+  QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(wait_for([&] { return program.ended(); }, 30));
+  EXPECT_EQ(program.exit_code(), 0);
+  QCoreApplication::processEvents();
+  std::filesystem::remove_all(dir);
+}
+
+// The window's address errors are the runner's: a bad address and one in use end it
+// with status 2 before the program starts.
+TEST(RemoteAtTheWindow, ABadOrBusyAddressEndsItAtStart) {
+  char dir[] = "/tmp/vxwinlistenXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const WindowRun bad = run_window("--no-record --listen nowhere:1");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.output.find("varnix: --listen "), std::string::npos) << bad.output;
+  vxtest::Server busy({"--listen", std::string("unix:") + dir + "/s"});
+  ASSERT_EQ(busy.addresses().size(), 1u);
+  const WindowRun taken = run_window("--no-record --listen " + busy.addresses()[0]);
+  EXPECT_EQ(taken.status, 2);
+  EXPECT_NE(taken.output.find("varnix: cannot listen on " + busy.addresses()[0]), std::string::npos) << taken.output;
+  EXPECT_EQ(taken.output.find("Connected"), std::string::npos) << taken.output;  // no stage opened
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ inline constexpr std::size_t kMaxLine = 64 * 1024;
 // dropped: replies and events it has not read.
 inline constexpr std::size_t kMaxPending = 1024 * 1024;
 // How many clients may be connected at once; one more is told so and closed.
-inline constexpr int kMaxClients = 64;
+inline constexpr int kMaxClients = 128;
 
 using ClientId = std::uint64_t;
 
@@ -50,6 +50,13 @@ struct Address {
 
 // Reads an address; nothing with the reason in `error`.
 std::optional<Address> parse_address(std::string_view text, std::string& error);
+// Reads the value of a --listen option (nullptr: none followed it); nothing with the
+// reason in `error`, which follows "--listen " in a program's message.
+std::optional<Address> parse_listen(const char* value, std::string& error);
+
+// The token in the file at `path`: its first line, one word. Nothing with the reason
+// in `error` ("--token FILE: cannot open: ...", the name escaped).
+std::optional<std::string> read_token(const char* path, std::string& error);
 
 // Whether `text` is whole UTF-8 (no overlong forms, no surrogates).
 bool valid_utf8(std::string_view text);

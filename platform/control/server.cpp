@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/files/files.h"
 #include "platform/files/printable.h"
 
 namespace vx::control {
@@ -94,6 +95,31 @@ std::optional<Address> parse_address(std::string_view text, std::string& error) 
   }
   error = shown + ": an address is unix:PATH or tcp:[HOST:]PORT";
   return std::nullopt;
+}
+
+std::optional<Address> parse_listen(const char* value, std::string& error) {
+  error.clear();
+  const auto a = value ? parse_address(value, error) : std::nullopt;
+  if (!a && error.empty()) error = "needs an address (unix:PATH or tcp:[HOST:]PORT)";
+  return a;
+}
+
+std::optional<std::string> read_token(const char* path, std::string& error) {
+  const std::string shown = files::printable(path);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "--token " + shown + ": cannot open: " + std::strerror(errno);
+    return std::nullopt;
+  }
+  const files::BoundedRead read = files::read_bounded(fd, 4096);
+  ::close(fd);
+  std::string token = read.text.substr(0, read.text.find('\n'));
+  if (!token.empty() && token.back() == '\r') token.pop_back();
+  if (read.error || read.too_long || token.empty() || token.find_first_of(" \t") != std::string::npos) {
+    error = "--token " + shown + ": the file must hold one word on its first line";
+    return std::nullopt;
+  }
+  return token;
 }
 
 bool valid_utf8(std::string_view s) {

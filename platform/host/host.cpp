@@ -335,7 +335,7 @@ std::string Host::describe(int id) const {
   return panel ? observe::command_text(*runtime_, panel, id) : std::string();
 }
 
-Pressed Host::press(int id) {
+Pressed Host::press(int id, const std::string& by) {
   const int panel = main_panel();
   if (!panel) return {};
   Pressed p;
@@ -348,7 +348,12 @@ Pressed Host::press(int id) {
   // The stage refuses the motion in silence while the emergency stop holds it.
   if (estop::engaged() && observe::moves(id) && !estop::refusal(id))
     tell([&](Observer& o) { o.note(p.text + ": the emergency stop holds the stages, nothing moves (Release first)"); });
+  if (!by.empty()) tell([&](Observer& o) { o.note(by + ": " + p.text); });
   p.commit = runtime_->commit(panel, id);
+  if (!by.empty() && p.commit) {
+    std::lock_guard lk(mu_);
+    whose_[p.commit] = by;
+  }
   if (id == PANEL_STOPSCAN && watch_) watch_->stop_requested();
   poke_live();
   return p;
@@ -426,13 +431,30 @@ Reading Host::read() {
   }
   r.engaged = estop::engaged();
   if (runtime_) r.activity = observe::describe_activity(*runtime_, clock_.now(), &r.live);
+  mark_whose(r.activity);
   if (!runtime_ || r.ended) observe::mark_not_connected(r.live, 0);  // no stage is open
   else if (r.activity.connecting >= 0) observe::mark_not_connected(r.live, r.activity.connecting);
   return r;
 }
 
 observe::ActivityView Host::activity() const {
-  return runtime_ ? observe::describe_activity(*runtime_, clock_.now()) : observe::ActivityView{};
+  observe::ActivityView v = runtime_ ? observe::describe_activity(*runtime_, clock_.now()) : observe::ActivityView{};
+  mark_whose(v);
+  return v;
+}
+
+// A command leaves the queue once and never comes back: what is no longer queued is
+// forgotten here.
+void Host::mark_whose(observe::ActivityView& v) const {
+  std::lock_guard lk(mu_);
+  if (whose_.empty()) return;
+  std::map<std::uint64_t, std::string> still;
+  for (observe::QueuedCommand& c : v.commands)
+    if (const auto it = whose_.find(c.commit); it != whose_.end()) {
+      c.text += " (" + it->second + ")";
+      still.insert(*it);
+    }
+  whose_.swap(still);
 }
 
 bool Host::scanning() const { return runtime_ && observe::scanning(*runtime_); }

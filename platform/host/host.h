@@ -210,8 +210,11 @@ class Host final : public rt::Host {
   // 12.5 mm"); for a control that is no command, its constant's name.
   std::string describe(int control) const;
   // Clicks a command control, unless refusal() refuses it: then the observers are told
-  // (Observer::refused) and nothing reaches the program.
-  Pressed press(int control);
+  // (Observer::refused) and nothing reaches the program. A click `by` someone other
+  // than the operator at hand ("remote client 2") is told to the observers as a note
+  // ("remote client 2: Home X") before it reaches the program, and while it waits in
+  // the queue its text there says whose it is ("Home X (remote client 2)").
+  Pressed press(int control, const std::string& by = {});
   // Takes the operator's queued command `commit` back before the program runs it; false
   // when it runs or ran already. withdraw_all() takes every queued command of the
   // operator's (the program's own refresh requests stay) and returns how many. Both
@@ -286,6 +289,8 @@ class Host final : public rt::Host {
   void live_main();
   bool install_detector_locked();
   void warn_of_detector(scanplan::Preview& p) const;
+  // Names the queued commands pressed by someone other than the operator at hand.
+  void mark_whose(observe::ActivityView& v) const;
 
   Clock& clock_;
   Options options_;
@@ -309,6 +314,7 @@ class Host final : public rt::Host {
   std::array<double, 3> previewed_at_{0, 0, 0};
   std::unique_ptr<PreviewWorker> planner_;
   std::map<int, std::string> invalid_;  // inputs marked as holding no valid number
+  mutable std::map<std::uint64_t, std::string> whose_;  // queued commits pressed `by` someone
 
   std::unique_ptr<Console> console_;
 

@@ -62,26 +62,6 @@ std::optional<std::string> read_script(const char* path) {
   return read.text;
 }
 
-// The token in FILE: its first line, which must not be empty.
-std::optional<std::string> read_token(const char* path) {
-  const std::string shown = vx::files::printable(path);
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fprintf(stderr, "varnix-session: --token %s: cannot open: %s\n", shown.c_str(), std::strerror(errno));
-    return std::nullopt;
-  }
-  const vx::files::BoundedRead read = vx::files::read_bounded(fd, 4096);
-  ::close(fd);
-  std::string token = read.text.substr(0, read.text.find('\n'));
-  if (!token.empty() && token.back() == '\r') token.pop_back();
-  if (read.error || read.too_long || token.empty() || token.find_first_of(" \t") != std::string::npos) {
-    std::fprintf(stderr, "varnix-session: --token %s: the file must hold one word on its first line\n",
-                 shown.c_str());
-    return std::nullopt;
-  }
-  return token;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,10 +112,9 @@ int main(int argc, char** argv) {
     }
     else if (std::strcmp(argv[i], "--listen") == 0) {
       std::string error;
-      const auto a = i + 1 < argc ? vx::control::parse_address(argv[i + 1], error) : std::nullopt;
+      const auto a = vx::control::parse_listen(i + 1 < argc ? argv[i + 1] : nullptr, error);
       if (!a) {
-        std::fprintf(stderr, "varnix-session: --listen %s\n",
-                     error.empty() ? "needs an address (unix:PATH or tcp:[HOST:]PORT)" : error.c_str());
+        std::fprintf(stderr, "varnix-session: --listen %s\n", error.c_str());
         return 2;
       }
       options.listen.push_back(*a);
@@ -159,8 +138,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (token_file) {
-    const auto token = read_token(token_file);
-    if (!token) return 2;
+    std::string why;
+    const auto token = vx::control::read_token(token_file, why);
+    if (!token) {
+      std::fprintf(stderr, "varnix-session: %s\n", why.c_str());
+      return 2;
+    }
     options.token = *token;
   }
   // Without a script, a server starts the program and serves.

@@ -10,6 +10,10 @@
 // everything. Between statements the runner's thread waits outside the clock, so
 // virtual time stands still.
 //
+// The same engine serves the window's clients (Remote): attached to the host the
+// window owns, it plays their statements on a thread of its own, with no script, and
+// leaves the program's start and end to the window.
+//
 // Built against another stage library than the simulator (VARNIX_SIMULATED_STAGES 0),
 // the runner drives that library's stages on the real clock, and refuses what only the
 // simulator has: its faults and its call trace.
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -118,11 +123,33 @@ bool acts(Op op) {
 // The statements that may wait on the clock: a client's waits one after another.
 bool takes_time(Op op) { return op == Op::Wait || op == Op::Until || op == Op::Quit || op == Op::Start; }
 
+const Script kNoScript{};
+
+}  // namespace
+
 class Session final : public host::Observer, public control::Handler {
  public:
   Session(const Script& script, const Options& options) : script_(script), options_(options) {}
+  // Serving clients against a host another front end owns (Remote).
+  Session(host::Host& host, Clock& clock, const Options& options, std::string program,
+          std::function<void()> clients_changed)
+      : script_(kNoScript), options_(options), clock_(&clock), host_(&host), attached_(true),
+        clients_changed_(std::move(clients_changed)) {
+    control::Options co;
+    co.addresses = options_.listen;
+    co.token = options_.token;
+    co.program = std::move(program);
+    server_.emplace(std::move(co), *this);
+    host.subscribe(*this);
+  }
+  ~Session() override {
+    if (attached_) stop_serving();
+  }
 
   int run();
+  bool start_serving(std::string& error);
+  void stop_serving();
+  control::Server& server() { return *server_; }
 
   // ---- host::Observer (the program's threads)
   void written(int control, const rt::Value& v) override {
@@ -193,6 +220,9 @@ class Session final : public host::Observer, public control::Handler {
     if (client == playing_) gone_ = true;
     clock_->notify_all(channel_);
   }
+  void clients_changed() override {
+    if (clients_changed_) clients_changed_();
+  }
 
  private:
   int main_panel() const { return host_->main_panel(); }
@@ -245,6 +275,8 @@ class Session final : public host::Observer, public control::Handler {
   }
 
   void fail(const Statement& st, const std::string& msg) { fail_at(&st, msg); }
+  // Who acts, as the log names a client's commands ("remote client 2"); "" for the script.
+  std::string client_name() const { return reply_ ? "remote client " + std::to_string(reply_->client) : ""; }
   void fail_at(const Statement* st, const std::string& msg) {
     if (reply_) {  // a client's statement: its closing line says why
       if (!reply_->error) reply_->error = msg;
@@ -262,7 +294,7 @@ class Session final : public host::Observer, public control::Handler {
   // A line of what happens (a popup, a refusal, a record): on standard output, and to
   // every client that follows the log.
   void tell(const std::string& line) {
-    say(line);
+    if (!attached_) say(line);  // the window shows these itself
     if (!server_) return;
     std::lock_guard lk(watch_mu_);
     for (control::ClientId c : logging_) server_->event(c, line);
@@ -308,8 +340,11 @@ class Session final : public host::Observer, public control::Handler {
   std::deque<Queued>::iterator other_ready_locked();
   bool client_gone();
 
-  // A shutdown signal came (the watcher thread sets it, under the clock's lock).
-  bool signalled() const { return signal_.load(std::memory_order_acquire) != 0; }
+  // A shutdown signal came (the watcher thread sets it, under the clock's lock), or the
+  // front end that serves stops serving.
+  bool signalled() const {
+    return signal_.load(std::memory_order_acquire) != 0 || stopping_.load(std::memory_order_acquire);
+  }
   std::string rest_hint();
 
   const Script& script_;
@@ -320,7 +355,13 @@ class Session final : public host::Observer, public control::Handler {
 #if VARNIX_SIMULATED_STAGES
   std::unique_ptr<sim::Simulator> sim_;
 #endif
-  std::optional<host::Host> host_;
+  std::optional<host::Host> owned_host_;
+  host::Host* host_ = nullptr;
+  // Serving for another front end, on its host (Remote): no script, no process to end.
+  const bool attached_ = false;
+  std::function<void()> clients_changed_;
+  std::atomic<bool> stopping_{false};
+  std::thread server_thread_;
   rt::Options rt_options_;
   WaitChannel channel_;
   WaitChannel signal_ch_;  // only a signal wakes it
@@ -429,6 +470,7 @@ std::string Session::rest_hint() {
 void Session::execute(const Statement& st) {
   switch (st.op) {
     case Op::Fault:
+      if (attached_) return fail(st, "faults are varnix-session's, played before its program starts");
       if (runtime_fault(st) && host_->started()) return fail(st, "fault " + st.fault + " must come before start");
       return apply_fault(st);
     case Op::Start:
@@ -463,6 +505,11 @@ void Session::execute(const Statement& st) {
       }
       return;
     case Op::Quit:
+      // At a front end's program, quit is its Quit button: the front end ends it.
+      if (attached_) {
+        host_->press(PANEL_QUIT, client_name());
+        return;
+      }
       return finish_program(&st);
     case Op::Estop:
       host_->stop_all();
@@ -493,7 +540,7 @@ void Session::set(const Statement& st) {
 
 void Session::press(const Statement& st) {
   if (!need_panel(st)) return;
-  if (auto id = resolve(st.controls[0], st)) host_->press(*id);
+  if (auto id = resolve(st.controls[0], st)) host_->press(*id, client_name());
 }
 
 // `expect` looks once; `until` waits for the condition, within its bound.
@@ -686,7 +733,8 @@ int Session::run() {
   ho.detector = options_.detector;
   // A client that follows the log reads the program's standard output.
   ho.capture_console = !options_.listen.empty();
-  host_.emplace(*clock_, std::move(ho));
+  owned_host_.emplace(*clock_, std::move(ho));
+  host_ = &*owned_host_;
   host_->subscribe(*this);
 
   if (!options_.listen.empty()) {
@@ -699,7 +747,8 @@ int Session::run() {
     if (!server_->start(error)) {
       std::fprintf(stderr, "varnix-session: cannot listen on %s\n", error.c_str());
       server_.reset();
-      host_.reset();
+      host_ = nullptr;
+      owned_host_.reset();
 #if VARNIX_SIMULATED_STAGES
       sim_scope.reset();
       sim_.reset();
@@ -741,7 +790,8 @@ int Session::run() {
     signals_.reset();
   }
   const int code = host_->exit_code();
-  host_.reset();
+  host_ = nullptr;
+  owned_host_.reset();
   // The stages' bus thread ends before this thread leaves the clock: an idle bus alone
   // on the clock would look like a deadlock.
 #if VARNIX_SIMULATED_STAGES
@@ -770,6 +820,10 @@ void Session::serve() {
       gone_ = false;
     }
     play(q);
+    if (attached_) {
+      if (program_done() || signalled()) break;  // the front end ends the program
+      continue;
+    }
     if (host_->started() && !exited_ && program_done()) finish_program(nullptr);
     if (exited_ || signalled()) break;
   }
@@ -869,7 +923,42 @@ bool Session::client_gone() {
   return gone_;
 }
 
-}  // namespace
+bool Session::start_serving(std::string& error) {
+  if (!server_->start(error)) return false;
+  Participant me = clock_->enroll();
+  server_thread_ = std::thread([this, me = std::move(me)]() mutable {
+    me.adopt("remote");
+    serve();
+  });
+  return true;
+}
+
+void Session::stop_serving() {
+  if (!server_) return;
+  {
+    std::lock_guard lk(clock_->mutex());
+    stopping_.store(true, std::memory_order_release);
+    clock_->notify_all(channel_);
+    clock_->notify_all(signal_ch_);
+    queued_cv_.notify_all();
+  }
+  if (server_thread_.joinable()) server_thread_.join();
+  server_->stop();
+}
+
+Remote::Remote(host::Host& host, Clock& clock, Options options) {
+  session::Options so;
+  so.listen = std::move(options.listen);
+  so.token = std::move(options.token);
+  session_ = std::make_unique<Session>(host, clock, so, std::move(options.program), std::move(options.clients_changed));
+}
+
+Remote::~Remote() = default;
+
+bool Remote::start(std::string& error) { return session_->start_serving(error); }
+std::vector<std::string> Remote::bound() const { return session_->server().bound(); }
+control::Server& Remote::server() { return session_->server(); }
+void Remote::stop() { session_->stop_serving(); }
 
 int run(const Script& script, const Options& options) {
   Session s(script, options);

@@ -3,9 +3,11 @@
 // an operator script against it, then serves remote clients if asked to (each client's
 // statement runs as a script line; on virtual time the clock moves only while a
 // client's `wait` or `until` plays). The program's standard output passes unchanged; the
-// runner's own lines begin with "@ ".
+// runner's own lines begin with "@ ". The same statement engine serves remote clients
+// against a program another front end runs (Remote: the window).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +16,16 @@
 #include "platform/control/control.h"
 #include "platform/session/script.h"
 
+namespace vx {
+class Clock;
+namespace host {
+class Host;
+}
+}  // namespace vx
+
 namespace vx::session {
+
+class Session;
 
 struct Options {
   bool realtime = false;
@@ -35,6 +46,37 @@ struct Options {
 // and every expectation held (also when a signal ended the session), 1 on a failed
 // expectation or a program that never came to rest, else the program's own code.
 int run(const Script& script, const Options& options);
+
+// Serves remote clients against a program another front end runs (the window): each
+// statement a client sends plays as it plays in varnix-session, on a thread of the
+// server's own, against `host` on `clock` (the real clock: `wait` and `until` take their
+// time). Made and subscribed before the host starts; stop() before the host goes; it
+// outlives the host, which tells it until its end.
+class Remote {
+ public:
+  struct Options {
+    std::vector<control::Address> listen;
+    std::string token;               // clients send `auth TOKEN` first (empty: none needed)
+    std::string program = "varnix";  // names the program in lines on standard error
+    // The clients or who holds control changed (on the server's I/O thread).
+    std::function<void()> clients_changed;
+  };
+  Remote(host::Host& host, Clock& clock, Options options);
+  ~Remote();
+  Remote(const Remote&) = delete;
+  Remote& operator=(const Remote&) = delete;
+
+  // Listens and serves. False with the reason ("tcp:127.0.0.1:5025: address in use").
+  bool start(std::string& error);
+  std::vector<std::string> bound() const;
+  // The control rules and the clients, for the window's display and switch.
+  control::Server& server();
+  // Closes every client and ends the serving thread; a statement playing ends first.
+  void stop();
+
+ private:
+  std::unique_ptr<Session> session_;
+};
 
 // Checks the script's control names against the panel file the program will load, when
 // it can be read. Returns false with "FILE:LINE: message" in `error`.

@@ -2,7 +2,7 @@
 // runs on the process's main thread and the program on a thread of its own, so the
 // window stays live while the program sleeps in a poll or waits for a homing; the
 // process ends with the program's exit code once the program has returned.
-//   varnix [--record DIR | --no-record] [--detector SOURCE]
+//   varnix [--record DIR | --no-record] [--detector SOURCE] [--listen ADDRESS]... [--token FILE]
 //   (scan records by default in ~/.local/share/varnix/scans; the detector by default the
 //   one chosen last in the window, else sim on simulated stages)
 #include <QApplication>
@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/control/control.h"
 #include "platform/detector/detector.h"
 #include "platform/files/printable.h"
 
@@ -24,6 +25,9 @@
 #include "platform/version/version.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: varnix [--record DIR | --no-record] [--detector SOURCE] [--listen ADDRESS]... [--token FILE]\n";
 
 // The documented default folder of scan records: $XDG_DATA_HOME/varnix/scans, or
 // ~/.local/share/varnix/scans.
@@ -39,7 +43,8 @@ int main(int argc, char** argv) {
   // argument is Qt's.
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: varnix [--record DIR | --no-record] [--detector SOURCE] [Qt options]\n"
+      std::printf("usage: varnix [--record DIR | --no-record] [--detector SOURCE] [--listen ADDRESS]...\n"
+                  "              [--token FILE] [Qt options]\n"
                   "Opens the operator window on the stages; see varnix(1).\n"
                   "  --record DIR  keep a record of every scan in DIR (CSV; default\n"
                   "                $XDG_DATA_HOME/varnix/scans)\n"
@@ -47,6 +52,10 @@ int main(int argc, char** argv) {
                   "  --detector SOURCE  what scans read at each point: sim, exec:COMMAND,\n"
                   "                lib:PATH or none (default: the last chosen in the window,\n"
                   "                else sim on simulated stages)\n"
+                  "  --listen ADDRESS  serve remote clients at unix:PATH or tcp:[HOST:]PORT;\n"
+                  "                repeatable (docs/control-protocol.md)\n"
+                  "  --token FILE  clients send auth with the token in FILE first (needed to\n"
+                  "                listen on an address other than loopback)\n"
                   "  --help        this text\n"
                   "  --version     the version\n"
                   "SIGINT, SIGTERM and SIGHUP stop a scan and quit, closing the stages.\n");
@@ -75,6 +84,7 @@ int main(int argc, char** argv) {
   options.record_dir = default_record_dir();
   bool named = false;
   std::optional<std::string> detector_source;
+  const char* token_file = nullptr;
   for (int i = 1; i < argc; i++) {
     if (std::strcmp(argv[i], "--detector") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       detector_source = argv[++i];
@@ -84,10 +94,30 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       options.record_dir = argv[++i];
       named = true;
+    } else if (std::strcmp(argv[i], "--listen") == 0) {
+      std::string error;
+      const auto a = vx::control::parse_listen(i + 1 < argc ? argv[i + 1] : nullptr, error);
+      if (!a) {
+        std::fprintf(stderr, "varnix: --listen %s\n", error.c_str());
+        return 2;
+      }
+      options.listen.push_back(*a);
+      i++;
+    } else if (std::strcmp(argv[i], "--token") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+      token_file = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: varnix [--record DIR | --no-record] [--detector SOURCE]\n");
+      std::fputs(kUsage, stderr);
       return 2;
     }
+  }
+  if (token_file) {
+    std::string why;
+    const auto token = vx::control::read_token(token_file, why);
+    if (!token) {
+      std::fprintf(stderr, "varnix: %s\n", why.c_str());
+      return 2;
+    }
+    options.token = *token;
   }
   if (const std::string refusal = vx::win::settle_record_folder(options, named); !refusal.empty()) {
     std::fprintf(stderr, "varnix: %s\n", refusal.c_str());
@@ -121,6 +151,15 @@ int main(int argc, char** argv) {
                    &vx::win::WindowHost::request_shutdown);
   QObject::connect(&program.host(), &vx::win::WindowHost::ended, &app,
                    [](int code) { QCoreApplication::exit(code); });
+  {
+    std::string error;
+    if (!program.listen(error)) {
+      std::fprintf(stderr, "varnix: cannot listen on %s\n", error.c_str());
+      return 2;
+    }
+    for (const std::string& a : program.bound()) std::fprintf(stderr, "listening on %s\n", a.c_str());
+    std::fflush(stderr);
+  }
   program.start();
   return app.exec();
 }

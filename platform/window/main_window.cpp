@@ -5,6 +5,7 @@
 #include "platform/window/main_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFile>
@@ -403,6 +404,24 @@ void MainWindow::show_message(const QString& message, bool alarm) {
     bar->style()->polish(bar);
   }
   bar->showMessage(message);
+}
+
+void MainWindow::show_remote(const QString& clients, bool refused) {
+  if (!remote_) {
+    remote_ = new QLabel(this);
+    remote_->setObjectName(QStringLiteral("remote_clients"));
+    refuse_ = new QCheckBox(tr("Refuse remote control"), this);
+    refuse_->setObjectName(QStringLiteral("refuse_remote"));
+    refuse_->setToolTip(tr("Remote clients may still look and stop everything; none may act"));
+    connect(refuse_, &QCheckBox::toggled, this, &MainWindow::refuse_remote);
+    statusBar()->addPermanentWidget(remote_);
+    statusBar()->addPermanentWidget(refuse_);
+  }
+  remote_->setText(clients);
+  if (refuse_->isChecked() != refused) {
+    const QSignalBlocker quiet(refuse_);
+    refuse_->setChecked(refused);
+  }
 }
 
 void MainWindow::expire_message() {

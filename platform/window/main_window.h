@@ -16,7 +16,9 @@
 #include <functional>
 
 class QApplication;
+class QCheckBox;
 class QDialog;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QScrollArea;
@@ -70,8 +72,17 @@ class MainWindow final : public QMainWindow {
   // way (a question a dialog asks with exec()) is taken the same way as it shows.
   void show_dialog(QDialog* dialog);
 
+  // The remote clients (one line: who is connected, who holds control) and the switch
+  // with which the operator refuses remote control, at the right of the status bar;
+  // shown from the first call on (a program that serves remote clients).
+  void show_remote(const QString& clients, bool refused);
+
   // Asked on every close request; true lets the window close.
   void set_close_guard(std::function<bool()> guard) { close_guard_ = std::move(guard); }
+
+ signals:
+  // The operator flipped the "Refuse remote control" switch.
+  void refuse_remote(bool refused);
 
  protected:
   void closeEvent(QCloseEvent* e) override;
@@ -101,6 +112,8 @@ class MainWindow final : public QMainWindow {
   QPlainTextEdit* console_ = nullptr;
   std::function<bool()> close_guard_;
   QList<QDialog*> dialogs_;  // open, shown or taken by the window
+  QLabel* remote_ = nullptr;
+  QCheckBox* refuse_ = nullptr;
 };
 
 }  // namespace vx::win

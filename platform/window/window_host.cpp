@@ -99,6 +99,37 @@ void WindowHost::attach(host::Host& core) {
   core.subscribe(*this);
 }
 
+void WindowHost::attach_remote(control::Server& server) {
+  remote_ = &server;
+  connect(window_.get(), &MainWindow::refuse_remote, this, [this](bool refused) {
+    remote_->set_refused(refused);
+    window_->say(refused ? tr("Remote control refused: remote clients may look and stop everything, not act")
+                         : tr("Remote control allowed again"));
+    show_remote();
+  });
+  show_remote();
+}
+
+void WindowHost::remote_changed() {
+  QMetaObject::invokeMethod(this, [this] { show_remote(); }, Qt::QueuedConnection);
+}
+
+// One line: how many clients, each by number and peer, and who holds control.
+void WindowHost::show_remote() {
+  if (!remote_) return;
+  const std::vector<control::ClientInfo> clients = remote_->clients();
+  QString text = clients.empty()       ? tr("Remote: no clients")
+                 : clients.size() == 1 ? tr("Remote: 1 client")
+                                       : tr("Remote: %1 clients").arg(clients.size());
+  QString holder;
+  for (const control::ClientInfo& c : clients) {
+    text += QStringLiteral(" · %1 (%2)").arg(c.id).arg(QString::fromStdString(c.peer));
+    if (c.holds_control) holder = QString::number(c.id);
+  }
+  if (!holder.isEmpty()) text += tr(" · client %1 holds control").arg(holder);
+  window_->show_remote(text, remote_->refused());
+}
+
 WindowHost::~WindowHost() { qApp->removeEventFilter(this); }
 
 PanelView* WindowHost::panel_view() const { return window_->panel(); }
@@ -137,7 +168,7 @@ void WindowHost::console_line(const std::string& line) {
   const QString stamp = QString::fromStdString(time_of_day(clock_)) + QLatin1Char(' ');
   {
     std::lock_guard lk(pending_mu_);
-    lines_.append(stamp + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    lines_.append({stamp + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size()))});
     if (lines_.size() > kMaxPendingLines) lines_.erase(lines_.begin(), lines_.end() - kMaxPendingLines);
   }
   request_flush();
@@ -163,9 +194,15 @@ void WindowHost::refused(const std::string& reason) {
       Qt::QueuedConnection);
 }
 
+// Queued with the program's lines as it comes: a remote client's command, told before
+// it reaches the program, stands before what the program prints for it.
 void WindowHost::note(const std::string& line) {
-  QMetaObject::invokeMethod(
-      this, [this, text = QString::fromStdString(line)] { log_command(text); }, Qt::QueuedConnection);
+  {
+    std::lock_guard lk(pending_mu_);
+    lines_.append({QString::fromStdString(time_of_day(clock_)) + QStringLiteral(" » ") + QString::fromStdString(line),
+                   true});
+  }
+  request_flush();
 }
 
 void WindowHost::reading(const host::Reading& r) {
@@ -251,7 +288,7 @@ void WindowHost::flush() {
   // Cleared before the take: a write after it schedules the next update.
   flush_pending_.store(false, std::memory_order_release);
   std::map<int, rt::Value> values;
-  QStringList lines;
+  QList<LogLine> lines;
   {
     std::lock_guard lk(pending_mu_);
     values.swap(pending_);
@@ -260,7 +297,7 @@ void WindowHost::flush() {
   for (const auto& [id, v] : values) view->show_value(id, v);
   // The program's refresh (Read all) writes every stage's displays; its time is theirs.
   if (values.count(PANEL_POS_X)) displays_at_ = clock_.now();
-  window_->append_console(lines);
+  show_lines(lines);
   last_flush_ = clock_.now();
   refresh_scan();
 }
@@ -357,13 +394,27 @@ void WindowHost::commit(int id) {
 
 // The operator's own line in the log, after what the program wrote before it.
 void WindowHost::log_command(const QString& text) {
-  QStringList lines;
+  QList<LogLine> lines;
   {
     std::lock_guard lk(pending_mu_);
     lines.swap(lines_);
   }
-  window_->append_console(lines);
+  show_lines(lines);
   window_->append_command(QString::fromStdString(time_of_day(clock_)) + QStringLiteral(" » ") + text);
+}
+
+void WindowHost::show_lines(const QList<LogLine>& lines) {
+  QStringList run;  // the program's lines, shown together
+  for (const LogLine& l : lines) {
+    if (!l.command) {
+      run.append(l.text);
+      continue;
+    }
+    window_->append_console(run);
+    run.clear();
+    window_->append_command(l.text);
+  }
+  window_->append_console(run);
 }
 
 void WindowHost::stop_all() {
@@ -517,8 +568,25 @@ host::Options host_options(const WindowOptions& w) {
 WindowedProgram::WindowedProgram(Clock& clock, WindowOptions options) : host_(clock, options) {
   core_.emplace(clock, host_options(options));
   host_.attach(*core_);
+  if (!options.listen.empty()) {
+    session::Remote::Options ro;
+    ro.listen = options.listen;
+    ro.token = options.token;
+    ro.clients_changed = [this] { host_.remote_changed(); };
+    remote_ = std::make_unique<session::Remote>(*core_, clock, std::move(ro));
+    host_.attach_remote(remote_->server());
+  }
 }
 
-WindowedProgram::~WindowedProgram() { core_.reset(); }
+WindowedProgram::~WindowedProgram() {
+  if (remote_) remote_->stop();
+  core_.reset();
+}
+
+bool WindowedProgram::listen(std::string& error) { return !remote_ || remote_->start(error); }
+
+std::vector<std::string> WindowedProgram::bound() const {
+  return remote_ ? remote_->server().bound() : std::vector<std::string>{};
+}
 
 }  // namespace vx::win

@@ -26,7 +26,9 @@
 #include <string>
 
 #include "platform/clock/clock.h"
+#include "platform/control/control.h"
 #include "platform/host/host.h"
+#include "platform/session/session.h"
 
 namespace vx::win {
 
@@ -49,6 +51,9 @@ struct WindowOptions {
   std::chrono::milliseconds live{40};
   // Why no records are kept, when that is not the operator's choice.
   std::string record_problem;
+  // Serve remote clients there (docs/control-protocol.md); empty: no socket.
+  std::vector<control::Address> listen;
+  std::string token;  // clients send `auth TOKEN` first (empty: none needed)
 };
 
 // The window's settings key of the detector chosen last.
@@ -72,6 +77,11 @@ class WindowHost final : public QObject, public host::Observer {
 
   // The host the operator acts on; set before the program starts.
   void attach(host::Host& core);
+  // Shows the clients of `server` and who holds control, with the operator's switch
+  // that refuses remote control (control::Server::set_refused).
+  void attach_remote(control::Server& server);
+  // The clients or who holds control changed (any thread).
+  void remote_changed();
 
   MainWindow& window() { return *window_; }
   PanelView* panel_view() const;
@@ -144,6 +154,7 @@ class WindowHost final : public QObject, public host::Observer {
   void show_age(const host::Reading& r);
   void choose_detector(const QString& source);   // GUI thread
   void show_detector(const QString& source);
+  void show_remote();  // GUI thread
 
   Clock& clock_;
   const WindowOptions options_;
@@ -151,9 +162,17 @@ class WindowHost final : public QObject, public host::Observer {
   std::unique_ptr<MainWindow> window_;
   std::atomic<int> main_panel_{0};
 
+  // A line for the log as it came: the program's, or one of the window's own (a note),
+  // kept in the order they came in so that a note stands among the program's lines
+  // where it happened.
+  struct LogLine {
+    QString text;
+    bool command = false;
+  };
+  void show_lines(const QList<LogLine>& lines);  // GUI thread
   std::mutex pending_mu_;  // pending_, lines_
   std::map<int, rt::Value> pending_;
-  QStringList lines_;
+  QList<LogLine> lines_;
   std::atomic<bool> flush_pending_{false};
 
   // GUI thread only.
@@ -169,6 +188,7 @@ class WindowHost final : public QObject, public host::Observer {
   QString detector_source_ = QStringLiteral("none");
   bool remember_detector_ = false;
   QString title_;
+  control::Server* remote_ = nullptr;
 };
 
 // The program in a window: the host (which owns the run-time and the program's thread)
@@ -184,6 +204,11 @@ class WindowedProgram {
   WindowedProgram(const WindowedProgram&) = delete;
   WindowedProgram& operator=(const WindowedProgram&) = delete;
 
+  // Listens on the addresses of the options; false with the reason (nothing listens
+  // then). Before start().
+  bool listen(std::string& error);
+  std::vector<std::string> bound() const;
+  session::Remote* remote() { return remote_.get(); }
   void start() { core_->start(); }
   WindowHost& host() { return host_; }
   host::Host& core() { return *core_; }
@@ -193,6 +218,9 @@ class WindowedProgram {
 
  private:
   WindowHost host_;
+  // Serves remote clients against core_: it is told by the host until the host's end,
+  // so it goes after it, having stopped serving before.
+  std::unique_ptr<session::Remote> remote_;
   std::optional<host::Host> core_;
 };
 
