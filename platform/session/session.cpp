@@ -190,12 +190,12 @@ class Session final : public host::Observer, public control::Handler {
   void idle() override {
     std::lock_guard lk(clock_->mutex());
     idle_seen_ = true;
-    clock_->notify_all(channel_);
+    wake_locked();
   }
   void program_ended(int) override {
     std::lock_guard lk(clock_->mutex());
     done_ = true;
-    clock_->notify_all(channel_);
+    wake_locked();
     queued_cv_.notify_all();
   }
 
@@ -203,7 +203,7 @@ class Session final : public host::Observer, public control::Handler {
   void statement(control::ClientId client, std::string line) override {
     std::lock_guard lk(clock_->mutex());
     queue_.push_back({client, std::move(line)});
-    clock_->notify_all(channel_);
+    wake_locked();
     queued_cv_.notify_all();
   }
   void disconnected(control::ClientId client) override {
@@ -218,7 +218,7 @@ class Session final : public host::Observer, public control::Handler {
     // (a move the client began goes on), but a wait of its own ends.
     std::erase_if(queue_, [&](const Queued& q) { return q.client == client; });
     if (client == playing_) gone_ = true;
-    clock_->notify_all(channel_);
+    wake_locked();
   }
   void clients_changed() override {
     if (clients_changed_) clients_changed_();
@@ -236,7 +236,17 @@ class Session final : public host::Observer, public control::Handler {
 
   void poke() {
     std::lock_guard lk(clock_->mutex());
+    wake_locked();
+  }
+  // Every wake of the script's waits is counted, so that a wait that looked at its
+  // condition before taking the clock's lock sees a wake it would otherwise miss.
+  void wake_locked() {
+    ++wakes_;
     clock_->notify_all(channel_);
+  }
+  std::uint64_t wakes() {
+    std::lock_guard lk(clock_->mutex());
+    return wakes_;
   }
 
   // Blocks until pred() holds (checked with the clock's lock held) or until the deadline.
@@ -335,7 +345,7 @@ class Session final : public host::Observer, public control::Handler {
   void serve();
   void play(const Queued& q);
   void play_line(const Queued& q);
-  bool pause(WaitChannel& ch, Time deadline, const char* what);
+  bool pause(WaitChannel& ch, Time deadline, const char* what, std::uint64_t seen);
   bool play_other();
   std::deque<Queued>::iterator other_ready_locked();
   bool client_gone();
@@ -379,6 +389,7 @@ class Session final : public host::Observer, public control::Handler {
   std::deque<Queued> queue_;              // under the clock's mutex
   control::ClientId playing_ = 0;         // whose statement plays; under the clock's mutex
   bool gone_ = false;                     // that client has gone; under the clock's mutex
+  std::uint64_t wakes_ = 0;               // wake_locked() calls; under the clock's mutex
   std::condition_variable queued_cv_;     // with the clock's mutex: a line, a signal, the end
   std::atomic<bool> awaiting_{false};     // waiting for a line, outside the clock
   Reply* reply_ = nullptr;                // the client statement playing (runner's thread)
@@ -485,7 +496,9 @@ void Session::execute(const Statement& st) {
       const Time deadline = deadline_after(st.seconds);
       // Serving, other clients' statements wake it too.
       WaitChannel& ch = serving_ ? channel_ : signal_ch_;
-      while (!signalled() && !client_gone() && pause(ch, deadline, "session: wait")) {
+      for (;;) {
+        const std::uint64_t seen = wakes();
+        if (signalled() || client_gone() || !pause(ch, deadline, "session: wait", seen)) break;
       }
       return;
     }
@@ -561,12 +574,13 @@ void Session::check(const Statement& st) {
     const Time deadline = deadline_after(st.within.value_or(kUntilDefault));
     // The value is read outside the clock's lock: the run-time takes its own.
     for (;;) {
+      const std::uint64_t seen = wakes();
       if (holds()) {
         ok = true;
         break;
       }
       if (signalled() || client_gone()) return;
-      if (!pause(channel_, deadline, "session: until")) break;
+      if (!pause(channel_, deadline, "session: until", seen)) break;
     }
   }
   if (ok) return;
@@ -684,7 +698,7 @@ void Session::watch_signals() {
   while (const int sig = signals_->wait()) {
     std::lock_guard lk(clock_->mutex());
     signal_.store(sig, std::memory_order_release);
-    clock_->notify_all(channel_);
+    wake_locked();
     clock_->notify_all(signal_ch_);
     queued_cv_.notify_all();
   }
@@ -883,10 +897,11 @@ void Session::play_line(const Queued& q) {
 // Waits on `ch` until `deadline` or a wake-up; while a client's statement plays,
 // another client's statement that takes no time is played instead of waiting. False
 // once the deadline has passed.
-bool Session::pause(WaitChannel& ch, Time deadline, const char* what) {
+bool Session::pause(WaitChannel& ch, Time deadline, const char* what, std::uint64_t seen) {
   if (play_other()) return true;
   std::unique_lock lk(clock_->mutex());
   if (clock_->now_locked() >= deadline) return false;
+  if (wakes_ != seen) return true;  // woken since the caller looked
   if (other_ready_locked() != queue_.end()) return true;  // came since play_other looked
   clock_->wait_until(lk, ch, deadline, what);
   return true;
@@ -938,7 +953,7 @@ void Session::stop_serving() {
   {
     std::lock_guard lk(clock_->mutex());
     stopping_.store(true, std::memory_order_release);
-    clock_->notify_all(channel_);
+    wake_locked();
     clock_->notify_all(signal_ch_);
     queued_cv_.notify_all();
   }
