@@ -740,6 +740,16 @@ int Session::run() {
     });
   }
 #endif
+  // The host, then the stages' simulation. The stages' bus thread ends before this
+  // thread leaves the clock: an idle bus alone on the clock would look like a deadlock.
+  auto end_program = [&] {
+    host_ = nullptr;
+    owned_host_.reset();
+#if VARNIX_SIMULATED_STAGES
+    sim_scope.reset();
+    sim_.reset();
+#endif
+  };
 
   // Popups are answered at once: a script cannot click them away.
   host::Options ho;
@@ -761,12 +771,7 @@ int Session::run() {
     if (!server_->start(error)) {
       std::fprintf(stderr, "varnix-session: cannot listen on %s\n", error.c_str());
       server_.reset();
-      host_ = nullptr;
-      owned_host_.reset();
-#if VARNIX_SIMULATED_STAGES
-      sim_scope.reset();
-      sim_.reset();
-#endif
+      end_program();
       return 2;
     }
     for (const std::string& a : server_->bound()) std::fprintf(stderr, "listening on %s\n", a.c_str());
@@ -804,14 +809,7 @@ int Session::run() {
     signals_.reset();
   }
   const int code = host_->exit_code();
-  host_ = nullptr;
-  owned_host_.reset();
-  // The stages' bus thread ends before this thread leaves the clock: an idle bus alone
-  // on the clock would look like a deadlock.
-#if VARNIX_SIMULATED_STAGES
-  sim_scope.reset();
-  sim_.reset();
-#endif
+  end_program();
   if (failed_) return 1;
   return code;
 }
