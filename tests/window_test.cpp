@@ -1016,6 +1016,8 @@ TEST_F(ScanPaneTest, ADetectorsReadingsFillTheMapAsAHeatMap) {
   screenshot("heat-map.png");
   const std::string png = record_dir_ + "/map.png";
   ASSERT_TRUE(host().scan_pane()->save_map(QString::fromStdString(png)));
+  std::filesystem::copy_file(png, VARNIX_ARTIFACT_DIR "/heat-map-saved.png",
+                             std::filesystem::copy_options::overwrite_existing);
   EXPECT_EQ(vxtest_png_signature(png), true);
 
   // The other channel, on a fixed range.
